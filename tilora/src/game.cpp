@@ -1,0 +1,161 @@
+#include "game.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace tilora::game {
+namespace {
+
+bool covers(const TileMoves& table, std::uint32_t id, unsigned cell) {
+  const auto cells = table.covered_cells(id);
+  return std::find(cells.begin(), cells.end(), cell) != cells.end();
+}
+
+}  // namespace
+
+Game Game::reset() {
+  Game game;
+  for (unsigned p = 0; p < kPlayers; ++p) game.players_[p] = static_cast<std::uint8_t>(p);
+  game.player_count_ = kPlayers;
+  game.current_index_ = 0;
+  game.begin_turn(0);
+  return game;
+}
+
+void Game::begin_turn(unsigned player) {
+  tile_moves_ = std::make_shared<const TileMoves>(get_tile_moves(board_, player));
+  anchor_ = kNoAnchor;
+  open_ = {};
+  legal_ = tile_moves_->cells();
+}
+
+template <class F>
+void Game::for_each_open(F&& f) const {
+  if (!tile_moves_) return;
+  if (anchor_ == kNoAnchor) {
+    for (std::uint32_t id = 0; id < tile_moves_->placements().size(); ++id) f(id);
+    return;
+  }
+  const auto bucket = tile_moves_->covering(anchor_);
+  for (unsigned w = 0; w < open_.size(); ++w)
+    for (std::uint64_t bits = open_[w]; bits; bits &= bits - 1)
+      f(bucket[w * 64 + static_cast<unsigned>(std::countr_zero(bits))]);
+}
+
+std::optional<std::string_view> Game::apply(unsigned cell, std::optional<unsigned> piece_index) {
+  if (current_index_ >= player_count_) return kNoCurrentPlayer;
+  const unsigned player = players_[current_index_];
+  if (cell >= kBoardCells || !legal_.contains(cell)) return kInvalidMove;
+
+  board_.place_tile(cell, player);
+  history_.push_back({static_cast<std::uint16_t>(player), static_cast<std::uint16_t>(cell)});
+
+  // Narrow the open placements to those that contain every cell laid this
+  // turn. The first cell's placements are the candidates for the whole turn.
+  const TileMoves& table = *tile_moves_;
+  if (anchor_ == kNoAnchor) {
+    anchor_ = static_cast<std::uint16_t>(cell);
+    const auto count = static_cast<unsigned>(table.covering(cell).size());
+    assert(count <= kMaxPlacementsPerCell);
+    for (unsigned i = 0; i < count; ++i) open_[i / 64] |= std::uint64_t{1} << (i % 64);
+  } else {
+    const auto bucket = table.covering(anchor_);
+    for (unsigned w = 0; w < open_.size(); ++w)
+      for (std::uint64_t bits = open_[w]; bits; bits &= bits - 1) {
+        const unsigned i = w * 64 + static_cast<unsigned>(std::countr_zero(bits));
+        if (!covers(table, bucket[i], cell)) open_[w] &= ~(std::uint64_t{1} << (i % 64));
+      }
+  }
+
+  // The legal moves are the cells of the open placements not laid yet. The
+  // table's placements were free when the turn began, so any covered cell
+  // among them was laid this turn.
+  legal_.clear();
+  std::uint32_t any_open = 0;
+  for_each_open([&](std::uint32_t id) {
+    any_open = id;
+    for (std::uint16_t x : table.covered_cells(id))
+      if ((board_.cells[x] & board::kOwnerMask) == 0) legal_.insert(x);
+  });
+
+  if (piece_index || legal_.empty()) {
+    // Without an explicit index every open placement covers exactly the cells
+    // laid this turn, so they all name the same piece.
+    const unsigned b = piece_index ? *piece_index : table.placements()[any_open].piece_index;
+    finish_piece(player, b);
+  }
+  return std::nullopt;
+}
+
+void Game::finish_piece(unsigned player, unsigned piece_index) {
+  auto& remaining = board_.pieces[player];
+  assert(piece_index < remaining.size());
+  last_piece_sizes_[player] = remaining[piece_index].size;
+  remaining.remove(piece_index);
+  advance_player();
+}
+
+std::optional<unsigned> Game::advance_player() {
+  assert(player_count_ > 0);
+  current_index_ = static_cast<std::uint8_t>((current_index_ + 1) % player_count_);
+  for (;;) {
+    const unsigned p = players_[current_index_];
+    begin_turn(p);
+    if (!tile_moves_->empty()) return p;
+    // The player has no placement: out for good. The next player moves into
+    // the freed place.
+    std::copy(players_.begin() + current_index_ + 1, players_.begin() + player_count_,
+              players_.begin() + current_index_);
+    --player_count_;
+    if (player_count_ == 0) return std::nullopt;
+    current_index_ = static_cast<std::uint8_t>(current_index_ % player_count_);
+  }
+}
+
+board::Scores Game::get_score() const { return board_.get_scores(last_piece_sizes_); }
+
+Payoff Game::get_payoff() const {
+  const auto scores = get_score();
+  std::int32_t best = scores[0];
+  std::array<bool, kPlayers> leaders{};
+  unsigned leader_count = 0;
+  for (unsigned j = 0; j < kPlayers; ++j) {
+    if (scores[j] == best) {
+      leaders[j] = true;
+      ++leader_count;
+    } else if (scores[j] > best) {
+      leaders = {};
+      leaders[j] = true;
+      leader_count = 1;
+      best = scores[j];
+    }
+  }
+  Payoff payoff{};
+  for (unsigned j = 0; j < kPlayers; ++j)
+    if (leaders[j]) payoff[j] = 1.0f / static_cast<float>(leader_count);
+  return payoff;
+}
+
+std::vector<Placement> Game::open_placements() const {
+  std::vector<Placement> out;
+  for_each_open([&](std::uint32_t id) {
+    // A placement whose cells are all laid is complete, not open.
+    for (std::uint16_t x : tile_moves_->covered_cells(id))
+      if (legal_.contains(x)) {
+        out.push_back(tile_moves_->placements()[id]);
+        return;
+      }
+  });
+  return out;
+}
+
+std::vector<Placement> Game::placements_covering(unsigned cell) const {
+  std::vector<Placement> out;
+  if (cell >= kBoardCells || !legal_.contains(cell)) return out;
+  for_each_open([&](std::uint32_t id) {
+    if (covers(*tile_moves_, id, cell)) out.push_back(tile_moves_->placements()[id]);
+  });
+  return out;
+}
+
+}  // namespace tilora::game
