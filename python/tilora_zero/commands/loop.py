@@ -1,0 +1,78 @@
+"""``tilora-zero loop``: self-play, train and measure, generation after generation."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from dataclasses import fields
+from pathlib import Path
+
+from . import UsageError, fraction, non_negative_int, positive_float, positive_int
+
+# Option name -> LoopSettings field, for the options given as --name.
+_OPTIONS = {
+    "generations": ("generations", positive_int, "generations to reach"),
+    "games_per_generation": ("games-per-generation", positive_int, "self-play games per generation"),
+    "train_steps": ("train-steps", positive_int, "training steps per generation"),
+    "sims_per_move": ("sims", non_negative_int, "self-play simulations per move"),
+    "sample_moves": ("sample-moves", non_negative_int, "self-play moves sampled from the visits"),
+    "dirichlet_alpha": ("dirichlet-alpha", positive_float, "root noise concentration"),
+    "exploration_fraction": ("exploration-fraction", fraction, "root noise weight"),
+    "workers": ("workers", positive_int, "worker processes"),
+    "games_per_worker": ("games-per-worker", positive_int, "concurrent games per worker"),
+    "blocks": ("blocks", non_negative_int, "residual blocks of the network"),
+    "channels": ("channels", positive_int, "channels of the network"),
+    "batch_size": ("batch-size", positive_int, "positions per training step"),
+    "learning_rate": ("lr", positive_float, "peak learning rate"),
+    "weight_decay": ("weight-decay", float, "AdamW weight decay"),
+    "window": ("window", positive_int, "newest games trained on"),
+    "arena_games": ("arena-games", positive_int, "games per match"),
+    "arena_sims": ("arena-sims", non_negative_int, "simulations per move in matches"),
+    "arena_layout": ("arena-layout", str, "2v2 or 1v3"),
+    "device": ("device", str, "torch device"),
+    "value_convention": ("value-convention", str, "served value convention: centred, offset or share"),
+    "seed": ("seed", int, "random seed of the training"),
+}
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    from ..loop import LoopSettings
+
+    defaults = LoopSettings()
+    parser = subparsers.add_parser(
+        "loop", help="self-play, train and measure, generation after generation",
+        description="Runs the whole cycle in a run directory: self-play with the newest network, training, "
+                    "matches against the previous generation and the uniform network; resumes where it "
+                    "stopped when run again with the same --out.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--out", type=Path, required=True, help="run directory")
+    for name, (flag, kind, text) in _OPTIONS.items():
+        parser.add_argument(f"--{flag}", dest=name, type=kind, default=getattr(defaults, name), help=text)
+    parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    from ..arena import LAYOUTS
+    from ..loop import LoopSettings, open_run, run_loop
+    from ..runner import RunError
+
+    try:
+        import torch  # noqa: F401
+    except ImportError:
+        raise UsageError("the loop trains networks and needs PyTorch: pip install 'tilora-self-play[torch]'") from None
+    if args.arena_layout not in LAYOUTS:
+        raise UsageError(f"--arena-layout must be one of {', '.join(LAYOUTS)}, got {args.arena_layout!r}")
+    settings = LoopSettings(**{f.name: getattr(args, f.name) for f in fields(LoopSettings)})
+    if args.out.exists() and not args.out.is_dir():
+        raise UsageError(f"--out {args.out} exists and is not a directory")
+    try:
+        open_run(args.out, settings)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    try:
+        run_loop(args.out, settings, progress=not args.no_progress)
+    except RunError as error:
+        print(f"tilora-zero loop: error: {error}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,90 @@
+"""``tilora-zero train``: train the residual network on a records directory."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+
+from . import UsageError, non_negative_int, positive_float, positive_int
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "train", help="train a network on self-play records",
+        description="Samples positions (with random board rotations) from the newest --window games of --data, "
+                    "trains for --steps steps and writes the checkpoint, its metrics (one JSON line per logging "
+                    "step) and a plot of the losses.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--data", type=Path, required=True, help="records directory")
+    parser.add_argument("--out", type=Path, required=True, help="checkpoint to write")
+    parser.add_argument("--init", type=Path, help="checkpoint to start from (its architecture is kept)")
+    parser.add_argument("--steps", type=positive_int, default=1000, help="training steps")
+    parser.add_argument("--batch-size", type=positive_int, default=128, help="positions per step")
+    parser.add_argument("--lr", type=positive_float, default=1e-3, help="peak learning rate (cosine decay)")
+    parser.add_argument("--weight-decay", type=float, default=1e-4, help="AdamW weight decay")
+    parser.add_argument("--window", type=positive_int, default=1000, help="newest games sampled from")
+    parser.add_argument("--blocks", type=non_negative_int, default=6, help="residual blocks of a new network")
+    parser.add_argument("--channels", type=positive_int, default=64, help="channels of a new network")
+    parser.add_argument("--value-convention", choices=("centred", "offset", "share"), default="centred",
+                        help="value convention the checkpoint serves (see docs/learning.md)")
+    parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
+    parser.add_argument("--log-every", type=positive_int, default=50, help="steps per metrics line")
+    parser.add_argument("--metrics", type=Path, help="metrics file (default: CKPT with .metrics.jsonl)")
+    parser.add_argument("--plot", type=Path, help="loss plot (default: CKPT with .losses.png)")
+    parser.add_argument("--device", default="cpu", help="torch device (cpu, cuda)")
+    parser.add_argument("--threads", type=positive_int, help="torch CPU threads")
+    parser.add_argument("--seed", type=int, help="random seed")
+    parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        import torch
+    except ImportError:
+        raise UsageError("training needs PyTorch: pip install 'tilora-self-play[torch]'") from None
+    from ..dataset import load_dataset
+    from ..networks.resnet import TiloraNet, load_model, resolve_device, save_checkpoint
+    from ..records import RecordError
+    from ..training import MetricsWriter, TrainSettings, plot_losses, train
+
+    if args.weight_decay < 0:
+        raise UsageError(f"--weight-decay must not be negative, got {args.weight_decay}")
+    try:
+        resolve_device(args.device)
+    except ValueError as error:
+        raise UsageError(f"--device: {error}") from None
+    if args.init is not None:
+        try:
+            model, _ = load_model(args.init)
+        except (FileNotFoundError, ValueError) as error:
+            raise UsageError(f"--init: {error}") from None
+    else:
+        model = TiloraNet(args.blocks, args.channels)
+    if args.out.exists() and args.out.is_dir():
+        raise UsageError(f"--out {args.out} is a directory")
+    try:
+        data = load_dataset(args.data, last_games=args.window)
+    except (FileNotFoundError, RecordError, ValueError) as error:
+        raise UsageError(f"--data: {error}") from None
+    if args.threads:
+        torch.set_num_threads(args.threads)
+    if args.seed is not None:
+        torch.manual_seed(args.seed)
+    settings = TrainSettings(steps=args.steps, batch_size=args.batch_size, learning_rate=args.lr,
+                             weight_decay=args.weight_decay, augment=not args.no_augment,
+                             log_every=args.log_every, seed=args.seed)
+    metrics_path = args.metrics or args.out.with_suffix(".metrics.jsonl")
+    metrics_path.unlink(missing_ok=True)
+    games = len(set(data.games.tolist()))
+    print(f"training on {len(data)} positions from {games} games")
+    metrics = train(model, data, settings, args.device, on_metrics=MetricsWriter(metrics_path),
+                    progress=not args.no_progress)
+    save_checkpoint(args.out, model, {"data": str(args.data), "games": games, "positions": len(data),
+                                      "steps": args.steps}, args.value_convention)
+    plot = plot_losses(metrics, args.plot or args.out.with_suffix(".losses.png"))
+    last = metrics[-1]
+    print(f"policy loss {last['policy_loss']:.4f}, value loss {last['value_loss']:.4f} "
+          f"(constant predictor {last['constant_value_loss']:.4f})")
+    print(f"wrote {args.out}, {metrics_path}, {plot}")
+    return 0

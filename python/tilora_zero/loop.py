@@ -1,0 +1,239 @@
+"""The training loop: self-play with the newest network, train, measure, repeat.
+
+A run directory holds everything, and the loop picks up where it stopped:
+
+    RUN/loop.json               the settings the run was started with
+    RUN/records/                every self-play game; generation g's games are
+                                numbered (g - 1) * N .. g * N - 1
+    RUN/checkpoints/gen-GGG.pt  the network trained after generation g's games
+    RUN/metrics.jsonl           one JSON line per training log step ("kind": "train")
+                                and per match ("kind": "arena")
+    RUN/losses.png, RUN/arena.png
+
+Generation 0 is the uniform network. Generation g (from 1) plays N games with
+generation g - 1, trains generation g on the newest `window` games (starting
+from generation g - 1's weights), then plays it against generation g - 1 and
+against the uniform network. A step already on disk is not repeated: missing
+games are played, a missing checkpoint is trained, a missing match is played.
+"""
+from __future__ import annotations
+
+import functools
+import json
+import time
+from dataclasses import asdict, dataclass, fields
+from pathlib import Path
+from typing import Callable
+
+from .arena import arena_settings, play_arena, result_dict
+from .networks import DEFAULT_VALUE_CONVENTION, check_value_convention, load_network
+from .training import MetricsWriter, TrainSettings, read_metrics
+
+CONFIG_NAME = "loop.json"
+
+
+@dataclass
+class LoopSettings:
+    generations: int = 5
+    games_per_generation: int = 64
+    train_steps: int = 500
+    sims_per_move: int = 16
+    sample_moves: int = 30
+    dirichlet_alpha: float = 0.3
+    exploration_fraction: float = 0.25
+    workers: int = 2
+    games_per_worker: int = 8
+    blocks: int = 4
+    channels: int = 32
+    batch_size: int = 128
+    learning_rate: float = 1e-3
+    weight_decay: float = 1e-4
+    window: int = 256  # newest games trained on
+    arena_games: int = 24
+    arena_sims: int = 16
+    arena_layout: str = "1v3"
+    device: str = "cpu"
+    value_convention: str = DEFAULT_VALUE_CONVENTION
+    seed: int | None = None
+
+    def check(self) -> None:
+        for name in ("generations", "games_per_generation", "train_steps", "workers", "games_per_worker",
+                     "blocks", "channels", "batch_size", "window", "arena_games"):
+            if getattr(self, name) < 1:
+                raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
+        check_value_convention(self.value_convention)
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "LoopSettings":
+        known = {f.name for f in fields(cls)}
+        return cls(**{k: v for k, v in data.items() if k in known})
+
+
+def checkpoint_path(run: Path, generation: int) -> Path:
+    return run / "checkpoints" / f"gen-{generation:03d}.pt"
+
+
+def network_spec(run: Path, generation: int) -> str:
+    return "uniform" if generation == 0 else str(checkpoint_path(run, generation))
+
+
+def generation_games(settings: LoopSettings, generation: int) -> range:
+    n = settings.games_per_generation
+    return range((generation - 1) * n, generation * n)
+
+
+def open_run(run: str | Path, settings: LoopSettings) -> LoopSettings:
+    """Creates the run directory or checks the settings of the run found there.
+
+    The number of generations may grow on resume; a change of the games per
+    generation would renumber the games and is refused.
+    """
+    run = Path(run)
+    settings.check()
+    config = run / CONFIG_NAME
+    if config.exists():
+        try:
+            stored = LoopSettings.from_dict(json.loads(config.read_text()))
+        except (ValueError, TypeError) as error:
+            raise ValueError(f"{config} is not a loop settings file: {error}") from error
+        if stored.games_per_generation != settings.games_per_generation:
+            raise ValueError(
+                f"{run} was started with {stored.games_per_generation} games per generation, "
+                f"not {settings.games_per_generation}"
+            )
+    run.mkdir(parents=True, exist_ok=True)
+    temporary = config.with_name(f".{config.name}.tmp")
+    temporary.write_text(json.dumps(asdict(settings), indent=2) + "\n")
+    temporary.replace(config)
+    return settings
+
+
+def arena_done(metrics: list[dict], generation: int, opponent: str) -> bool:
+    return any(m.get("kind") == "arena" and m.get("generation") == generation and m.get("opponent") == opponent
+               for m in metrics)
+
+
+def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None] = print,
+             progress: bool = True) -> list[dict]:
+    """Runs (or resumes) the loop; returns the arena metrics of the run."""
+    import torch
+
+    from .dataset import load_dataset
+    from .networks.resnet import TiloraNet, load_model, save_checkpoint
+    from .records import RecordWriter, game_numbers
+    from .runner import SearchSettings, ServingOptions, play_games
+    from .training import plot_losses, train
+
+    run = Path(run)
+    settings = open_run(run, settings)
+    records = run / "records"
+    metrics_path = run / "metrics.jsonl"
+    options = ServingOptions(games_per_worker=settings.games_per_worker)
+    search = SearchSettings(
+        sims_per_move=settings.sims_per_move,
+        sample_moves=settings.sample_moves,
+        dirichlet_alpha=settings.dirichlet_alpha,
+        exploration_fraction=settings.exploration_fraction,
+    )
+    match = arena_settings(settings.arena_sims)
+    for generation in range(1, settings.generations + 1):
+        started = time.monotonic()
+        # Self-play with the previous generation.
+        have = set(game_numbers(records)) if records.exists() else set()
+        missing = [n for n in generation_games(settings, generation) if n not in have]
+        if missing:
+            log(f"generation {generation}: self-play, {len(missing)} games with {network_spec(run, generation - 1)}")
+            factory = functools.partial(load_network, network_spec(run, generation - 1), settings.device,
+                                        settings.value_convention)
+            with RecordWriter(records) as writer:
+                stats = play_games(factory, missing, search, settings.workers, writer.add, options=options)
+            MetricsWriter(metrics_path)({
+                "kind": "selfplay", "generation": generation, "games": stats.games, "moves": stats.moves,
+                "evaluations_per_second": stats.evaluations_per_second, "cache_hit_rate": stats.hit_rate,
+                "wall_time": stats.wall_time,
+            })
+        # Training.
+        checkpoint = checkpoint_path(run, generation)
+        if not checkpoint.exists():
+            log(f"generation {generation}: training {settings.train_steps} steps")
+            if generation == 1:
+                if settings.seed is not None:
+                    torch.manual_seed(settings.seed)
+                model = TiloraNet(settings.blocks, settings.channels)
+            else:
+                model, _ = load_model(checkpoint_path(run, generation - 1))
+            data = load_dataset(records, last_games=settings.window)
+            train_settings = TrainSettings(
+                steps=settings.train_steps, batch_size=settings.batch_size,
+                learning_rate=settings.learning_rate, weight_decay=settings.weight_decay,
+                seed=None if settings.seed is None else settings.seed + generation,
+            )
+            writer = MetricsWriter(metrics_path, {"kind": "train", "generation": generation,
+                                                  "positions": len(data)})
+            train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
+            save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
+                                                "positions": len(data)}, settings.value_convention)
+            train_metrics = [m for m in read_metrics(metrics_path) if m.get("kind") == "train"]
+            plot_losses(_concatenated_steps(train_metrics), run / "losses.png", "training losses, all generations")
+        # Matches.
+        metrics = read_metrics(metrics_path)
+        opponents = ["uniform"] + ([f"gen-{generation - 1:03d}"] if generation > 1 else [])
+        for opponent in opponents:
+            if arena_done(metrics, generation, opponent):
+                continue
+            b_spec = "uniform" if opponent == "uniform" else network_spec(run, generation - 1)
+            log(f"generation {generation}: arena against {opponent}, {settings.arena_games} games")
+            result = play_arena(str(checkpoint), b_spec, settings.arena_games, match, settings.workers,
+                                settings.arena_layout, settings.device, settings.value_convention,
+                                options=options)
+            log(result.report())
+            MetricsWriter(metrics_path)({"kind": "arena", "generation": generation, "opponent": opponent,
+                                         **result_dict(result)})
+        plot_arena(read_metrics(metrics_path), run / "arena.png")
+        log(f"generation {generation} done in {time.monotonic() - started:.0f} s")
+    return [m for m in read_metrics(metrics_path) if m.get("kind") == "arena"]
+
+
+def _concatenated_steps(metrics: list[dict]) -> list[dict]:
+    """Training lines of all generations on one axis of positions seen."""
+    out, offset, last_generation, last_seen = [], 0, None, 0
+    for m in metrics:
+        if m.get("generation") != last_generation:
+            offset += last_seen
+            last_generation = m.get("generation")
+        last_seen = m.get("positions_seen", 0)
+        out.append({**m, "positions_seen": offset + last_seen})
+    return out
+
+
+def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
+    """A PNG of each generation's mean payoff per seat (95% CI) against each opponent."""
+    arena = [m for m in metrics if m.get("kind") == "arena"]
+    if not arena:
+        return None
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4))
+    for label, select in (("against uniform", lambda m: m["opponent"] == "uniform"),
+                          ("against previous generation", lambda m: m["opponent"] != "uniform")):
+        rows = sorted((m for m in arena if select(m)), key=lambda m: m["generation"])
+        if not rows:
+            continue
+        x = [m["generation"] for m in rows]
+        y = [m["a_mean_payoff_per_seat"] for m in rows]
+        err = [[m["a_mean_payoff_per_seat"] - m["ci95"][0] for m in rows],
+               [m["ci95"][1] - m["a_mean_payoff_per_seat"] for m in rows]]
+        ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label=label)
+    ax.axhline(0.25, color="grey", linestyle="--", label="parity 0.25")
+    ax.set_xlabel("generation")
+    ax.set_ylabel("mean payoff per seat (95% CI)")
+    ax.set_title("arena results per generation")
+    ax.legend()
+    fig.tight_layout()
+    path = Path(path)
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return path

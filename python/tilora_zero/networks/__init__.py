@@ -1,0 +1,123 @@
+"""Networks that answer the module's evaluation requests.
+
+A network is any callable
+
+    net(planes: float32[B, 5, 20, 20]) -> (logits: float32[B, 400], values: float32[B, 4])
+
+with a `name` attribute (recorded in each game's metadata). `values[:, p]` is the
+value of player p (absolute order), already in the served value convention.
+
+The served value convention
+---------------------------
+The search scores a child as Q + C * prior, where an unvisited child counts
+as Q = 0 and C (about 11 with the default settings) does not shrink with the
+child's visits. A visited child therefore keeps every simulation for as long
+as its Q is not below what the unvisited siblings' priors offer, so values
+that are never negative make every root's visits one-hot. The networks learn
+each seat's expected payoff share p in [0, 1]; what they serve is one of
+
+    "centred"  4 * p - 1   0 is an average outcome, the default (see docs/learning.md)
+    "offset"   p - 0.25    centred on the same par, four times smaller
+    "share"    p           the raw share, kept for comparison
+
+The module itself scores finished games with the raw payoff in [0, 1].
+"""
+from __future__ import annotations
+
+from typing import Protocol
+
+import numpy as np
+
+from ..frames import BOARD_CELLS, PLANES, PLAYERS
+
+VALUE_CONVENTIONS = ("centred", "offset", "share")
+DEFAULT_VALUE_CONVENTION = "centred"
+PAR_SHARE = 1.0 / PLAYERS
+
+
+class Network(Protocol):
+    name: str
+
+    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]: ...
+
+
+def check_value_convention(convention: str) -> str:
+    if convention not in VALUE_CONVENTIONS:
+        raise ValueError(
+            f"unknown value convention {convention!r}; expected one of {', '.join(VALUE_CONVENTIONS)}"
+        )
+    return convention
+
+
+def serve_values(shares: np.ndarray, convention: str = DEFAULT_VALUE_CONVENTION) -> np.ndarray:
+    """Expected payoff shares in [0, 1] to the values served to the module."""
+    shares = np.asarray(shares, dtype=np.float32)
+    check_value_convention(convention)
+    if convention == "centred":
+        return (np.float32(PLAYERS) * shares - np.float32(1.0)).astype(np.float32)
+    if convention == "offset":
+        return (shares - np.float32(PAR_SHARE)).astype(np.float32)
+    return shares.copy()
+
+
+def check_planes(planes: np.ndarray) -> np.ndarray:
+    """The planes as float32 [B, 5, 20, 20] (also accepted: [B, 5, 400]); ValueError otherwise."""
+    array = np.asarray(planes, dtype=np.float32)
+    if array.ndim == 3 and array.shape[1:] == (PLANES, BOARD_CELLS):
+        array = array.reshape(array.shape[0], PLANES, 20, 20)
+    if array.ndim != 4 or array.shape[1:] != (PLANES, 20, 20):
+        raise ValueError(f"expected planes of shape [B, 5, 20, 20], got {np.shape(planes)}")
+    return array
+
+
+class UniformNetwork:
+    """All logits 0 and every seat valued at par; needs only NumPy."""
+
+    def __init__(self, value_convention: str = DEFAULT_VALUE_CONVENTION):
+        self.value_convention = check_value_convention(value_convention)
+        self.name = "uniform" if value_convention == DEFAULT_VALUE_CONVENTION else f"uniform[{value_convention}]"
+        self._par = serve_values(np.full(PLAYERS, PAR_SHARE, dtype=np.float32), value_convention)
+
+    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        batch = check_planes(planes).shape[0]
+        logits = np.zeros((batch, BOARD_CELLS), dtype=np.float32)
+        values = np.broadcast_to(self._par, (batch, PLAYERS)).copy()
+        return logits, values
+
+
+def load_network(spec: str, device: str = "cpu", value_convention: str | None = None) -> Network:
+    """"uniform", or the path of a checkpoint written by `tilora_zero.networks.resnet.save_checkpoint`.
+
+    Raises FileNotFoundError for a missing checkpoint and ValueError for a file that is
+    not one. `value_convention` overrides the one stored with the checkpoint.
+    """
+    if value_convention is not None:
+        check_value_convention(value_convention)
+    if spec == "uniform":
+        return UniformNetwork(value_convention or DEFAULT_VALUE_CONVENTION)
+    from pathlib import Path
+
+    path = Path(spec)
+    if not path.exists():
+        raise FileNotFoundError(f"network checkpoint not found: {spec} (give a checkpoint path or 'uniform')")
+    if not path.is_file():
+        raise ValueError(f"network checkpoint {spec} is not a file")
+    try:
+        from .resnet import TorchNetwork
+    except ImportError as error:  # torch missing
+        raise ValueError(
+            f"cannot load checkpoint {spec}: PyTorch is not installed (pip install 'tilora-self-play[torch]')"
+        ) from error
+    return TorchNetwork.from_checkpoint(path, device=device, value_convention=value_convention)
+
+
+__all__ = [
+    "DEFAULT_VALUE_CONVENTION",
+    "Network",
+    "PAR_SHARE",
+    "UniformNetwork",
+    "VALUE_CONVENTIONS",
+    "check_planes",
+    "load_network",
+    "serve_values",
+]

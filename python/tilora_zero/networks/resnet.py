@@ -1,0 +1,203 @@
+"""The residual network (PyTorch) and its checkpoints.
+
+Input: the module's five planes plus a constant plane of ones, so that the
+zero padding of the convolutions tells the board's edge from an empty cell.
+Output: 400 policy logits, with illegal cells (plane 4 = 0) pushed far down,
+and four value logits in the mover's frame (value k for the seat of plane k);
+their softmax is the expected payoff share of each seat.
+
+A checkpoint is a `torch.save` dictionary of plain types and tensors:
+
+    format        "tilora-zero-checkpoint"
+    version       1
+    architecture  {"blocks": int, "channels": int}
+    state_dict    the model's parameters and buffers
+    value_convention  the convention served by default (see tilora_zero.networks)
+    metadata      free-form (generation, training steps, ...)
+"""
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import torch
+from torch import nn
+from torch.nn import functional as F
+
+from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
+from . import DEFAULT_VALUE_CONVENTION, check_planes, check_value_convention, serve_values
+
+CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
+CHECKPOINT_VERSION = 1
+# Logit given to cells the mover cannot lay; far below any legal cell's.
+ILLEGAL_LOGIT = -1.0e4
+POLICY_HEAD_CHANNELS = 2
+VALUE_HEAD_HIDDEN = 64
+
+
+class ResidualBlock(nn.Module):
+    def __init__(self, channels: int):
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = F.relu(self.bn1(self.conv1(x)))
+        y = self.bn2(self.conv2(y))
+        return F.relu(x + y)
+
+
+class TiloraNet(nn.Module):
+    """A stem, `blocks` residual blocks of `channels`, a policy head and a value head."""
+
+    def __init__(self, blocks: int = 6, channels: int = 64):
+        super().__init__()
+        if not (isinstance(blocks, int) and blocks >= 0):
+            raise ValueError(f"blocks must be a non-negative integer, got {blocks!r}")
+        if not (isinstance(channels, int) and channels >= 1):
+            raise ValueError(f"channels must be a positive integer, got {channels!r}")
+        self.blocks = blocks
+        self.channels = channels
+        self.stem = nn.Sequential(
+            nn.Conv2d(PLANES + 1, channels, 3, padding=1, bias=False), nn.BatchNorm2d(channels), nn.ReLU()
+        )
+        self.tower = nn.Sequential(*[ResidualBlock(channels) for _ in range(blocks)])
+        self.policy_head = nn.Sequential(
+            nn.Conv2d(channels, POLICY_HEAD_CHANNELS, 1, bias=False),
+            nn.BatchNorm2d(POLICY_HEAD_CHANNELS),
+            nn.ReLU(),
+            nn.Flatten(),
+            nn.Linear(POLICY_HEAD_CHANNELS * BOARD_CELLS, BOARD_CELLS),
+        )
+        self.value_head = nn.Sequential(
+            nn.Conv2d(channels, 1, 1, bias=False),
+            nn.BatchNorm2d(1),
+            nn.ReLU(),
+            nn.Flatten(),
+            nn.Linear(BOARD_CELLS, VALUE_HEAD_HIDDEN),
+            nn.ReLU(),
+            nn.Linear(VALUE_HEAD_HIDDEN, PLAYERS),
+        )
+
+    @property
+    def architecture(self) -> dict[str, int]:
+        return {"blocks": self.blocks, "channels": self.channels}
+
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """planes float [B, 5, 20, 20] -> (policy logits [B, 400], mover-frame value logits [B, 4])."""
+        ones = torch.ones_like(planes[:, :1])
+        x = self.tower(self.stem(torch.cat([planes, ones], dim=1)))
+        legal = planes[:, LEGAL_PLANE].reshape(-1, BOARD_CELLS)
+        policy = self.policy_head(x).masked_fill(legal == 0, ILLEGAL_LOGIT)
+        return policy, self.value_head(x)
+
+
+def save_checkpoint(
+    path: str | Path,
+    model: TiloraNet,
+    metadata: dict[str, Any] | None = None,
+    value_convention: str = DEFAULT_VALUE_CONVENTION,
+) -> Path:
+    """Writes the model with its architecture; atomic (temporary name, then rename)."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    state = {k: v.detach().cpu() for k, v in model.state_dict().items()}
+    payload = {
+        "format": CHECKPOINT_FORMAT,
+        "version": CHECKPOINT_VERSION,
+        "architecture": model.architecture,
+        "state_dict": state,
+        "value_convention": check_value_convention(value_convention),
+        "metadata": dict(metadata or {}),
+    }
+    temporary = path.with_name(f".{path.name}.tmp")
+    torch.save(payload, temporary)
+    temporary.replace(path)
+    return path
+
+
+def read_checkpoint(path: str | Path) -> dict[str, Any]:
+    """The checkpoint dictionary; FileNotFoundError / ValueError with the cause otherwise."""
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"network checkpoint not found: {path}")
+    try:
+        payload = torch.load(path, map_location="cpu", weights_only=True)
+    except Exception as error:  # a truncated or foreign file
+        raise ValueError(f"{path} is not a readable network checkpoint: {error}") from error
+    if not isinstance(payload, dict) or payload.get("format") != CHECKPOINT_FORMAT:
+        raise ValueError(f"{path} is not a tilora-zero network checkpoint")
+    if payload.get("version") != CHECKPOINT_VERSION:
+        raise ValueError(f"{path}: unsupported checkpoint version {payload.get('version')!r}")
+    return payload
+
+
+def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
+    """The model (CPU, eval mode) built from the checkpoint's own architecture, and the checkpoint."""
+    payload = read_checkpoint(path)
+    architecture = payload.get("architecture") or {}
+    try:
+        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]))
+        model.load_state_dict(payload["state_dict"])
+    except (KeyError, TypeError, RuntimeError) as error:
+        raise ValueError(f"{path}: checkpoint does not match its recorded architecture: {error}") from error
+    model.eval()
+    return model, payload
+
+
+def resolve_device(device: str) -> torch.device:
+    try:
+        resolved = torch.device(device)
+    except RuntimeError as error:
+        raise ValueError(f"unknown device {device!r}: {error}") from error
+    if resolved.type == "cuda" and not torch.cuda.is_available():
+        raise ValueError(f"device {device!r} requested but CUDA is not available")
+    return resolved
+
+
+class TorchNetwork:
+    """Serves a TiloraNet to the module: legal-cell log-probabilities and absolute-order values."""
+
+    def __init__(
+        self,
+        model: TiloraNet,
+        device: str = "cpu",
+        value_convention: str = DEFAULT_VALUE_CONVENTION,
+        name: str | None = None,
+    ):
+        self.device = resolve_device(device)
+        self.model = model.to(self.device).eval()
+        self.value_convention = check_value_convention(value_convention)
+        arch = model.architecture
+        self.name = name or f"resnet-{arch['blocks']}x{arch['channels']}"
+
+    @classmethod
+    def from_checkpoint(
+        cls, path: str | Path, device: str = "cpu", value_convention: str | None = None
+    ) -> "TorchNetwork":
+        model, payload = load_model(path)
+        convention = value_convention or payload.get("value_convention", DEFAULT_VALUE_CONVENTION)
+        arch = model.architecture
+        return cls(model, device, convention, name=f"resnet-{arch['blocks']}x{arch['channels']}:{Path(path).name}")
+
+    def mover_frame(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(log-probabilities over the legal cells [B, 400], mover-frame shares [B, 4])."""
+        batch = check_planes(planes)
+        with torch.inference_mode():
+            x = torch.from_numpy(np.ascontiguousarray(batch)).to(self.device)
+            policy, value = self.model(x)
+            log_policy = torch.log_softmax(policy.float(), dim=1)
+            # Legal cells keep finite log-probabilities (at most 0), so the module's
+            # unshifted exp never overflows.
+            log_policy = log_policy.masked_fill(x[:, LEGAL_PLANE].reshape(-1, BOARD_CELLS) == 0, ILLEGAL_LOGIT)
+            shares = torch.softmax(value.float(), dim=1)
+        return log_policy.cpu().numpy(), shares.cpu().numpy()
+
+    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        batch = check_planes(planes)
+        logits, shares = self.mover_frame(batch)
+        absolute = mover_to_absolute(shares, movers_from_planes(batch))
+        return logits.astype(np.float32), serve_values(absolute, self.value_convention)
