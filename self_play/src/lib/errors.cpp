@@ -1,0 +1,123 @@
+#include "errors.h"
+
+#include <cstdio>
+
+namespace tilora::self_play::py {
+namespace {
+
+// repr(obj) as UTF-8, or a placeholder when repr itself fails.
+std::string repr_text(PyObject* obj) {
+  py_ref text = py_ref::steal(PyObject_Repr(obj));
+  if (!text) {
+    PyErr_Clear();
+    return "<repr failed>";
+  }
+  return to_utf8(text.get());
+}
+
+// Keeps a text on one line.
+std::string one_line(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    if (ch == '\n')
+      out += "\\n";
+    else if (ch == '\r')
+      out += "\\r";
+    else
+      out += ch;
+  }
+  return out;
+}
+
+}  // namespace
+
+py_ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return py_ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) return {};
+  PyErr_NormalizeException(&type, &value, &traceback);
+  py_ref owned_type = py_ref::steal(type);
+  py_ref owned_value = py_ref::steal(value);
+  py_ref owned_traceback = py_ref::steal(traceback);
+  if (owned_traceback && owned_value) PyException_SetTraceback(owned_value.get(), owned_traceback.get());
+  return owned_value;
+#endif
+}
+
+std::string to_utf8(PyObject* str) {
+  py_ref bytes = py_ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+  if (!bytes) {
+    PyErr_Clear();
+    return "<undecodable text>";
+  }
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+std::string text_form(PyObject* exception) {
+  if (!exception) return "no Python exception";
+  py_ref traceback = py_ref::steal(PyException_GetTraceback(exception));
+  return one_line(repr_text(reinterpret_cast<PyObject*>(Py_TYPE(exception))) + ": " +
+                  repr_text(exception) + " (traceback: " +
+                  (traceback ? repr_text(traceback.get()) : std::string("no traceback")) + ")");
+}
+
+PyObject* internal_stop_type() {
+  // Lives as long as the process: the module supports one interpreter only.
+  static PyObject* type = nullptr;
+  if (!type)
+    type = PyErr_NewExceptionWithDoc(
+        "tilora_self_play.InternalStop",
+        "A self-play game stopped on a broken invariant, an invalid configuration or a failed "
+        "evaluation inside the search. Derived from BaseException, so that handlers for "
+        "Exception do not catch it.",
+        PyExc_BaseException, nullptr);
+  return type;
+}
+
+void raise_internal_stop(std::string_view message, py_ref cause) {
+  PyObject* type = internal_stop_type();
+  if (!type) return;
+  py_ref text = py_ref::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;
+  py_ref exception = py_ref::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exception) return;
+  if (cause) PyException_SetCause(exception.get(), cause.release());
+  PyErr_SetObject(type, exception.get());
+}
+
+std::string debug_quote(std::string_view text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) {
+          char escape[16];
+          std::snprintf(escape, sizeof escape, "\\u{%x}", static_cast<unsigned>(ch));
+          out += escape;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+void raise_driver_error(std::string_view message) {
+  const std::string quoted = debug_quote(message);
+  PyErr_SetString(PyExc_Exception, quoted.c_str());
+}
+
+}  // namespace tilora::self_play::py

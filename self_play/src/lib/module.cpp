@@ -1,0 +1,169 @@
+// The extension module tilora_self_play and its one function,
+// generate_game_data. The module keeps no state between calls.
+#include <Python.h>
+
+#include <new>
+#include <optional>
+#include <string>
+
+#include "arguments.h"
+#include "config_reader.h"
+#include "conversion.h"
+#include "errors.h"
+#include "py_network.h"
+#include "py_ref.h"
+#include "simulation/internal_stop.h"
+#include "simulation/mcts.h"
+#include "simulation/play_game.h"
+#include "simulation/random.h"
+
+namespace tilora::self_play::py {
+namespace {
+
+// Holds the interpreter lock, nested in the caller's hold, for one call.
+class GilHold {
+ public:
+  GilHold() : state_(PyGILState_Ensure()) {}
+  ~GilHold() { PyGILState_Release(state_); }
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Plays the game once the arguments are matched; null with an exception set
+// on failure. Nothing unwinds out of it.
+PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pipe,
+               std::int32_t id) {
+  const py_ref config_ref = py_ref::ref(config_object);
+  GilHold gil;
+  std::optional<PyNetwork> network;
+  try {
+    const std::optional<Config> config = read_config(config_object);
+    if (!config) {
+      py_ref error = fetch_exception();
+      raise_internal_stop("invalid configuration: " + text_form(error.get()), std::move(error));
+      return nullptr;
+    }
+    network.emplace(inference_queue, pipe, id);
+    GameResult result = play_game(*config, *network, thread_rng());
+    if (auto* message = std::get_if<std::string>(&result)) {
+      raise_driver_error(*message);
+      return nullptr;
+    }
+    return to_python(std::get<TrainingRecord>(result)).release();
+  } catch (const LeafEvaluationFailed& stop) {
+    raise_internal_stop(stop.what(), network ? network->take_error() : py_ref{});
+  } catch (const InternalStop& stop) {
+    raise_internal_stop(stop.what());
+  } catch (const ErrorAlreadySet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    raise_internal_stop(std::string("internal error: ") + error.what());
+  } catch (...) {
+    raise_internal_stop("internal error: an unknown C++ exception");
+  }
+  return nullptr;
+}
+
+PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  try {
+    const std::optional<Arguments> arguments = match_arguments(args, nargs, kwnames);
+    if (!arguments) return nullptr;
+    const auto [id_object, config, inference_queue, pipe] = *arguments;
+    const std::optional<std::int32_t> id = convert_id(id_object);
+    if (!id) return nullptr;
+    return play(config, inference_queue, pipe, *id);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    raise_internal_stop("internal error while matching the arguments");
+  }
+  return nullptr;
+}
+
+constexpr const char kGenerateGameDataDoc[] =
+    "generate_game_data(id, config, inference_queue, pipe)\n"
+    "--\n"
+    "\n"
+    "Plays one self-play game and returns its training record.\n"
+    "\n"
+    "Every move is chosen by a tree search of config.sims_per_move\n"
+    "simulations. Each position the search needs judged is sent as\n"
+    "inference_queue.put((id, planes)), planes being five lists of 400 floats,\n"
+    "and answered by pipe.recv(): reply[0] the policy, up to 400 logits\n"
+    "indexed by cell, and reply[1] the values, of which the first four are\n"
+    "taken in absolute player order: values[p] is the value for player p.\n"
+    "\n"
+    "Returns (history, policies, payoff): the (player, cell) moves played;\n"
+    "for each move, the (cell, share) visit shares of the search root; and\n"
+    "the final payoff of the four players.\n"
+    "\n"
+    "Raises Exception('\"Error running MCTS\"') when a search root cannot be\n"
+    "evaluated, and the module's internal-stop exception (derived from\n"
+    "BaseException) for an invalid configuration or any other failure\n"
+    "inside the game.";
+
+PyMethodDef kMethods[] = {
+    {"generate_game_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_game_data)),
+     METH_FASTCALL | METH_KEYWORDS, kGenerateGameDataDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// m_size 0 (not -1) makes the interpreter call the init function again on a
+// repeated import instead of copying a stale module dict; init then returns
+// the module it made the first time.
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "tilora_self_play", "", 0, kMethods, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module and the interpreter that made it, kept for the process.
+PyObject* g_module = nullptr;
+std::int64_t g_interpreter = -1;
+
+bool add_to_all(PyObject* module, const char* name) {
+  py_ref all = py_ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = py_ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+  }
+  py_ref text = py_ref::steal(PyUnicode_FromString(name));
+  return text && PyList_Append(all.get(), text.get()) == 0;
+}
+
+PyObject* init_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return nullptr;
+  if (g_module) {
+    if (interpreter != g_interpreter) {
+      PyErr_SetString(PyExc_ImportError,
+                      "tilora_self_play supports one interpreter per process only and cannot be "
+                      "imported in a sub-interpreter");
+      return nullptr;
+    }
+    return py_ref::ref(g_module).release();
+  }
+  py_ref module = py_ref::steal(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  if (!add_to_all(module.get(), "generate_game_data")) return nullptr;
+  g_module = py_ref::ref(module.get()).release();
+  g_interpreter = interpreter;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace tilora::self_play::py
+
+PyMODINIT_FUNC PyInit_tilora_self_play() {
+  try {
+    return tilora::self_play::py::init_module();
+  } catch (...) {
+    PyErr_SetString(PyExc_ImportError, "tilora_self_play: initialisation failed");
+    return nullptr;
+  }
+}

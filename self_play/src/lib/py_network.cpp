@@ -1,0 +1,182 @@
+#include "py_network.h"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "errors.h"
+
+namespace tilora::self_play::py {
+namespace {
+
+PyObject* interned(const char* name, PyObject*& slot) {
+  if (!slot) slot = PyUnicode_InternFromString(name);
+  return slot;
+}
+
+PyObject* put_name() {
+  static PyObject* name = nullptr;
+  return interned("put", name);
+}
+
+PyObject* recv_name() {
+  static PyObject* name = nullptr;
+  return interned("recv", name);
+}
+
+bool check_size(Py_ssize_t size, const char* what, Py_ssize_t min_size, Py_ssize_t max_size) {
+  if (size > max_size) {
+    PyErr_Format(PyExc_ValueError, "the reply's %s has %zd entries, more than the %zd allowed",
+                 what, size, max_size);
+    return false;
+  }
+  if (size < min_size) {
+    PyErr_Format(PyExc_ValueError, "the reply's %s has %zd entries, fewer than the %zd needed",
+                 what, size, min_size);
+    return false;
+  }
+  return true;
+}
+
+// The element type of a buffer format: 'f', 'd', or 0 for any other.
+char float_format(const char* format) {
+  if (!format) return 0;
+  if (*format == '@' || *format == '=' ||
+      (*format == '<' && std::endian::native == std::endian::little) ||
+      (*format == '>' && std::endian::native == std::endian::big))
+    ++format;
+  if ((format[0] == 'f' || format[0] == 'd') && format[1] == '\0') return format[0];
+  return 0;
+}
+
+// A contiguous one-dimensional float buffer read without Python calls.
+// Returns the count, -1 with an exception set, or -2 when the object has no
+// such buffer (no exception set).
+Py_ssize_t read_float_buffer(PyObject* item, const char* what, Py_ssize_t min_size,
+                             Py_ssize_t max_size, std::span<float> out) {
+  if (PyList_Check(item) || PyTuple_Check(item) || !PyObject_CheckBuffer(item)) return -2;
+  Py_buffer view;
+  if (PyObject_GetBuffer(item, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();
+    return -2;
+  }
+  struct Release {
+    Py_buffer* view;
+    ~Release() { PyBuffer_Release(view); }
+  } release{&view};
+  const char kind = float_format(view.format);
+  if (view.ndim != 1 || kind == 0 ||
+      view.itemsize != static_cast<Py_ssize_t>(kind == 'f' ? sizeof(float) : sizeof(double)))
+    return -2;
+  const Py_ssize_t size = view.shape[0];
+  if (!check_size(size, what, min_size, max_size)) return -1;
+  const auto stored = std::min<std::size_t>(out.size(), static_cast<std::size_t>(size));
+  if (kind == 'f') {
+    std::memcpy(out.data(), view.buf, stored * sizeof(float));
+  } else {
+    const auto* values = static_cast<const double*>(view.buf);
+    for (std::size_t i = 0; i < stored; ++i) out[i] = static_cast<float>(values[i]);
+  }
+  return size;
+}
+
+}  // namespace
+
+Py_ssize_t read_numbers(PyObject* item, const char* what, Py_ssize_t min_size,
+                        Py_ssize_t max_size, std::span<float> out) {
+  if (PyUnicode_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "the reply's %s is a str, not a sequence of numbers", what);
+    return -1;
+  }
+  if (!PySequence_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "the reply's %s: '%.200s' object cannot be converted to 'Sequence'",
+                 what, Py_TYPE(item)->tp_name);
+    return -1;
+  }
+  const Py_ssize_t buffered = read_float_buffer(item, what, min_size, max_size, out);
+  if (buffered != -2) return buffered;
+
+  py_ref sequence = py_ref::steal(PySequence_Fast(item, "the reply's item is not a sequence"));
+  if (!sequence) return -1;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
+  if (!check_size(size, what, min_size, max_size)) return -1;
+  PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* element = items[i];
+    const double v =
+        PyFloat_CheckExact(element) ? PyFloat_AS_DOUBLE(element) : PyFloat_AsDouble(element);
+    if (v == -1.0 && PyErr_Occurred()) return -1;
+    if (static_cast<std::size_t>(i) < out.size()) out[static_cast<std::size_t>(i)] = static_cast<float>(v);
+  }
+  return size;
+}
+
+PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id)
+    : queue_(py_ref::ref(inference_queue)),
+      pipe_(py_ref::ref(pipe)),
+      id_(check(PyLong_FromLong(id))),
+      zero_(check(PyFloat_FromDouble(0.0))),
+      one_(check(PyFloat_FromDouble(1.0))),
+      policy_index_(check(PyLong_FromLong(0))),
+      values_index_(check(PyLong_FromLong(1))) {
+  if (!put_name() || !recv_name()) throw ErrorAlreadySet{};
+}
+
+py_ref PyNetwork::build_request(const StateRepr& planes) const {
+  py_ref plane_list = py_ref::steal(PyList_New(kPlanes));
+  if (!plane_list) return {};
+  for (unsigned p = 0; p < kPlanes; ++p) {
+    PyObject* cells = PyList_New(kBoardCells);
+    if (!cells) return {};
+    PyList_SET_ITEM(plane_list.get(), p, cells);  // the list owns it from here
+    const float* plane = planes.data() + p * kBoardCells;
+    for (unsigned k = 0; k < kBoardCells; ++k) {
+      PyObject* value = plane[k] == 1.0f ? one_.get() : zero_.get();
+      Py_INCREF(value);
+      PyList_SET_ITEM(cells, k, value);
+    }
+  }
+  return py_ref::steal(PyTuple_Pack(2, id_.get(), plane_list.get()));
+}
+
+bool PyNetwork::infer(const StateRepr& planes, Reply& reply) {
+  {
+    py_ref request = build_request(planes);
+    if (!request) return fail();
+    py_ref result = py_ref::steal(PyObject_CallMethodOneArg(queue_.get(), put_name(), request.get()));
+    if (!result) return fail();
+  }
+  py_ref answer = py_ref::steal(PyObject_CallMethodNoArgs(pipe_.get(), recv_name()));
+  if (!answer) return fail();
+
+  py_ref policy = py_ref::steal(PyObject_GetItem(answer.get(), policy_index_.get()));
+  if (!policy) return fail();
+  const Py_ssize_t policy_size =
+      read_numbers(policy.get(), "policy", 0, kBoardCells, reply.policy);
+  if (policy_size < 0) return fail();
+
+  py_ref values = py_ref::steal(PyObject_GetItem(answer.get(), values_index_.get()));
+  if (!values) return fail();
+  if (read_numbers(values.get(), "values", kPlayers, std::numeric_limits<Py_ssize_t>::max(),
+                   reply.values) < 0)
+    return fail();
+
+  reply.policy_size = static_cast<unsigned>(policy_size);
+  return true;
+}
+
+bool PyNetwork::fail() {
+  error_ = fetch_exception();
+  return false;
+}
+
+void PyNetwork::reject_reply(std::string_view reason) {
+  py_ref text = py_ref::steal(
+      PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  fail();
+}
+
+std::string PyNetwork::error_text() const { return text_form(error_.get()); }
+
+}  // namespace tilora::self_play::py

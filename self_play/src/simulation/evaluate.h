@@ -1,0 +1,53 @@
+#pragma once
+// Evaluation of a search node: a finished game is valued by its payoff; any
+// other position is sent to the network, and the node is expanded with one
+// child per legal tile that the policy covers.
+//
+// Priors are e^logit / sum over the legal tiles, in 32-bit floats, summed in
+// ascending cell order. Only when that sum is not a finite positive number
+// (a logit above about 88 overflows the exponential) are the logits shifted by
+// their maximum; if even that gives no finite sum, the reply is rejected.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "game.h"
+#include "network.h"
+#include "node.h"
+#include "random.h"
+
+namespace tilora::self_play {
+
+struct CellPrior {
+  std::uint16_t cell = 0;
+  float prior = 0.0f;
+};
+
+// The priors of one expansion, in ascending cell order.
+struct Priors {
+  std::array<CellPrior, kBoardCells> entries{};
+  unsigned size = 0;
+
+  std::span<const CellPrior> view() const { return {entries.data(), size}; }
+};
+
+// Priors for the cells i < logits.size() whose mask entry is exactly 1.0.
+// Returns false when the logits give no finite priors (a NaN logit, or none
+// finite after the shift).
+bool compute_priors(std::span<const float> logits,
+                    std::span<const float, kBoardCells> mask, Priors& out);
+
+// Sets the node's player to move and inserts a fresh child per prior. A child
+// already under one of the cells is replaced with its subtree; other children
+// stay. The children are then shuffled into a uniformly random order.
+void expand(Node& node, unsigned to_play, std::span<const CellPrior> priors,
+            Rng& rng);
+
+// The node's position valued for every player (absolute player order), or
+// none when the network failed; the network then holds the failure and the
+// node is unchanged.
+std::optional<Values> evaluate(Node& node, const game::Game& game,
+                               Network& network, Rng& rng);
+
+}  // namespace tilora::self_play

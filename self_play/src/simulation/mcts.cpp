@@ -1,0 +1,67 @@
+#include "mcts.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "evaluate.h"
+#include "noise.h"
+#include "output.h"
+
+namespace tilora::self_play {
+
+std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
+                             Network& network, Rng& rng) {
+  Node root;
+  if (!evaluate(root, game, network, rng)) {
+    print_line("Error evaluating root node: " + network.error_text());
+    return std::nullopt;
+  }
+  if (root.children.empty())
+    throw InternalStop(
+        "the network's policy covers none of the legal tiles of the position searched; the root "
+        "has no child to play");
+  if (root.children.size() >= 2) add_root_noise(root, params, rng);
+  for (std::uint32_t i = 0; i < params.sims_per_move; ++i)
+    simulate(root, game, params, network, rng);
+  return root;
+}
+
+void simulate(Node& root, const game::Game& game, const SearchParams& params,
+              Network& network, Rng& rng) {
+  game::Game scratch = game;
+  std::vector<Node*> path;
+  Node* node = &root;
+  while (node->expanded()) {
+    node = &node->children[select_child(*node, params.c_base, params.inv_c_base, params.c_init)];
+    (void)scratch.apply(node->tile);
+    path.push_back(node);
+  }
+  const std::optional<Values> value = evaluate(*node, scratch, network, rng);
+  if (!value) throw LeafEvaluationFailed("Error evaluating leaf node: " + network.error_text());
+  backup(path, *value);
+}
+
+std::size_t select_child(const Node& node, float c_base, float inv_c_base, float c_init) {
+  const float c = exploration_coefficient(node.visit_count, c_base, inv_c_base, c_init);
+  std::size_t best = 0;
+  float best_score = -std::numeric_limits<float>::infinity();
+  for (std::size_t i = 0; i < node.children.size(); ++i) {
+    const float score = selection_score(node.children[i], c);
+    if (score > best_score) {
+      best_score = score;
+      best = i;
+    }
+  }
+  return best;
+}
+
+void backup(std::span<Node* const> path, const Values& value) {
+  for (Node* node : path) {
+    node->visit_count += 1;
+    node->value_sum += value[node->to_play];
+  }
+}
+
+}  // namespace tilora::self_play

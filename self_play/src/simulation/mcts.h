@@ -1,0 +1,71 @@
+#pragma once
+// Monte Carlo tree search for one move.
+//
+// Selection at a node with visit count N picks the child with the highest
+//   score = Q + C * prior,   C = ln((c_base + N) + 1 / c_base) + c_init,
+// in 32-bit floats, where Q = value_sum / visit_count (0 for an unvisited
+// child). The exploration term has no square-root factor and does not depend
+// on the child's own visits. Q is the mean value for the player to move in
+// the child's position (see node.h); backup adds to every node on the path
+// the component of its own to_play. The root itself is never visited, so C
+// at the root is ln(c_base + 1 / c_base) + c_init on every simulation.
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "config.h"
+#include "game.h"
+#include "internal_stop.h"
+#include "network.h"
+#include "node.h"
+#include "random.h"
+
+namespace tilora::self_play {
+
+// A leaf evaluation failed during the simulations: the game cannot go on.
+// The module attaches the network's failure as the cause.
+class LeafEvaluationFailed : public InternalStop {
+ public:
+  using InternalStop::InternalStop;
+};
+
+// The search for one move from `game` (not changed): evaluates the root,
+// noises its priors when it has two or more children, and runs
+// sims_per_move simulations. Returns the root, or none when the root's
+// evaluation failed (after printing "Error evaluating root node: ..." on
+// standard output). Stops (InternalStop) when the root gets no child.
+std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
+                             Network& network, Rng& rng);
+
+// One simulation: descends from the root on a copy of the game, evaluates
+// the leaf and backs its value up. Throws LeafEvaluationFailed when the
+// leaf's evaluation fails.
+void simulate(Node& root, const game::Game& game, const SearchParams& params,
+              Network& network, Rng& rng);
+
+// C = ln((c_base + N) + inv_c_base) + c_init for a node visited N times.
+inline float exploration_coefficient(std::uint32_t visit_count, float c_base, float inv_c_base,
+                                     float c_init) {
+  return std::log(c_base + static_cast<float>(visit_count) + inv_c_base) + c_init;
+}
+
+// Q + C * prior, with Q = 0 for an unvisited child.
+inline float selection_score(const Node& child, float c) {
+  const float q =
+      child.visit_count > 0 ? child.value_sum / static_cast<float>(child.visit_count) : 0.0f;
+  return q + c * child.prior;
+}
+
+// The index in node.children of the child to follow (the node has
+// children): the highest score; the first in iteration order wins ties, a
+// NaN score never wins, and the first child is taken when every score is NaN.
+std::size_t select_child(const Node& node, float c_base, float inv_c_base, float c_init);
+
+// Adds one visit, and the component of each node's own to_play, to every
+// node of the path (the nodes below the root, in descent order).
+void backup(std::span<Node* const> path, const Values& value);
+
+}  // namespace tilora::self_play

@@ -1,0 +1,39 @@
+#pragma once
+// The search's view of the neural network: it answers a position's planes
+// with logits over the board cells and a value per player. The module's
+// implementation asks the Python side; tests use a fake.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "node.h"
+#include "state_repr.h"
+
+namespace tilora::self_play {
+
+// A decoded answer: policy[i] is the logit of cell i for i < policy_size;
+// values are in absolute player order (entry p is player p's value).
+struct Reply {
+  std::array<float, kBoardCells> policy{};
+  unsigned policy_size = 0;
+  Values values{};
+};
+
+class Network {
+ public:
+  virtual ~Network() = default;
+
+  // Asks for the evaluation of the planes. Fills `reply` and returns true, or
+  // returns false and keeps the failure (see error_text).
+  virtual bool infer(const StateRepr& planes, Reply& reply) = 0;
+
+  // Records a failure found after decoding, for a reply the search cannot
+  // use; it then stands as the last failure.
+  virtual void reject_reply(std::string_view reason) = 0;
+
+  // A one-line text form of the last failure.
+  virtual std::string error_text() const = 0;
+};
+
+}  // namespace tilora::self_play

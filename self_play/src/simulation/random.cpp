@@ -1,0 +1,18 @@
+#include "random.h"
+
+#include <array>
+
+namespace tilora::self_play {
+
+Rng& thread_rng() {
+  thread_local Rng rng = [] {
+    std::random_device entropy;
+    std::array<std::uint32_t, 8> words{};
+    for (auto& w : words) w = entropy();
+    std::seed_seq seed(words.begin(), words.end());
+    return Rng(seed);
+  }();
+  return rng;
+}
+
+}  // namespace tilora::self_play
