@@ -1,0 +1,25 @@
+"""tilora_zero: the toolkit around the self-play module.
+
+Engine bindings (:class:`Game`), inference serving, the self-play runner,
+records, datasets, networks and the ``tilora-zero`` command line.
+"""
+
+from importlib import metadata as _metadata
+
+from ._engine import Game, RuleError
+
+try:
+    __version__ = _metadata.version("tilora-self-play")
+except _metadata.PackageNotFoundError:  # running from a source tree
+    __version__ = "0.0.0"
+
+__all__ = ["Game", "RuleError", "UniformNetwork", "load_network", "__version__"]
+
+
+def __getattr__(name: str):
+    # The networks load lazily: they may pull in torch.
+    if name in ("UniformNetwork", "load_network"):
+        from . import networks
+
+        return getattr(networks, name)
+    raise AttributeError(f"module 'tilora_zero' has no attribute {name!r}")

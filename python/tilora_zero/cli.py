@@ -1,0 +1,42 @@
+"""The ``tilora-zero`` command line: one subcommand per module of ``commands``."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from .commands import UsageError, selfplay, show
+
+# Each module offers add_parser(subparsers) and run(args) -> int.
+COMMANDS = [selfplay, show]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tilora-zero",
+        description="Self-play, records and networks for the four-player tile game.",
+    )
+    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for module in COMMANDS:
+        sub = module.add_parser(subparsers)
+        sub.set_defaults(run=module.run, subparser=sub)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as error:
+        args.subparser.print_usage(sys.stderr)
+        print(f"{args.subparser.prog}: error: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"\n{args.subparser.prog}: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

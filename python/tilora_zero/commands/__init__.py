@@ -1,0 +1,50 @@
+"""Subcommands of ``tilora-zero``: each module has ``add_parser(subparsers)`` and ``run(args) -> int``."""
+
+from __future__ import annotations
+
+import argparse
+
+
+class UsageError(Exception):
+    """A bad argument found after parsing (a missing checkpoint, say): exit status 2."""
+
+
+def positive_int(text: str) -> int:
+    value = non_negative_int(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text!r}")
+    return value
+
+
+def non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be an integer, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {text!r}")
+    return value
+
+
+def finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number, got {text!r}") from None
+    if value != value or value in (float("inf"), float("-inf")):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {text!r}")
+    return value
+
+
+def fraction(text: str) -> float:
+    value = finite_float(text)
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text!r}")
+    return value

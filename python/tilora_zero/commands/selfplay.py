@@ -1,0 +1,146 @@
+"""``tilora-zero selfplay``: play games with a network and write their records."""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import os
+import sys
+import time
+from pathlib import Path
+
+from . import UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int
+
+DEFAULTS = {"sims": 100, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3,
+            "exploration_fraction": 0.25}
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "selfplay", help="play self-play games and write their records",
+        description="Plays self-play games until --out holds --games games (an interrupted run continues "
+                    "where it stopped) and writes each finished game's record there.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--games", type=positive_int, required=True, help="games the directory should hold")
+    parser.add_argument("--out", type=Path, required=True, help="records directory")
+    parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1,
+                        help="worker processes (one core each)")
+    search = parser.add_argument_group("search settings")
+    search.add_argument("--sims", type=non_negative_int, default=DEFAULTS["sims"], help="simulations per move")
+    search.add_argument("--sample-moves", type=non_negative_int, default=DEFAULTS["sample_moves"],
+                        help="moves below this count are sampled from the visits, later ones greedy")
+    search.add_argument("--c-base", type=positive_float, default=DEFAULTS["c_base"])
+    search.add_argument("--c-init", type=finite_float, default=DEFAULTS["c_init"])
+    search.add_argument("--dirichlet-alpha", type=positive_float, default=DEFAULTS["dirichlet_alpha"])
+    search.add_argument("--exploration-fraction", type=fraction, default=DEFAULTS["exploration_fraction"])
+    add_network_arguments(parser)
+    serving = parser.add_argument_group("serving")
+    serving.add_argument("--games-per-worker", type=positive_int, default=8,
+                         help="concurrent games in each worker, one per thread")
+    serving.add_argument("--max-batch", type=positive_int, default=256, help="positions per batch")
+    serving.add_argument("--cache-size", type=non_negative_int, default=32768,
+                         help="evaluations cached per worker (0: no cache)")
+    serving.add_argument("--serve", choices=("auto", "local", "server"), default="auto",
+                         help="run the network in each worker (local) or in one inference process (server); "
+                              "auto: server for a GPU device")
+    parser.add_argument("--games-per-shard", type=positive_int, default=64, help="games per records file")
+    parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
+    return parser
+
+
+def add_network_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("network")
+    group.add_argument("--network", default="uniform", help="'uniform' or a checkpoint path")
+    group.add_argument("--device", default="cpu", help="torch device of a checkpoint's network (cpu, cuda, cuda:1)")
+
+
+def network_factory(args: argparse.Namespace) -> functools.partial:
+    """Checks --network/--device and returns a picklable factory of the network."""
+    from ..networks import load_network
+
+    try:
+        load_network(args.network, "cpu")  # a readable checkpoint, or "uniform"
+    except FileNotFoundError as error:
+        raise UsageError(str(error)) from None
+    except ValueError as error:
+        raise UsageError(f"--network {args.network}: {error}") from None
+    if args.device != "cpu" and args.network != "uniform":
+        try:
+            import torch
+
+            torch.empty(0, device=args.device)
+        except (RuntimeError, AssertionError, ValueError) as error:
+            raise UsageError(f"--device {args.device}: {error}") from None
+    return functools.partial(load_network, args.network, args.device)
+
+
+def run(args: argparse.Namespace) -> int:
+    from ..records import RecordError, RecordWriter, game_numbers
+    from ..runner import RunError, RunStats, SearchSettings, ServingOptions, play_games
+
+    if args.out.exists() and not args.out.is_dir():
+        raise UsageError(f"--out {args.out} exists and is not a directory")
+    factory = network_factory(args)
+    settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
+                              args.exploration_fraction)
+    server = args.serve == "server" or (args.serve == "auto" and args.device != "cpu" and args.network != "uniform")
+    options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
+                             cache_size=args.cache_size, server=server)
+    try:
+        writer = RecordWriter(args.out, games_per_shard=args.games_per_shard)
+        present = set(game_numbers(args.out))
+    except RecordError as error:
+        raise UsageError(str(error)) from None
+    missing = args.games - len(present)
+    if missing <= 0:
+        print(f"{args.out} already holds {len(present)} games; nothing to play")
+        return 0
+    todo = [n for n in range(args.games + len(present)) if n not in present][:missing]
+    if present:
+        print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
+
+    from tqdm import tqdm
+
+    bar = tqdm(total=args.games, initial=len(present), unit="game", dynamic_ncols=True,
+               disable=True if args.no_progress else None, file=sys.stderr)
+    last = RunStats()
+
+    def on_progress(stats: RunStats) -> None:
+        nonlocal last
+        last = stats
+        writer.tick()
+        bar.set_postfix_str(f"{stats.evaluations_per_second:,.0f} evals/s, {stats.moves_per_second:,.1f} moves/s, "
+                            f"cache {100 * stats.hit_rate:.1f}%", refresh=False)
+        bar.n = len(present) + stats.games
+        bar.refresh()
+
+    status = 0
+    start = time.monotonic()
+    try:
+        last = play_games(factory, todo, settings, args.workers, writer.add, on_progress, options)
+    except KeyboardInterrupt:
+        status = 130
+    except RunError as error:
+        bar.clear()
+        print(f"tilora-zero selfplay: error: {error}", file=sys.stderr)
+        status = 1
+    finally:
+        writer.flush()
+        bar.close()
+    last.wall_time = time.monotonic() - start
+    total = len(present) + writer.written_games
+    if status == 130:
+        print(f"Interrupted: {args.out} holds {total} of {args.games} games; run the same command again to "
+              "continue.", file=sys.stderr)
+    print_summary(last, total, args.out)
+    return status
+
+
+def print_summary(stats, total: int, out: Path) -> None:
+    wins = ", ".join(f"{w:g}" for w in stats.payoff_sums)
+    print(f"games: {stats.games} played, {total} in {out}")
+    print(f"moves: {stats.moves} (mean game length {stats.mean_game_length:.1f}), "
+          f"{stats.moves_per_second:,.1f} moves/s")
+    print(f"evaluations: {stats.evaluations} in {stats.wall_time:.1f} s, {stats.evaluations_per_second:,.0f} per "
+          f"second, cache hit rate {100 * stats.hit_rate:.1f}%")
+    print(f"wins per seat: {wins} (a shared win counts its share)")

@@ -1,0 +1,447 @@
+"""The self-play runner: many games at once, across worker processes.
+
+Layout (the fastest on a few cores with a cheap network, and still right for
+a large one on a GPU):
+
+* ``workers`` processes, each running ``games_per_worker`` games at a time,
+  one per thread, over one :class:`~tilora_zero.serving.BatchingClient`. The
+  self-play module holds the interpreter lock while it searches, so a process
+  uses one core; its threads take turns at each network request.
+* The network runs inside each worker (:class:`~tilora_zero.serving.LocalTransport`)
+  or, with ``ServingOptions.server``, in one central
+  :class:`~tilora_zero.serving.InferenceServer` process that merges the
+  workers' batches (for a GPU).
+* The parent hands out game numbers (:class:`GameScheduler`), receives each
+  finished game as a :class:`~tilora_zero.records.GameRecord` and passes it to
+  ``on_record``; it is the only process that writes anything.
+
+Workers send their standard output (the module's summary lines) to the null
+device and their standard error to a log file, which is not a terminal, so the
+module draws no progress bars of its own; the parent shows the log's end when
+a worker fails.
+"""
+
+from __future__ import annotations
+
+import collections
+import math
+import multiprocessing as mp
+import os
+import queue
+import signal
+import sys
+import tempfile
+import threading
+import time
+import traceback
+from collections.abc import Callable, Iterable
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from .records import GameRecord
+
+NetworkFactory = Callable[[], Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]]
+
+
+@dataclass
+class SearchSettings:
+    """The six settings the self-play module reads; pass an instance as its ``config``."""
+
+    sims_per_move: int = 100
+    sample_moves: int = 30
+    c_base: float = 19652.0
+    c_init: float = 1.25
+    dirichlet_alpha: float = 0.3
+    exploration_fraction: float = 0.25
+
+    def __post_init__(self) -> None:
+        for name in ("sims_per_move", "sample_moves"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not 0 <= value < 2**32:
+                raise ValueError(f"{name} must be an integer from 0 to 4294967295, got {value!r}")
+        for name in ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction"):
+            value = getattr(self, name)
+            if not isinstance(value, (int, float, np.floating)) or not math.isfinite(value):
+                raise ValueError(f"{name} must be a finite number, got {value!r}")
+        if self.c_base <= 0:
+            raise ValueError(f"c_base must be positive, got {self.c_base!r}")
+        if self.dirichlet_alpha <= 0:
+            raise ValueError(f"dirichlet_alpha must be positive, got {self.dirichlet_alpha!r}")
+        if not 0 <= self.exploration_fraction <= 1:
+            raise ValueError(f"exploration_fraction must be from 0 to 1, got {self.exploration_fraction!r}")
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+
+@dataclass
+class ServingOptions:
+    """How the games of a run are served."""
+
+    games_per_worker: int = 8  # concurrent games (threads) per worker process
+    max_batch: int = 256  # positions per batch of a worker
+    max_wait: float = 0.05  # seconds a request may wait for its batch to fill
+    cache_size: int = 32768  # evaluations kept per worker
+    server: bool = False  # one central inference process instead of a network per worker
+    server_max_batch: int = 1024
+    server_max_wait: float = 0.002
+
+    def __post_init__(self) -> None:
+        if self.games_per_worker < 1:
+            raise ValueError(f"games_per_worker must be >= 1, got {self.games_per_worker}")
+        if self.max_batch < 1 or self.server_max_batch < 1:
+            raise ValueError("batch sizes must be >= 1")
+        if self.max_wait < 0 or self.server_max_wait < 0:
+            raise ValueError("waiting times must be >= 0")
+        if self.cache_size < 0:
+            raise ValueError(f"cache_size must be >= 0, got {self.cache_size}")
+
+
+@dataclass
+class RunStats:
+    """What a run did; live while it runs."""
+
+    games: int = 0
+    moves: int = 0
+    evaluations: int = 0  # requests made by the searches
+    cache_hits: int = 0  # requests answered without a network call
+    batches: int = 0
+    positions: int = 0  # positions evaluated by the network
+    wall_time: float = 0.0
+    payoff_sums: list[float] = field(default_factory=lambda: [0.0] * 4)  # wins per seat, ties shared
+    wins: list[int] = field(default_factory=lambda: [0] * 4)  # games with a share of the win, per seat
+
+    @property
+    def evaluations_per_second(self) -> float:
+        return self.evaluations / self.wall_time if self.wall_time > 0 else 0.0
+
+    @property
+    def moves_per_second(self) -> float:
+        return self.moves / self.wall_time if self.wall_time > 0 else 0.0
+
+    @property
+    def hit_rate(self) -> float:
+        return self.cache_hits / self.evaluations if self.evaluations else 0.0
+
+    @property
+    def mean_game_length(self) -> float:
+        return self.moves / self.games if self.games else 0.0
+
+    def add_game(self, record: GameRecord) -> None:
+        self.games += 1
+        self.moves += record.num_moves
+        for seat in range(4):
+            self.payoff_sums[seat] += float(record.payoff[seat])
+            self.wins[seat] += int(record.payoff[seat] > 0)
+
+
+class RunError(RuntimeError):
+    """A run that cannot go on: a failed game, a dead worker or server."""
+
+
+class GameScheduler:
+    """Hands out game numbers; a failed game's number goes back to the front."""
+
+    def __init__(self, numbers: Iterable[int]):
+        self._queue = collections.deque(int(n) for n in numbers)
+        if len(set(self._queue)) != len(self._queue):
+            raise ValueError("game numbers must be unique")
+        self.outstanding: set[int] = set()
+        self.finished: set[int] = set()
+
+    def next(self) -> int | None:
+        """The next number to play, or None when every number is handed out."""
+        if not self._queue:
+            return None
+        number = self._queue.popleft()
+        self.outstanding.add(number)
+        return number
+
+    def finish(self, number: int) -> bool:
+        """Marks a game done; False when it was not outstanding (a duplicate)."""
+        if number not in self.outstanding:
+            return False
+        self.outstanding.remove(number)
+        self.finished.add(number)
+        return True
+
+    def retry(self, number: int) -> None:
+        """Puts an outstanding game back to be played again."""
+        self.outstanding.discard(number)
+        self._queue.appendleft(number)
+
+    @property
+    def remaining(self) -> int:
+        return len(self._queue)
+
+    @property
+    def done(self) -> bool:
+        return not self._queue and not self.outstanding
+
+
+def build_record(number: int, result: Any, settings: SearchSettings, network_name: str,
+                 wall_time: float) -> GameRecord:
+    """Checks a game returned by the module by replaying it, and makes its record."""
+    from . import Game, __version__
+
+    history, _, payoff = result
+    game = Game()
+    for i, (player, cell) in enumerate(history):
+        if game.current_player != player:
+            raise RunError(f"game {number}: move {i} was made by player {player} but player "
+                           f"{game.current_player} was to move")
+        game.apply(cell)
+    if not game.is_over:
+        raise RunError(f"game {number}: the record ends before the game does")
+    if [np.float32(p) for p in payoff] != [np.float32(p) for p in game.payoff()]:
+        raise RunError(f"game {number}: payoff {list(payoff)} differs from the replay's {game.payoff()}")
+    metadata = {
+        "game": number,
+        "settings": settings.as_dict(),
+        "network": network_name,
+        "toolkit_version": __version__,
+        "wall_time": round(wall_time, 3),
+        "finished": round(time.time(), 3),
+    }
+    return GameRecord.from_result(result, game.score(), metadata)
+
+
+def _network_name(network: Any) -> str:
+    return str(getattr(network, "name", type(network).__name__))
+
+
+def _quiet_process(log_path: str) -> None:
+    """Stdout to the null device, stderr to a log file; Ctrl-C is the parent's."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+    os.dup2(log, 2)
+    os.close(log)
+
+
+def _limit_torch_threads(workers: int) -> None:
+    torch = sys.modules.get("torch")
+    if torch is not None:
+        torch.set_num_threads(max(1, (os.cpu_count() or 1) // workers))
+
+
+def _server_main(network_factory: NetworkFactory, connections: list, options: ServingOptions,
+                 log_path: str) -> None:
+    from .serving import InferenceServer
+
+    _quiet_process(log_path)
+    network = network_factory()
+    for connection in connections:
+        connection.send(("ready", _network_name(network)))
+    InferenceServer(network, connections, options.server_max_batch, options.server_max_wait).serve_forever()
+
+
+def _worker_main(index: int, workers: int, network_factory: NetworkFactory | None, connection: Any,
+                 settings: SearchSettings, options: ServingOptions, threads: int,
+                 tasks: Any, results: Any, log_path: str) -> None:
+    _quiet_process(log_path)
+    try:
+        import tilora_self_play
+
+        from .serving import BatchingClient, ConnectionTransport, LocalTransport
+
+        if connection is not None:
+            kind, network_name = connection.recv()
+            transport = ConnectionTransport(connection)
+        else:
+            network = network_factory()
+            _limit_torch_threads(workers)
+            network_name = _network_name(network)
+            transport = LocalTransport(network)
+        client = BatchingClient(transport, options.max_batch, options.max_wait, options.cache_size)
+    except BaseException:
+        results.put(("error", index, None, traceback.format_exc()))
+        return
+
+    def report() -> None:
+        s = client.stats
+        results.put(("stats", index, (s.evaluations, s.cache_hits, s.batches, s.positions)))
+
+    def play() -> None:
+        while True:
+            number = tasks.get()
+            if number is None:
+                return
+            channel = client.channel()
+            client.game_started()
+            start = time.monotonic()
+            try:
+                result = tilora_self_play.generate_game_data(number, settings, channel, channel)
+            except BaseException as error:
+                client.game_finished()
+                results.put(("error", index, number, f"{type(error).__name__}: {error}"))
+                return
+            client.game_finished()
+            try:
+                record = build_record(number, result, settings, network_name, time.monotonic() - start)
+            except Exception:
+                results.put(("error", index, number, traceback.format_exc()))
+                return
+            report()
+            results.put(("record", index, record))
+
+    players = [threading.Thread(target=play, name=f"game-{i}", daemon=True) for i in range(threads)]
+    for thread in players:
+        thread.start()
+    while alive := [thread for thread in players if thread.is_alive()]:
+        alive[0].join(0.5)
+        report()
+    report()
+    results.put(("done", index, None))
+
+
+def _log_tail(path: str, lines: int = 15) -> str:
+    try:
+        text = Path(path).read_text(errors="replace").strip().splitlines()
+    except OSError:
+        return ""
+    return "\n".join(text[-lines:])
+
+
+def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], settings: SearchSettings,
+               workers: int, on_record: Callable[[GameRecord], None],
+               progress: Callable[[RunStats], None] | None = None,
+               options: ServingOptions | None = None) -> RunStats:
+    """Plays the games numbered ``game_numbers`` and hands each record to ``on_record``.
+
+    ``network_factory()`` builds the network inside the process that serves it,
+    so it must be picklable (``functools.partial(load_network, spec, device)``).
+    ``progress(stats)`` is called whenever the live counts change. A failed
+    game, a dead worker or a dead server ends the run with :class:`RunError`;
+    Ctrl-C stops every process and raises ``KeyboardInterrupt`` after the
+    records already handed to ``on_record``.
+    """
+    options = options or ServingOptions()
+    numbers = list(game_numbers)
+    if workers < 1:
+        raise ValueError(f"workers must be >= 1, got {workers}")
+    stats = RunStats()
+    if not numbers:
+        return stats
+    scheduler = GameScheduler(numbers)
+    workers = min(workers, len(numbers))
+    threads = min(options.games_per_worker, math.ceil(len(numbers) / workers))
+    context = mp.get_context("spawn")
+    tasks = context.Queue()
+    results = context.Queue()
+    log_dir = tempfile.mkdtemp(prefix="tilora-selfplay-")
+    logs = [os.path.join(log_dir, f"worker-{i}.log") for i in range(workers)]
+    server_log = os.path.join(log_dir, "server.log")
+    processes: list[Any] = []
+    server = None
+    start = time.monotonic()
+    worker_counts = [(0, 0, 0, 0)] * workers
+    finished_workers: set[int] = set()
+
+    def hand_out(count: int) -> None:
+        for _ in range(count):
+            number = scheduler.next()
+            if number is None:
+                break
+            tasks.put(number)
+        if scheduler.remaining == 0 and not hand_out.closed:
+            hand_out.closed = True
+            for _ in range(workers * threads):
+                tasks.put(None)
+
+    hand_out.closed = False
+
+    def refresh() -> None:
+        stats.evaluations, stats.cache_hits, stats.batches, stats.positions = (
+            int(sum(c[i] for c in worker_counts)) for i in range(4))
+        stats.wall_time = time.monotonic() - start
+        if progress:
+            progress(stats)
+
+    try:
+        connections: list[Any] = [None] * workers
+        if options.server:
+            pairs = [context.Pipe() for _ in range(workers)]
+            connections = [worker_end for _, worker_end in pairs]
+            server = context.Process(target=_server_main, name="tilora-inference",
+                                     args=(network_factory, [s for s, _ in pairs], options, server_log),
+                                     daemon=True)
+            server.start()
+            for server_end, _ in pairs:
+                server_end.close()
+        for i in range(workers):
+            process = context.Process(
+                target=_worker_main, name=f"tilora-worker-{i}", daemon=True,
+                args=(i, workers, None if options.server else network_factory, connections[i], settings,
+                      options, threads, tasks, results, logs[i]))
+            process.start()
+            processes.append(process)
+        for connection in connections:
+            if connection is not None:
+                connection.close()
+        hand_out(2 * workers * threads)
+        while len(finished_workers) < workers:
+            try:
+                kind, index, payload = results.get(timeout=0.25)
+            except queue.Empty:
+                _check_alive(processes, finished_workers, logs, server, server_log)
+                refresh()
+                continue
+            if kind == "record":
+                if scheduler.finish(payload.game_number):
+                    stats.add_game(payload)
+                    on_record(payload)
+                    hand_out(1)
+            elif kind == "stats":
+                worker_counts[index] = payload
+            elif kind == "done":
+                finished_workers.add(index)
+            elif kind == "error":
+                raise RunError(_failure_message(index, payload, logs[index]))
+            refresh()
+        if not scheduler.done:
+            raise RunError(f"the workers stopped with {len(scheduler.outstanding) + scheduler.remaining} "
+                           "games unplayed")
+        for process in processes:
+            process.join()
+        refresh()
+        return stats
+    finally:
+        for process in processes + ([server] if server else []):
+            if process.is_alive():
+                process.terminate()
+        for process in processes + ([server] if server else []):
+            process.join(5)
+            if process.is_alive():
+                process.kill()
+                process.join()
+        for q in (tasks, results):
+            q.cancel_join_thread()
+            q.close()
+        for path in logs + [server_log]:
+            Path(path).unlink(missing_ok=True)
+        os.rmdir(log_dir)
+
+
+def _failure_message(index: int, payload: tuple[int | None, str], log_path: str) -> str:
+    number, text = payload
+    where = f"game {number}" if number is not None else "start-up"
+    message = f"worker {index} failed in {where}:\n{text.rstrip()}"
+    tail = _log_tail(log_path)
+    return f"{message}\n{tail}" if tail else message
+
+
+def _check_alive(processes: list[Any], finished: set[int], logs: list[str], server: Any,
+                 server_log: str) -> None:
+    if server is not None and not server.is_alive():
+        tail = _log_tail(server_log)
+        raise RunError(f"the inference server stopped (exit code {server.exitcode})" + (f":\n{tail}" if tail else ""))
+    for i, process in enumerate(processes):
+        if i not in finished and not process.is_alive() and process.exitcode not in (None, 0):
+            tail = _log_tail(logs[i])
+            raise RunError(f"worker {i} stopped (exit code {process.exitcode})" + (f":\n{tail}" if tail else ""))
