@@ -184,8 +184,13 @@ NB_MODULE(_engine, m) {
                                            tilora::kStartCorners[2], tilora::kStartCorners[3]);
 
   nb::class_<Game>(m, "Game", "A four-player game in progress, played one cell per move.")
-      .def("__init__", [](Game* game) { new (game) Game(Game::reset()); },
-           "A new game in the starting position, player 0 to move.")
+      .def("__init__",
+           [](Game* game, int first_player) {
+             new (game) Game(Game::reset(checked_player(first_player)));
+           },
+           nb::arg("first_player") = 0,
+           "A new game in the starting position, player 0 to move (or `first_player`: the "
+           "same game with the seats renamed, as after a rotation of the board).")
       .def("reset", [](Game& game) { game = Game::reset(); },
            "Returns the game to the starting position.")
       .def("apply", &apply_cell, nb::arg("cell"),

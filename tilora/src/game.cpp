@@ -13,12 +13,12 @@ bool covers(const TileMoves& table, std::uint32_t id, unsigned cell) {
 
 }  // namespace
 
-Game Game::reset() {
+Game Game::reset(unsigned first_player) {
   Game game;
   for (unsigned p = 0; p < kPlayers; ++p) game.players_[p] = static_cast<std::uint8_t>(p);
   game.player_count_ = kPlayers;
-  game.current_index_ = 0;
-  game.begin_turn(0);
+  game.current_index_ = static_cast<std::uint8_t>(first_player);
+  game.begin_turn(first_player);
   return game;
 }
 

@@ -34,7 +34,7 @@ using Payoff = std::array<float, kPlayers>;
 class Game {
  public:
   // A new game in the starting state, player 0 to move.
-  static Game reset();
+  static Game reset(unsigned first_player = 0);
 
   // Lays `cell` for the player to move. With a piece index, the piece at that
   // index of the player's remaining pieces ends at once. Returns an error
