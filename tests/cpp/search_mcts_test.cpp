@@ -1,0 +1,173 @@
+// The search for one move.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "search_fake_network.h"
+#include "simulation/evaluate.h"
+#include "simulation/mcts.h"
+
+namespace tilora::self_play {
+namespace {
+
+using testing::FakeNetwork;
+
+SearchParams params(std::uint32_t sims, float alpha = 0.3f) {
+  Config config;
+  config.sims_per_move = sims;
+  config.c_base = 19652.0f;
+  config.c_init = 1.25f;
+  config.dirichlet_alpha = alpha;
+  config.exploration_fraction = 0.25f;
+  return SearchParams::from(config);
+}
+
+std::uint32_t child_visits(const Node& node) {
+  std::uint32_t total = 0;
+  for (const Node& c : node.children) total += c.visit_count;
+  return total;
+}
+
+// Walks a tree checking that every expanded node's visits are one more than
+// its children's (the leaf visit itself) and that the root stays unvisited.
+void check_visit_invariant(const Node& node, bool is_root) {
+  if (is_root) {
+    EXPECT_EQ(node.visit_count, 0u);
+  } else if (node.expanded()) {
+    EXPECT_EQ(node.visit_count, child_visits(node) + 1);
+  }
+  for (const Node& c : node.children) check_visit_invariant(c, false);
+}
+
+class SearchRunMcts : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(SearchRunMcts, RootChildrenVisitsSumToSimsPerMove) {
+  const std::uint32_t sims = GetParam();
+  Rng rng(20 + sims);
+  FakeNetwork network({0.5f, -0.5f, 0.25f, 0.0f});
+  game::Game game = game::Game::reset();
+  ASSERT_FALSE(game.apply(0));
+  const game::Game before = game;
+
+  const auto root = run_mcts(game, params(sims), network, rng);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(child_visits(*root), sims);
+  EXPECT_EQ(root->visit_count, 0u);
+  EXPECT_EQ(root->children.size(), 14u);
+  EXPECT_EQ(network.calls, sims + 1);  // no finished position this early
+  check_visit_invariant(*root, true);
+  // The real game is not changed by the search.
+  EXPECT_EQ(game.board(), before.board());
+  EXPECT_EQ(game.history().size(), before.history().size());
+  EXPECT_EQ(game.current_player(), before.current_player());
+  EXPECT_EQ(game.legal_cells(), before.legal_cells());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sims, SearchRunMcts, ::testing::Values(0u, 1u, 7u, 64u, 200u));
+
+TEST(SearchRunMcts, ZeroSimulationsStillNoisesTheRoot) {
+  Rng rng(30);
+  FakeNetwork network;
+  const auto root = run_mcts(game::Game::reset(), params(0), network, rng);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(network.calls, 1u);
+  float sum = 0.0f;
+  bool any_moved = false;
+  for (const Node& c : root->children) {
+    EXPECT_EQ(c.visit_count, 0u);
+    sum += c.prior;
+    any_moved |= c.prior != 1.0f / 15.0f;
+  }
+  EXPECT_TRUE(any_moved);
+  EXPECT_NEAR(sum, 1.0f, 1e-6);
+}
+
+TEST(SearchRunMcts, SingleChildDrawsNoNoiseAndTakesEveryVisit) {
+  Rng rng(31);
+  FakeNetwork network;
+  network.answer = [](const StateRepr&, Reply& reply) {
+    reply.policy_size = 1;  // covers cell 0 only
+    reply.policy[0] = 0.0f;
+    reply.values = {0.0f, 0.0f, 0.0f, 0.0f};
+  };
+  const Rng before = rng;
+  const auto root = run_mcts(game::Game::reset(), params(0), network, rng);
+  ASSERT_TRUE(root);
+  ASSERT_EQ(root->children.size(), 1u);
+  EXPECT_EQ(root->children[0].prior, 1.0f);
+  EXPECT_EQ(rng, before);  // neither noise nor shuffle drew a number
+
+  const auto searched = run_mcts(game::Game::reset(), params(9), network, rng);
+  ASSERT_TRUE(searched);
+  EXPECT_EQ(searched->children[0].visit_count, 9u);
+}
+
+TEST(SearchRunMcts, RootFailureIsReturnedAndPrinted) {
+  Rng rng(32);
+  FakeNetwork network;
+  network.fail_on_call = 0;
+  ::testing::internal::CaptureStdout();
+  const auto root = run_mcts(game::Game::reset(), params(5), network, rng);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Error evaluating root node: fake failure on call 0\n");
+  EXPECT_FALSE(root);
+  EXPECT_EQ(network.calls, 1u);
+}
+
+TEST(SearchRunMcts, LeafFailureStopsTheSearch) {
+  Rng rng(33);
+  FakeNetwork network;
+  network.fail_on_call = 3;
+  try {
+    (void)run_mcts(game::Game::reset(), params(5), network, rng);
+    FAIL() << "no stop";
+  } catch (const LeafEvaluationFailed& stop) {
+    EXPECT_STREQ(stop.what(), "Error evaluating leaf node: fake failure on call 3");
+  }
+  EXPECT_EQ(network.calls, 4u);
+}
+
+TEST(SearchRunMcts, RootWithoutChildrenStops) {
+  Rng rng(34);
+  FakeNetwork network;
+  network.answer = [](const StateRepr&, Reply& reply) {
+    reply.policy_size = 0;
+  };
+  EXPECT_THROW((void)run_mcts(game::Game::reset(), params(3), network, rng), InternalStop);
+  EXPECT_EQ(network.calls, 1u);
+}
+
+// The descent reaches a finished position: it is valued by the payoff
+// without a network call and backs up component 0 from a never-expanded leaf.
+TEST(SearchSimulate, FinishedLeafCostsNoCallAndCountsForPlayerZero) {
+  Rng rng(35);
+  // Play random games until one ends on a move whose position has that
+  // move as a legal tile; keep the game one move before the end.
+  game::Game game = game::Game::reset();
+  game::Game last = game;
+  unsigned final_cell = 0;
+  while (!game.is_over()) {
+    last = game;
+    const auto cells = game.legal_tiles();
+    final_cell = cells[rng() % cells.size()];
+    (void)game.apply(final_cell);
+  }
+  const game::Payoff payoff = game.get_payoff();
+
+  Node root;
+  const std::array<CellPrior, 1> only = {{{static_cast<std::uint16_t>(final_cell), 1.0f}}};
+  expand(root, *last.current_player(), only, rng);
+  FakeNetwork network;
+  const SearchParams p = params(0);
+  simulate(root, last, p, network, rng);
+  simulate(root, last, p, network, rng);
+  EXPECT_EQ(network.calls, 0u);
+  const Node& leaf = root.children[0];
+  EXPECT_EQ(leaf.visit_count, 2u);
+  EXPECT_EQ(leaf.to_play, 0u);
+  EXPECT_TRUE(leaf.children.empty());
+  EXPECT_EQ(leaf.value_sum, payoff[0] + payoff[0]);
+}
+
+}  // namespace
+}  // namespace tilora::self_play

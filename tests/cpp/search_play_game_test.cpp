@@ -1,0 +1,142 @@
+// Whole self-play games with a fake network.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "search_fake_network.h"
+#include "simulation/internal_stop.h"
+#include "simulation/output.h"
+#include "simulation/play_game.h"
+
+namespace tilora::self_play {
+namespace {
+
+using testing::FakeNetwork;
+
+Config config(std::uint32_t sims, std::uint32_t sample_moves = 30) {
+  Config c;
+  c.sims_per_move = sims;
+  c.sample_moves = sample_moves;
+  c.c_base = 19652.0f;
+  c.c_init = 1.25f;
+  c.dirichlet_alpha = 0.3f;
+  c.exploration_fraction = 0.25f;
+  return c;
+}
+
+TEST(SearchPlayGame, RecordMatchesAReplayOfTheGame) {
+  Rng rng(40);
+  FakeNetwork network({0.3f, -0.1f, 0.2f, 0.6f});
+  ::testing::internal::CaptureStdout();
+  GameResult result = play_game(config(6), network, rng);
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(std::holds_alternative<TrainingRecord>(result));
+  const TrainingRecord& record = std::get<TrainingRecord>(result);
+
+  ASSERT_EQ(record.policies.size(), record.history.size());
+  ASSERT_GT(record.history.size(), 40u);
+  game::Game replay = game::Game::reset();
+  for (unsigned i = 0; i < record.history.size(); ++i) {
+    const game::Move move = record.history[i];
+    ASSERT_EQ(replay.current_player(), move.player) << i;
+    std::vector<unsigned> cells;
+    float shares = 0.0f;
+    for (const PolicyEntry& e : record.policies[i]) {
+      cells.push_back(e.cell);
+      shares += e.share;
+    }
+    std::sort(cells.begin(), cells.end());
+    EXPECT_EQ(cells, replay.legal_tiles()) << "move " << i;
+    EXPECT_NEAR(shares, 1.0f, 1e-5) << "move " << i;
+    EXPECT_TRUE(std::binary_search(cells.begin(), cells.end(), move.cell));
+    ASSERT_FALSE(replay.apply(move.cell));
+  }
+  EXPECT_TRUE(replay.is_over());
+  EXPECT_EQ(record.payoff, replay.get_payoff());
+  EXPECT_EQ(printed, "Game finished with payoff: " + format_payoff(replay.get_payoff()) +
+                         " and score: " + format_scores(replay.get_score()) + "\n");
+}
+
+TEST(SearchPlayGame, ZeroSimulationsGiveNaNSharesAndPlayTheLastChild) {
+  Rng rng(41);
+  FakeNetwork network;
+  ::testing::internal::CaptureStdout();
+  GameResult result = play_game(config(0, 10), network, rng);
+  ::testing::internal::GetCapturedStdout();
+  const TrainingRecord& record = std::get<TrainingRecord>(result);
+  EXPECT_EQ(network.calls, record.history.size());
+  for (unsigned i = 0; i < record.history.size(); ++i) {
+    for (const PolicyEntry& e : record.policies[i]) EXPECT_TRUE(std::isnan(e.share));
+    EXPECT_EQ(record.history[i].cell, record.policies[i].back().cell) << i;
+  }
+}
+
+class SearchPlayGameRootFailure : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(SearchPlayGameRootFailure, PrintsTwoLinesAndReturnsTheError) {
+  Rng rng(42);
+  FakeNetwork network;
+  network.fail_on_call = GetParam();  // with 0 simulations every call is a root
+  ::testing::internal::CaptureStdout();
+  GameResult result = play_game(config(0), network, rng);
+  const std::string error = "fake failure on call " + std::to_string(GetParam());
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Error evaluating root node: " + error + "\nError running MCTS: " + error + "\n");
+  ASSERT_TRUE(std::holds_alternative<std::string>(result));
+  EXPECT_EQ(std::get<std::string>(result), "Error running MCTS");
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, SearchPlayGameRootFailure, ::testing::Values(0u, 1u, 57u));
+
+class SearchPlayGameAlpha : public ::testing::TestWithParam<float> {};
+
+TEST_P(SearchPlayGameAlpha, InvalidDirichletAlphaStopsBeforeAnyRequest) {
+  Rng rng(43);
+  FakeNetwork network;
+  Config c = config(4);
+  c.dirichlet_alpha = GetParam();
+  try {
+    (void)play_game(c, network, rng);
+    FAIL() << "no stop";
+  } catch (const InternalStop& stop) {
+    const std::string message = stop.what();
+    EXPECT_NE(message.find("dirichlet_alpha"), std::string::npos) << message;
+    EXPECT_NE(message.find(format_float(GetParam())), std::string::npos) << message;
+  }
+  EXPECT_EQ(network.calls, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Alphas, SearchPlayGameAlpha,
+                         ::testing::Values(0.0f, -0.0f, -1.5f,
+                                           std::numeric_limits<float>::quiet_NaN(),
+                                           -std::numeric_limits<float>::infinity()));
+
+struct FloatText {
+  float value;
+  const char* text;
+};
+
+class SearchFormatFloat : public ::testing::TestWithParam<FloatText> {};
+
+TEST_P(SearchFormatFloat, ShortestRoundTripWithAFraction) {
+  EXPECT_EQ(format_float(GetParam().value), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SearchFormatFloat,
+    ::testing::Values(FloatText{0.0f, "0.0"}, FloatText{1.0f, "1.0"}, FloatText{0.5f, "0.5"},
+                      FloatText{1.0f / 3.0f, "0.33333334"}, FloatText{0.25f, "0.25"},
+                      FloatText{-2.0f, "-2.0"}, FloatText{0.1f, "0.1"},
+                      FloatText{1e-5f, "1.0e-05"}, FloatText{1.5e-5f, "1.5e-05"},
+                      FloatText{3e38f, "3.0e+38"}));
+
+TEST(SearchFormatLists, PayoffAndScores) {
+  EXPECT_EQ(format_payoff({0.0f, 0.5f, 0.5f, 0.0f}), "[0.0, 0.5, 0.5, 0.0]");
+  EXPECT_EQ(format_scores({-10, 5, 5, -3}), "[-10, 5, 5, -3]");
+}
+
+}  // namespace
+}  // namespace tilora::self_play
