@@ -218,7 +218,7 @@ NB_MODULE(_engine, m) {
            },
            "The four players' payoff: the best score's holders share 1.0 equally.")
       .def_prop_ro("history", &history_of, "The moves played, as (player, cell) pairs.")
-      .def_prop_ro("cells", &cells_of,
+      .def_prop_ro("cells", &cells_of, nb::rv_policy::move,
                    "A copy of the board's 400 cell codes (low four bits: 0 empty, 1 + owner).")
       .def("planes", &planes_of,
            "The five 20 x 20 input planes of the position, exactly as the self-play module "

@@ -167,7 +167,10 @@ class ConnectionTransport:
         with self._send_lock:
             if self._broken:
                 raise RemoteError(self._broken)
-            self._connection.send((batch_id, np.ascontiguousarray(packed, dtype=np.uint8)))
+            try:
+                self._connection.send((batch_id, np.ascontiguousarray(packed, dtype=np.uint8)))
+            except OSError as error:
+                raise RemoteError(f"cannot reach the inference server ({type(error).__name__})") from None
         with self._arrived:
             while batch_id not in self._replies:
                 if self._broken:
@@ -179,6 +182,13 @@ class ConnectionTransport:
         return reply
 
     def close(self) -> None:
+        """Says goodbye to the server, which closes its end, and closes ours."""
+        try:
+            with self._send_lock:
+                self._connection.send(None)
+        except (OSError, ValueError):
+            pass
+        self._reader.join(5)
         self._connection.close()
 
 
@@ -200,10 +210,14 @@ class InferenceServer:
     def _receive(self, ready: list[Connection], waiting: list[tuple[Connection, int, np.ndarray]]) -> None:
         for connection in ready:
             try:
-                batch_id, packed = connection.recv()
+                message = connection.recv()
             except (EOFError, OSError):
+                message = None
+            if message is None:  # the worker is gone or said goodbye
                 self.connections.remove(connection)
+                connection.close()
                 continue
+            batch_id, packed = message
             waiting.append((connection, batch_id, packed))
 
     def serve_forever(self) -> None:
@@ -316,8 +330,8 @@ class BatchingClient:
             if pending is not None:
                 self.stats.cache_hits += 1
                 pending.channels.append(channel)
-                return
-            self._queued[key] = _Pending(key, channel)
+            else:
+                self._queued[key] = _Pending(key, channel)
             batch = self._take_batch_if_due()
         if batch:
             self._send(batch)
