@@ -15,6 +15,7 @@ struct BuildNode {
   unsigned cell = 0;
   std::uint32_t kinds = 0;
   std::vector<AnchoredVariant> ends;
+  WindowSet reach;
 };
 
 // Cells nearer the anchor come first on every path, so a blocked neighbour
@@ -25,9 +26,14 @@ unsigned order_key(unsigned bit) {
   return static_cast<unsigned>(std::abs(dr) + std::abs(dc)) * kWindowCells + bit;
 }
 
+std::uint32_t end_kinds(const BuildNode& node) {
+  std::uint32_t kinds = 0;
+  for (const auto& end : node.ends) kinds |= 1u << end.kind;
+  return kinds;
+}
+
 PatternNode make_node(const BuildNode& node) {
-  return {static_cast<std::uint8_t>(node.cell / kWindowSide),
-          static_cast<std::uint16_t>(1u << (node.cell % kWindowSide)), node.kinds, 0, 0, 0, 0};
+  return {static_cast<std::uint8_t>(node.cell), node.kinds, end_kinds(node), 0, 0, 0, 0, node.reach};
 }
 
 void flatten(const BuildNode& node, std::size_t index, CornerPatterns& out) {
@@ -60,8 +66,12 @@ CornerPatterns build() {
           keys.push_back(order_key(window_bit(dr, dc)));
         }
         std::sort(keys.begin(), keys.end());
+        WindowSet cells;
+        cells.insert(root.cell);
+        for (unsigned key : keys) cells.insert(key % kWindowCells);
         BuildNode* node = &root;
         node->kinds |= 1u << kind;
+        node->reach.insert_all(cells);
         for (unsigned key : keys) {
           auto& child = node->children[key];
           if (!child) {
@@ -70,6 +80,7 @@ CornerPatterns build() {
           }
           node = child.get();
           node->kinds |= 1u << kind;
+          node->reach.insert_all(cells);
         }
         AnchoredVariant end{static_cast<std::uint8_t>(kind), static_cast<std::uint8_t>(v),
                             static_cast<std::uint8_t>(anchor), 0, {}};

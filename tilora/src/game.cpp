@@ -4,16 +4,8 @@
 #include <bit>
 
 namespace tilora::game {
-namespace {
-
-bool covers(const TileMoves& table, std::uint32_t id, unsigned cell) {
-  const auto cells = table.covered_cells(id);
-  return std::find(cells.begin(), cells.end(), cell) != cells.end();
-}
-
-}  // namespace
-
 Game Game::reset(unsigned first_player) {
+  assert(first_player < kPlayers);
   Game game;
   for (unsigned p = 0; p < kPlayers; ++p) game.players_[p] = static_cast<std::uint8_t>(p);
   game.player_count_ = kPlayers;
@@ -23,23 +15,18 @@ Game Game::reset(unsigned first_player) {
 }
 
 void Game::begin_turn(unsigned player) {
-  tile_moves_ = std::make_shared<const TileMoves>(get_tile_moves(board_, player));
+  legal_ = first_cells(board_, player);
   anchor_ = kNoAnchor;
+  through_anchor_.reset();
   open_ = {};
-  legal_ = tile_moves_->cells();
 }
 
 template <class F>
 void Game::for_each_open(F&& f) const {
-  if (!tile_moves_) return;
-  if (anchor_ == kNoAnchor) {
-    for (std::uint32_t id = 0; id < tile_moves_->placements().size(); ++id) f(id);
-    return;
-  }
-  const auto bucket = tile_moves_->covering(anchor_);
+  if (!through_anchor_) return;
   for (unsigned w = 0; w < open_.size(); ++w)
     for (std::uint64_t bits = open_[w]; bits; bits &= bits - 1)
-      f(bucket[w * 64 + static_cast<unsigned>(std::countr_zero(bits))]);
+      f(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
 }
 
 std::optional<std::string_view> Game::apply(unsigned cell, std::optional<unsigned> piece_index) {
@@ -47,41 +34,37 @@ std::optional<std::string_view> Game::apply(unsigned cell, std::optional<unsigne
   const unsigned player = players_[current_index_];
   if (cell >= kBoardCells || !legal_.contains(cell)) return kInvalidMove;
 
-  board_.place_tile(cell, player);
-  history_.push_back({static_cast<std::uint16_t>(player), static_cast<std::uint16_t>(cell)});
-
   // Narrow the open placements to those that contain every cell laid this
   // turn. The first cell's placements are the candidates for the whole turn.
-  const TileMoves& table = *tile_moves_;
   if (anchor_ == kNoAnchor) {
+    through_anchor_ = std::make_shared<const PlacementList>(placements_through(board_, player, cell));
     anchor_ = static_cast<std::uint16_t>(cell);
-    const auto count = static_cast<unsigned>(table.covering(cell).size());
+    const unsigned count = through_anchor_->size();
     assert(count <= kMaxPlacementsPerCell);
     for (unsigned i = 0; i < count; ++i) open_[i / 64] |= std::uint64_t{1} << (i % 64);
   } else {
-    const auto bucket = table.covering(anchor_);
-    for (unsigned w = 0; w < open_.size(); ++w)
-      for (std::uint64_t bits = open_[w]; bits; bits &= bits - 1) {
-        const unsigned i = w * 64 + static_cast<unsigned>(std::countr_zero(bits));
-        if (!covers(table, bucket[i], cell)) open_[w] &= ~(std::uint64_t{1} << (i % 64));
-      }
+    for_each_open([&](unsigned i) {
+      if (!through_anchor_->covers(i, cell)) open_[i / 64] &= ~(std::uint64_t{1} << (i % 64));
+    });
   }
+  board_.place_tile(cell, player);
+  history_.push_back({static_cast<std::uint16_t>(player), static_cast<std::uint16_t>(cell)});
 
   // The legal moves are the cells of the open placements not laid yet. The
-  // table's placements were free when the turn began, so any covered cell
-  // among them was laid this turn.
+  // placements were free when the turn began, so any covered cell among them
+  // was laid this turn.
   legal_.clear();
-  std::uint32_t any_open = 0;
-  for_each_open([&](std::uint32_t id) {
-    any_open = id;
-    for (std::uint16_t x : table.covered_cells(id))
+  unsigned any_open = 0;
+  for_each_open([&](unsigned i) {
+    any_open = i;
+    for (std::uint16_t x : through_anchor_->covered_cells(i))
       if ((board_.cells[x] & board::kOwnerMask) == 0) legal_.insert(x);
   });
 
   if (piece_index || legal_.empty()) {
     // Without an explicit index every open placement covers exactly the cells
     // laid this turn, so they all name the same piece.
-    const unsigned b = piece_index ? *piece_index : table.placements()[any_open].piece_index;
+    const unsigned b = piece_index ? *piece_index : through_anchor_->placements()[any_open].piece_index;
     finish_piece(player, b);
   }
   return std::nullopt;
@@ -101,7 +84,7 @@ std::optional<unsigned> Game::advance_player() {
   for (;;) {
     const unsigned p = players_[current_index_];
     begin_turn(p);
-    if (!tile_moves_->empty()) return p;
+    if (!legal_.empty()) return p;
     // The player has no placement: out for good. The next player moves into
     // the freed place.
     std::copy(players_.begin() + current_index_ + 1, players_.begin() + player_count_,
@@ -138,11 +121,16 @@ Payoff Game::get_payoff() const {
 
 std::vector<Placement> Game::open_placements() const {
   std::vector<Placement> out;
-  for_each_open([&](std::uint32_t id) {
+  if (!through_anchor_) {
+    // Before the first cell of a turn every legal placement is open.
+    if (const auto player = current_player()) out = get_tile_moves(board_, *player).placements();
+    return out;
+  }
+  for_each_open([&](unsigned i) {
     // A placement whose cells are all laid is complete, not open.
-    for (std::uint16_t x : tile_moves_->covered_cells(id))
+    for (std::uint16_t x : through_anchor_->covered_cells(i))
       if (legal_.contains(x)) {
-        out.push_back(tile_moves_->placements()[id]);
+        out.push_back(through_anchor_->placements()[i]);
         return;
       }
   });
@@ -152,8 +140,9 @@ std::vector<Placement> Game::open_placements() const {
 std::vector<Placement> Game::placements_covering(unsigned cell) const {
   std::vector<Placement> out;
   if (cell >= kBoardCells || !legal_.contains(cell)) return out;
-  for_each_open([&](std::uint32_t id) {
-    if (covers(*tile_moves_, id, cell)) out.push_back(tile_moves_->placements()[id]);
+  if (!through_anchor_) return placements_through(board_, players_[current_index_], cell).placements();
+  for_each_open([&](unsigned i) {
+    if (through_anchor_->covers(i, cell)) out.push_back(through_anchor_->placements()[i]);
   });
   return out;
 }

@@ -8,8 +8,8 @@
 // has a cell left to lay. The turn goes to the next player in cyclic order who
 // has a legal placement; every player passed over is out for good.
 //
-// Copying a Game is cheap: the turn's placement table is shared, immutable,
-// and the per-copy state is fixed-size.
+// Copying a Game is cheap: the placements through the turn's first cell are
+// shared, immutable, and the rest of the state is fixed-size.
 #include <array>
 #include <cassert>
 #include <cstdint>
@@ -33,7 +33,9 @@ using Payoff = std::array<float, kPlayers>;
 
 class Game {
  public:
-  // A new game in the starting state, player 0 to move.
+  // A new game in the starting state, player 0 to move. Another first player
+  // gives the same game with the seats renamed by a rotation of the board
+  // (used to check board symmetries); the turn still goes round in order.
   static Game reset(unsigned first_player = 0);
 
   // Lays `cell` for the player to move. With a piece index, the piece at that
@@ -85,13 +87,13 @@ class Game {
   void for_each_open(F&& f) const;
 
   board::Board board_;
-  // The turn's placement table, shared between copies.
-  std::shared_ptr<const TileMoves> tile_moves_;
   // First cell laid this turn, or kNoAnchor before the first.
   static constexpr std::uint16_t kNoAnchor = 0xFFFF;
   std::uint16_t anchor_ = kNoAnchor;
-  // With an anchor: bit i set when tile_moves_->covering(anchor_)[i] is
-  // still open.
+  // The placements through the anchor as the turn began, shared between
+  // copies; bit i of open_ is set while placement i contains every cell laid
+  // this turn.
+  std::shared_ptr<const PlacementList> through_anchor_;
   std::array<std::uint64_t, (kMaxPlacementsPerCell + 63) / 64> open_{};
   CellSet legal_;  // the keys of the narrowed map
   board::PieceSizes last_piece_sizes_{};

@@ -1,113 +1,59 @@
 #include "tile_moves.h"
 
+#include <cstdlib>
+
 #include "corner_patterns.h"
+#include "pattern_walk.h"
 
 namespace tilora::game {
+
+using detail::RemainingKinds;
+using detail::RowMasks;
+
 namespace {
 
-// Board rows as bit masks (bit c + 4 for column c), with four blocked columns
-// of margin on each side, so a window row is one shift.
-class RowMasks {
- public:
-  static constexpr std::uint32_t kMargin = 0xFu;
-  static constexpr std::uint32_t kOffBoard = kMargin | (kMargin << (kBoardSide + kWindowReach));
+// Calls f(corner, blocked window) for each corner cell of the player that
+// passes `wanted`, in ascending order; a corner's window blocks the corners
+// before it, so each placement is met through its first corner only.
+template <class Wanted, class F>
+void for_each_corner(const board::Board& board, unsigned player, Wanted&& wanted, F&& f) {
+  const RowMasks closed(board, board::side_contact_flag(player));
+  RowMasks earlier_corners;
+  board.corners[player].for_each([&](unsigned corner) {
+    if (wanted(corner)) f(corner, detail::blocked_window(closed, earlier_corners, corner));
+    earlier_corners.set(corner);
+  });
+}
 
-  void set(unsigned cell) {
-    rows_[cell / kBoardSide] |= std::uint32_t{1} << (cell % kBoardSide + kWindowReach);
-  }
-  // Row r's bits for columns col - 4 .. col + 4 (bit 0 = col - 4); rows off
-  // the board read as fully set.
-  std::uint16_t window_row(int r, unsigned col) const {
-    if (r < 0 || r >= static_cast<int>(kBoardSide)) return kFullRow;
-    return static_cast<std::uint16_t>(((rows_[r] | kOffBoard) >> col) & kFullRow);
-  }
+constexpr auto kEveryCorner = [](unsigned) { return true; };
 
-  static constexpr std::uint16_t kFullRow = (1u << kWindowSide) - 1;
-
- private:
-  std::array<std::uint32_t, kBoardSide> rows_{};
-};
-
-// The window cells around one corner that no placement through that corner
-// may use: off the board, not open to the player, or a corner cell met
-// earlier in the ascending walk (a placement through it was recorded then).
-struct BlockedWindow {
-  std::array<std::uint16_t, kWindowSide> rows;
-
-  BlockedWindow(const RowMasks& closed, const RowMasks& earlier_corners, unsigned corner) {
-    const int row = static_cast<int>(corner / kBoardSide);
-    const unsigned col = corner % kBoardSide;
-    for (int i = 0; i < kWindowSide; ++i) {
-      const int r = row + i - kWindowReach;
-      rows[i] = closed.window_row(r, col) | earlier_corners.window_row(r, col);
-    }
-  }
-  bool blocks(const PatternNode& node) const { return rows[node.row] & node.column_bit; }
-};
-
-struct Generator {
-  const CornerPatterns& patterns;
-  std::uint32_t remaining_kinds = 0;
-  std::array<std::uint8_t, kPieceKinds> index_of_kind{};
-
-  // Walks the pattern tree below `node`, recording every orientation whose
-  // cells are all unblocked.
-  template <class Record>
-  void walk(const PatternNode& node, const BlockedWindow& window, unsigned corner,
-            Record& record) const {
-    for (unsigned e = node.ends_begin; e < node.ends_end; ++e) {
-      const AnchoredVariant& end = patterns.ends[e];
-      if (remaining_kinds >> end.kind & 1u) record(end, corner);
-    }
-    const PatternNode* child = &patterns.nodes[node.first_child];
-    for (unsigned n = 0; n < node.child_count; ++n, ++child)
-      if ((child->kinds & remaining_kinds) && !window.blocks(*child))
-        walk(*child, window, corner, record);
-  }
-};
+// Records the placement of `end` anchored on `corner`.
+void record(PlacementList& list, const RemainingKinds& remaining, const AnchoredVariant& end,
+            unsigned corner) {
+  std::array<std::uint16_t, kMaxPieceCells> cells{};
+  for (unsigned j = 0; j < end.size; ++j)
+    cells[j] = static_cast<std::uint16_t>(static_cast<int>(corner) + end.cells[j]);
+  list.push_back({remaining.index_of_kind[end.kind], end.variant, corner - end.offset},
+                 std::span(cells.data(), end.size));
+}
 
 }  // namespace
 
 TileMoves get_tile_moves(const board::Board& board, unsigned player) {
   assert(player < kPlayers);
   TileMoves moves;
-  const auto& remaining = board.pieces[player];
-  const CellSet& corners = board.corners[player];
-  const board::CellCode flag = board::side_contact_flag(player);
-
-  Generator gen{corner_patterns(), 0, {}};
-  for (unsigned i = 0; i < remaining.size(); ++i) {
-    gen.remaining_kinds |= 1u << remaining.kind_at(i);
-    gen.index_of_kind[remaining.kind_at(i)] = static_cast<std::uint8_t>(i);
-  }
-  if (gen.remaining_kinds == 0 || corners.empty()) return moves;
-
-  constexpr std::size_t kTypicalPlacements = 512;
-  moves.placements_.reserve(kTypicalPlacements);
-  moves.covered_.reserve(kTypicalPlacements);
-  auto record = [&](const AnchoredVariant& end, unsigned corner) {
-    TileMoves::Cells covered;
-    covered.count = end.size;
-    for (unsigned j = 0; j < end.size; ++j) {
-      const auto cell = static_cast<std::uint16_t>(static_cast<int>(corner) + end.cells[j]);
-      covered.cells[j] = cell;
-      ++moves.bucket_size_[cell];
-    }
-    moves.placements_.push_back({gen.index_of_kind[end.kind], end.variant, corner - end.offset});
-    moves.covered_.push_back(covered);
-  };
-
-  RowMasks closed;
-  for (unsigned cell = 0; cell < kBoardCells; ++cell)
-    if (board.cells[cell] & flag) closed.set(cell);
-  RowMasks earlier_corners;
-  corners.for_each([&](unsigned corner) {
-    const BlockedWindow window(closed, earlier_corners, corner);
-    gen.walk(gen.patterns.nodes[0], window, corner, record);
-    earlier_corners.set(corner);
+  const RemainingKinds remaining(board.pieces[player]);
+  if (remaining.kinds == 0) return moves;
+  const CornerPatterns& patterns = corner_patterns();
+  for_each_corner(board, player, kEveryCorner, [&](unsigned corner, const WindowSet& blocked) {
+    auto on_end = [&](const AnchoredVariant& end) { record(moves.list_, remaining, end, corner); };
+    detail::walk_placements(patterns, patterns.nodes[0], blocked, remaining, on_end);
   });
 
   // Index the placements by cell, ids ascending within each cell.
+  const PlacementList& list = moves.list_;
+  for (unsigned id = 0; id < list.size(); ++id)
+    for (std::uint16_t cell : list.covered_cells(id)) ++moves.bucket_size_[cell];
   std::uint32_t begin = 0;
   for (unsigned c = 0; c < kBoardCells; ++c) {
     moves.bucket_begin_[c] = begin;
@@ -116,9 +62,50 @@ TileMoves get_tile_moves(const board::Board& board, unsigned player) {
   }
   moves.bucket_ids_.resize(begin);
   std::array<std::uint32_t, kBoardCells> next = moves.bucket_begin_;
-  for (std::uint32_t id = 0; id < moves.covered_.size(); ++id)
-    for (std::uint16_t cell : moves.covered_cells(id)) moves.bucket_ids_[next[cell]++] = id;
+  for (std::uint32_t id = 0; id < list.size(); ++id)
+    for (std::uint16_t cell : list.covered_cells(id)) moves.bucket_ids_[next[cell]++] = id;
   return moves;
+}
+
+CellSet first_cells(const board::Board& board, unsigned player) {
+  assert(player < kPlayers);
+  CellSet cells;
+  const RemainingKinds remaining(board.pieces[player]);
+  if (remaining.kinds == 0) return cells;
+  const CornerPatterns& patterns = corner_patterns();
+  for_each_corner(board, player, kEveryCorner, [&](unsigned corner, const WindowSet& blocked) {
+    WindowSet covered;
+    detail::walk_cells(patterns, patterns.nodes[0], blocked, remaining, WindowSet{}, covered);
+    covered.for_each([&](unsigned bit) {
+      cells.insert(detail::window_to_cell(corner, static_cast<int>(bit / kWindowSide),
+                                          static_cast<int>(bit % kWindowSide)));
+    });
+  });
+  return cells;
+}
+
+PlacementList placements_through(const board::Board& board, unsigned player, unsigned cell) {
+  assert(player < kPlayers && cell < kBoardCells);
+  PlacementList list;
+  const RemainingKinds remaining(board.pieces[player]);
+  if (remaining.kinds == 0) return list;
+  const CornerPatterns& patterns = corner_patterns();
+  const int row = static_cast<int>(cell / kBoardSide);
+  const int col = static_cast<int>(cell % kBoardSide);
+  // Only corners within a piece's reach of the cell can share a placement.
+  auto near = [&](unsigned corner) {
+    const int dr = row - static_cast<int>(corner / kBoardSide);
+    const int dc = col - static_cast<int>(corner % kBoardSide);
+    return std::abs(dr) <= kWindowReach && std::abs(dc) <= kWindowReach;
+  };
+  for_each_corner(board, player, near, [&](unsigned corner, const WindowSet& blocked) {
+    const int dr = row - static_cast<int>(corner / kBoardSide);
+    const int dc = col - static_cast<int>(corner % kBoardSide);
+    auto on_end = [&](const AnchoredVariant& end) { record(list, remaining, end, corner); };
+    detail::walk_placements_through(patterns, patterns.nodes[0], blocked, remaining,
+                                    window_bit(dr, dc), false, on_end);
+  });
+  return list;
 }
 
 }  // namespace tilora::game

@@ -5,6 +5,7 @@
 // A placement is legal when it lies wholly on the board, none of its cells is
 // occupied or shares an edge with the player's own tiles, and one of its cells
 // is in the player's corner set (before the first piece: the start corner).
+// Cells of other players may touch it along edges.
 #include <array>
 #include <cassert>
 #include <cstdint>
@@ -14,35 +15,21 @@
 
 #include "board.h"
 #include "cell_set.h"
+#include "placement_list.h"
 
 namespace tilora::game {
-
-struct Placement {
-  unsigned piece_index = 0;    // into the player's remaining pieces, this turn
-  unsigned variant_index = 0;  // into that piece's orientations
-  unsigned position = 0;       // board cell of the bounding box's top-left
-
-  bool operator==(const Placement&) const = default;
-  auto operator<=>(const Placement&) const = default;
-};
 
 // Placements covering one cell: at most one per (orientation, filled cell)
 // pair of the catalogue, 414 in all.
 inline constexpr unsigned kMaxPlacementsPerCell = 414;
-inline constexpr unsigned kMaxPieceCells = 5;
 
-// The tile-move map of one turn: the placements generated when the turn
-// began, and for each cell the placements that cover it. Immutable once built,
-// so game copies share it.
+// The tile-move map of a turn: every legal placement, and for each cell the
+// placements that cover it. Its keys (`cells`) are the legal moves.
 class TileMoves {
  public:
   // Placements in generation order; an id is an index into this list.
-  const std::vector<Placement>& placements() const { return placements_; }
-  // Cells covered by a placement, ascending.
-  std::span<const std::uint16_t> covered_cells(unsigned id) const {
-    assert(id < covered_.size());
-    return {covered_[id].cells.data(), covered_[id].count};
-  }
+  const std::vector<Placement>& placements() const { return list_.placements(); }
+  std::span<const std::uint16_t> covered_cells(unsigned id) const { return list_.covered_cells(id); }
   // Ids of the placements covering a cell, ascending.
   std::span<const std::uint32_t> covering(unsigned cell) const {
     assert(cell < kBoardCells);
@@ -50,16 +37,11 @@ class TileMoves {
   }
   // The cells covered by at least one placement: the map's keys.
   const CellSet& cells() const { return cells_; }
-  bool empty() const { return placements_.empty(); }
+  bool empty() const { return list_.empty(); }
 
  private:
   friend TileMoves get_tile_moves(const board::Board& board, unsigned player);
-  struct Cells {
-    std::array<std::uint16_t, kMaxPieceCells> cells{};
-    std::uint8_t count = 0;
-  };
-  std::vector<Placement> placements_;
-  std::vector<Cells> covered_;
+  PlacementList list_;
   std::array<std::uint32_t, kBoardCells> bucket_begin_{};
   std::array<std::uint16_t, kBoardCells> bucket_size_{};
   std::vector<std::uint32_t> bucket_ids_;
@@ -69,5 +51,12 @@ class TileMoves {
 // Lists every legal placement of `player` (below 4) on `board`. A player with
 // no pieces or no corner cells gets an empty map.
 TileMoves get_tile_moves(const board::Board& board, unsigned player);
+
+// The keys of get_tile_moves(board, player), without listing placements: the
+// cells the player may lay first in a new turn.
+CellSet first_cells(const board::Board& board, unsigned player);
+
+// The legal placements of `player` that cover `cell`, each once.
+PlacementList placements_through(const board::Board& board, unsigned player, unsigned cell);
 
 }  // namespace tilora::game
