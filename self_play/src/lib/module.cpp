@@ -43,7 +43,8 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
     const std::optional<Config> config = read_config(config_object);
     if (!config) {
       py_ref error = fetch_exception();
-      raise_internal_stop("invalid configuration: " + text_form(error.get()), std::move(error));
+      const std::string message = "invalid configuration: " + text_form(error.get());
+      raise_internal_stop(message, std::move(error));
       return nullptr;
     }
     network.emplace(inference_queue, pipe, id);

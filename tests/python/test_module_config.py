@@ -1,0 +1,131 @@
+"""Reading the configuration object, and the internal-stop exception."""
+
+import types
+
+import pytest
+
+import tilora_self_play
+from module_fakes import FakePipe, FakeQueue, SearchConfig
+
+generate = tilora_self_play.generate_game_data
+FIELDS = ["sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction"]
+
+
+def run(config):
+    """Calls with a queue and pipe that record whether they were used."""
+    queue = FakeQueue()
+    pipe = FakePipe(queue)
+    try:
+        result = generate(3, config, queue, pipe)
+    except BaseException as error:  # noqa: B036 - the internal stop is a BaseException
+        return error, queue
+    return result, queue
+
+
+def internal_stop(config):
+    error, queue = run(config)
+    assert not isinstance(error, Exception), error
+    assert type(error).__bases__ == (BaseException,)
+    assert queue.requests == []
+    return error
+
+
+def test_internal_stop_is_one_class_derived_directly_from_base_exception():
+    first = internal_stop(SearchConfig(sims_per_move=2.0))
+    second = internal_stop(SearchConfig(dirichlet_alpha=0.0))
+    assert type(first) is type(second)
+    assert len(first.args) == 1 and isinstance(first.args[0], str)
+    with pytest.raises(BaseException) as raised:
+        try:
+            generate(3, SearchConfig(c_base="x"), FakeQueue(), None)
+        except Exception:  # must not catch it
+            pytest.fail("the internal stop was caught as an Exception")
+    assert type(raised.value) is type(first)
+
+
+def test_missing_attribute_is_the_lookups_own_error():
+    config = types.SimpleNamespace(**{name: 1 for name in FIELDS if name != "c_base"})
+    stop = internal_stop(config)
+    cause = stop.__cause__
+    assert type(cause) is AttributeError
+    assert str(cause) == "'types.SimpleNamespace' object has no attribute 'c_base'"
+    assert "AttributeError" in stop.args[0]
+    assert "has no attribute 'c_base'" in stop.args[0]
+
+
+@pytest.mark.parametrize(
+    ("field", "value", "cause_type", "cause_message"),
+    [
+        ("sims_per_move", 2.0, TypeError, "'float' object cannot be interpreted as an integer"),
+        ("sims_per_move", "8", TypeError, "'str' object cannot be interpreted as an integer"),
+        ("sample_moves", -1, OverflowError, "out of range integral type conversion attempted"),
+        ("sample_moves", 2**32, OverflowError, "out of range integral type conversion attempted"),
+        ("sims_per_move", 2**80, OverflowError, "out of range integral type conversion attempted"),
+        ("c_base", "2.0", TypeError, "must be real number, not str"),
+        ("c_init", None, TypeError, "must be real number, not NoneType"),
+        ("dirichlet_alpha", [0.3], TypeError, "must be real number, not list"),
+        ("exploration_fraction", 10**400, OverflowError, "int too large to convert to float"),
+    ],
+)
+def test_bad_value_is_a_failed_extract_with_the_conversion_error_as_cause(
+    field, value, cause_type, cause_message
+):
+    stop = internal_stop(SearchConfig(**{field: value}))
+    error = stop.__cause__
+    assert type(error) is TypeError
+    assert str(error) == f"failed to extract field Config.{field}"
+    assert type(error.__cause__) is cause_type
+    assert str(error.__cause__) == cause_message
+    assert f"failed to extract field Config.{field}" in stop.args[0]
+
+
+def test_the_first_bad_attribute_in_field_order_is_named():
+    config = SearchConfig(exploration_fraction="x", sample_moves=-3, c_init="y")
+    assert str(internal_stop(config).__cause__) == "failed to extract field Config.sample_moves"
+    config = types.SimpleNamespace(sims_per_move=1.5)  # bad value before the missing ones
+    assert str(internal_stop(config).__cause__) == "failed to extract field Config.sims_per_move"
+
+
+@pytest.mark.parametrize(
+    ("alpha", "shown"),
+    [(0, "0.0"), (0.0, "0.0"), (-0.5, "-0.5"), (float("nan"), "nan"), (-1e-50, "-0.0"), (-0.1, "-0.1")],
+)
+def test_non_positive_dirichlet_alpha_stops_before_any_request(alpha, shown):
+    stop = internal_stop(SearchConfig(dirichlet_alpha=alpha))
+    assert stop.__cause__ is None
+    assert "dirichlet_alpha" in stop.args[0]
+    assert stop.args[0].endswith(f"got {shown}")
+
+
+class Floaty:
+    def __float__(self):
+        return 0.25
+
+
+class Indexy:
+    def __index__(self):
+        return 2
+
+
+def module_config():
+    module = types.ModuleType("cfg")
+    for name, value in vars(SearchConfig(sims_per_move=2)).items():
+        setattr(module, name, value)
+    return module
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: SearchConfig(sims_per_move=2, c_base=19652, c_init=1, dirichlet_alpha=1, exploration_fraction=0),
+        lambda: SearchConfig(sims_per_move=Indexy(), sample_moves=True, exploration_fraction=Floaty()),
+        lambda: types.SimpleNamespace(**vars(SearchConfig(sims_per_move=2))),
+        module_config,
+    ],
+    ids=["ints-for-floats", "index-and-float-objects", "namespace", "module"],
+)
+def test_accepted_config_objects(make, capfd):
+    result, queue = run(make())
+    assert isinstance(result, tuple), result
+    assert len(queue.requests) > 0
+    assert capfd.readouterr().out.startswith("Game finished with payoff: ")
