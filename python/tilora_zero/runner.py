@@ -260,7 +260,7 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
             transport = LocalTransport(network)
         client = BatchingClient(transport, options.max_batch, options.max_wait, options.cache_size)
     except BaseException:
-        results.put(("error", index, None, traceback.format_exc()))
+        results.put(("error", index, (None, traceback.format_exc())))
         return
 
     def report() -> None:
@@ -279,13 +279,17 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
                 result = tilora_self_play.generate_game_data(number, settings, channel, channel)
             except BaseException as error:
                 client.game_finished()
-                results.put(("error", index, number, f"{type(error).__name__}: {error}"))
+                text = f"{type(error).__name__}: {error}"
+                if channel.error is not None:
+                    cause = "".join(traceback.format_exception(channel.error, limit=-3))
+                    text = f"{text}\nthe network's evaluation failed:\n{cause}"
+                results.put(("error", index, (number, text)))
                 return
             client.game_finished()
             try:
                 record = build_record(number, result, settings, network_name, time.monotonic() - start)
             except Exception:
-                results.put(("error", index, number, traceback.format_exc()))
+                results.put(("error", index, (number, traceback.format_exc())))
                 return
             report()
             results.put(("record", index, record))

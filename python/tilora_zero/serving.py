@@ -403,21 +403,31 @@ class BatchingClient:
 class GameChannel:
     """The ``inference_queue`` and the ``pipe`` of one game: pass it as both."""
 
-    __slots__ = ("_client", "_reply")
+    __slots__ = ("_client", "_reply", "error")
 
     def __init__(self, client: BatchingClient):
         self._client = client
         self._reply: Any = None
+        self.error: BaseException | None = None  # the last error raised to the game
 
     def put(self, request: tuple[int, Any]) -> None:
-        _, planes = request
-        self._client._request(self, pack_planes(planes))
+        try:
+            _, planes = request
+            self._client._request(self, pack_planes(planes))
+        except BaseException as error:
+            self.error = error
+            raise
 
     def recv(self) -> Reply:
         reply = self._reply
         if reply is not None:
             self._reply = None
             if isinstance(reply, BaseException):
+                self.error = reply
                 raise reply
             return reply
-        return self._client._await(self)
+        try:
+            return self._client._await(self)
+        except BaseException as error:
+            self.error = error
+            raise

@@ -1,0 +1,154 @@
+"""The command line: selfplay (run, resume, Ctrl-C), show, and the errors a user can cause."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tilora_zero import Game
+from tilora_zero.records import count_games, game_numbers, iter_records, shard_paths
+
+CLI = [sys.executable, "-m", "tilora_zero.cli"]
+
+
+def tilora_zero(*args: str, timeout: float = 300) -> subprocess.CompletedProcess:
+    return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+
+
+def replays_to_payoff(directory: Path) -> int:
+    count = 0
+    for record in iter_records(directory):
+        game = Game()
+        for cell in record.cells.tolist():
+            game.apply(cell)
+        assert game.is_over and record.payoff.tolist() == game.payoff()
+        count += 1
+    return count
+
+
+@pytest.fixture(scope="module")
+def played(tmp_path_factory) -> tuple[Path, subprocess.CompletedProcess]:
+    out = tmp_path_factory.mktemp("records")
+    result = tilora_zero("selfplay", "--games", 2, "--workers", 2, "--sims", 4, "--out", out)
+    return out, result
+
+
+def test_selfplay_writes_the_games_and_a_summary(played):
+    out, result = played
+    assert result.returncode == 0, result.stderr
+    assert replays_to_payoff(out) == 2
+    assert game_numbers(out) == [0, 1]
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"games: 2 played, 2 in {out}"
+    assert lines[1].startswith("moves: ") and "mean game length" in lines[1]
+    assert "per second, cache hit rate" in lines[2]
+    assert lines[3].startswith("wins per seat: ")
+    wins = [float(w) for w in lines[3].split(": ")[1].split(" (")[0].split(", ")]
+    expected = np.sum([r.payoff for r in iter_records(out)], axis=0)
+    assert wins == pytest.approx(expected.tolist(), abs=1e-4)
+    assert "Game finished" not in result.stdout + result.stderr  # the module's lines stay in the workers
+
+
+def test_selfplay_on_a_full_directory_has_nothing_to_do(played):
+    out, _ = played
+    result = tilora_zero("selfplay", "--games", 2, "--sims", 4, "--out", out)
+    assert result.returncode == 0
+    assert result.stdout.strip() == f"{out} already holds 2 games; nothing to play"
+
+
+def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path):
+    out = tmp_path / "run"
+    wanted = 40
+    process = subprocess.Popen(
+        [*CLI, "selfplay", "--games", str(wanted), "--workers", "2", "--games-per-worker", "1", "--sims", "12",
+         "--games-per-shard", "1", "--out", str(out)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 240
+    while not (out.exists() and shard_paths(out)):
+        assert process.poll() is None, process.communicate()
+        assert time.monotonic() < deadline, "no game finished in time"
+        time.sleep(0.2)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130, stderr
+    assert "Interrupted" in stderr and "run the same command again" in stderr
+    assert [p.name for p in out.iterdir() if not p.name.startswith("games-")] == []  # no temporary files
+    finished = count_games(out)
+    assert 1 <= finished < wanted
+    assert replays_to_payoff(out) == finished
+    assert f"in {out}" in stdout  # the summary is printed anyway
+
+    resumed = finished + 2
+    result = tilora_zero("selfplay", "--games", resumed, "--workers", 2, "--sims", 4, "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert f"holds {finished} games; playing 2 more" in result.stderr
+    numbers = game_numbers(out)
+    assert len(numbers) == len(set(numbers)) == resumed
+    assert replays_to_payoff(out) == resumed
+
+
+@pytest.mark.parametrize("args, message", [
+    (["selfplay", "--games", "2", "--network", "no/such/checkpoint.pt"], "not found: no/such/checkpoint.pt"),
+    (["selfplay", "--games", "0"], "--games: must be a positive integer, got '0'"),
+    (["selfplay", "--games", "two"], "--games: must be an integer, got 'two'"),
+    (["selfplay", "--games", "2", "--exploration-fraction", "1.5"], "must be from 0 to 1"),
+    (["selfplay", "--games", "2", "--dirichlet-alpha", "0"], "--dirichlet-alpha: must be positive"),
+    (["selfplay", "--games", "2", "--sims", "-3"], "--sims: must not be negative"),
+    (["selfplay", "--games", "2", "--fast"], "unrecognized arguments: --fast"),
+    (["selfplay", "--out", "x"], "the following arguments are required: --games"),
+    (["show", "no/such/file.npz"], "no/such/file.npz: no such file or directory"),
+    (["dance"], "invalid choice: 'dance'"),
+])
+def test_user_errors_print_a_clear_message_and_exit_2(tmp_path, args, message):
+    if args[0] == "selfplay" and "--out" not in args:
+        args = [*args, "--out", str(tmp_path / "out")]
+    result = tilora_zero(*args, timeout=60)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_file_that_is_not_a_checkpoint_is_refused(tmp_path):
+    bad = tmp_path / "bad.pt"
+    bad.write_bytes(b"not a checkpoint")
+    result = tilora_zero("selfplay", "--games", 1, "--network", bad, "--out", tmp_path / "out", timeout=120)
+    assert result.returncode == 2
+    assert f"--network {bad}" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_an_out_path_that_is_a_file_is_refused(tmp_path):
+    (tmp_path / "file").write_text("x")
+    result = tilora_zero("selfplay", "--games", 1, "--out", tmp_path / "file")
+    assert result.returncode == 2 and "exists and is not a directory" in result.stderr
+
+
+def test_show_draws_the_board_in_letters_or_colours_and_as_png(played, tmp_path):
+    out, _ = played
+    record = next(r for r in iter_records(out) if r.game_number == 1)
+    plain = tilora_zero("show", out, "--game", 1, "--color", "never")
+    assert plain.returncode == 0, plain.stderr
+    lines = plain.stdout.splitlines()
+    assert lines[0].startswith(f"game 1, {record.num_moves} moves, network uniform, 4 sims/move")
+    board = "".join(lines[2:22])
+    for player, letter in enumerate("BYRG"):
+        assert board.count(letter) == int((record.players == player).sum())
+        assert f"score {int(record.scores[player]):>4d}" in lines[22 + player]
+    coloured = tilora_zero("show", out, "--game", 1, "--color", "always", "--png", tmp_path / "board.png")
+    assert coloured.returncode == 0, coloured.stderr
+    assert "\x1b[48;5;27m" in coloured.stdout and "\x1b[0m" in coloured.stdout
+    image = (tmp_path / "board.png").read_bytes()
+    assert image[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_show_of_a_missing_game_number_is_a_usage_error(played):
+    out, _ = played
+    result = tilora_zero("show", out, "--game", 99)
+    assert result.returncode == 2 and "holds no game number 99" in result.stderr

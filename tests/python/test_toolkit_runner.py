@@ -1,0 +1,109 @@
+"""The runner end to end: worker processes, the inference server, failures, scheduling, settings."""
+
+from __future__ import annotations
+
+import functools
+
+import numpy as np
+import pytest
+
+import toolkit_helpers
+from tilora_zero import Game, __version__
+from tilora_zero.networks import load_network
+from tilora_zero.records import GameRecord
+from tilora_zero.runner import GameScheduler, RunError, SearchSettings, ServingOptions, play_games
+
+SETTINGS = SearchSettings(sims_per_move=6, sample_moves=10)
+
+
+def assert_replays_to_its_payoff(record: GameRecord) -> None:
+    game = Game()
+    for move, (player, cell) in enumerate(zip(record.players.tolist(), record.cells.tolist())):
+        assert game.current_player == player
+        cells, shares = record.policy(move)
+        assert sorted(cells.tolist()) == game.legal_tiles().tolist()
+        assert float(shares.sum()) == pytest.approx(1.0, abs=1e-5)
+        game.apply(cell)
+    assert game.is_over
+    assert record.payoff.tolist() == game.payoff()
+    assert record.scores.tolist() == game.score()
+
+
+def test_two_workers_play_two_games_whose_records_replay_legally():
+    records, seen = [], []
+    stats = play_games(functools.partial(load_network, "uniform"), [0, 1], SETTINGS, workers=2,
+                       on_record=records.append, progress=lambda s: seen.append(s.games))
+    assert sorted(r.game_number for r in records) == [0, 1]
+    for record in records:
+        assert_replays_to_its_payoff(record)
+        assert record.metadata["settings"] == SETTINGS.as_dict()
+        assert record.metadata["network"] == "uniform"
+        assert record.metadata["toolkit_version"] == __version__
+        assert record.metadata["wall_time"] > 0
+    assert stats.games == 2 and stats.moves == sum(r.num_moves for r in records)
+    assert stats.mean_game_length == stats.moves / 2
+    assert stats.evaluations >= stats.moves  # one root evaluation per move at least
+    assert stats.positions + stats.cache_hits == stats.evaluations
+    assert stats.payoff_sums == pytest.approx(np.sum([r.payoff for r in records], axis=0).tolist())
+    assert sum(stats.wins) >= 2 and seen[-1] == 2
+
+
+def test_the_central_inference_server_serves_the_workers():
+    records = []
+    stats = play_games(toolkit_helpers.uniform_network, [7], SearchSettings(sims_per_move=3), workers=1,
+                       on_record=records.append, options=ServingOptions(server=True))
+    assert [r.game_number for r in records] == [7]
+    assert records[0].metadata["network"] == "zeros"
+    assert_replays_to_its_payoff(records[0])
+    assert stats.evaluations > 0
+
+
+@pytest.mark.parametrize("server", [False, True])
+def test_a_failing_network_ends_the_run_with_its_error(server):
+    with pytest.raises(RunError, match="game 3") as raised:
+        play_games(toolkit_helpers.failing_network, [3], SETTINGS, workers=1, on_record=lambda r: None,
+                   options=ServingOptions(server=server))
+    assert "Error running MCTS" in str(raised.value)
+    assert "RuntimeError: the network is broken" in str(raised.value)
+
+
+def test_a_worker_that_dies_ends_the_run_with_its_exit_code():
+    with pytest.raises(RunError, match=r"worker 0 stopped \(exit code 3\)"):
+        play_games(toolkit_helpers.dying_network, [0], SETTINGS, workers=1, on_record=lambda r: None)
+
+
+def test_no_games_means_no_processes():
+    stats = play_games(toolkit_helpers.dying_network, [], SETTINGS, workers=4, on_record=lambda r: None)
+    assert stats.games == 0
+
+
+def test_scheduler_hands_out_each_number_once_and_retries_failures_first():
+    scheduler = GameScheduler([5, 6, 7])
+    assert [scheduler.next(), scheduler.next()] == [5, 6]
+    assert scheduler.finish(5) and not scheduler.finish(5)  # a duplicate result is refused
+    scheduler.retry(6)
+    assert [scheduler.next(), scheduler.next(), scheduler.next()] == [6, 7, None]
+    assert not scheduler.done
+    scheduler.finish(6)
+    scheduler.finish(7)
+    assert scheduler.done and scheduler.finished == {5, 6, 7}
+    with pytest.raises(ValueError, match="unique"):
+        GameScheduler([1, 1])
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"sims_per_move": -1}, "sims_per_move must be an integer"),
+    ({"sims_per_move": 2.0}, "sims_per_move must be an integer"),
+    ({"sample_moves": 2**32}, "sample_moves must be an integer"),
+    ({"dirichlet_alpha": 0.0}, "dirichlet_alpha must be positive"),
+    ({"exploration_fraction": 1.5}, "exploration_fraction must be from 0 to 1"),
+    ({"c_base": float("nan")}, "c_base must be a finite number"),
+])
+def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
+    with pytest.raises(ValueError, match=message):
+        SearchSettings(**changes)
+
+
+def test_search_settings_defaults():
+    assert SearchSettings().as_dict() == {"sims_per_move": 100, "sample_moves": 30, "c_base": 19652.0,
+                                          "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25}
