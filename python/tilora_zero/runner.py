@@ -209,6 +209,38 @@ def build_record(number: int, result: Any, settings: SearchSettings, network_nam
     return GameRecord.from_result(result, game.score(), metadata)
 
 
+class GameFailed(RunError):
+    """The module ended a game with an error; ``cause`` is what the game's evaluation raised, if anything."""
+
+    def __init__(self, number: int, text: str, cause: BaseException | None):
+        super().__init__(text)
+        self.number = number
+        self.cause = cause
+
+
+def play_game(client: Any, number: int, settings: SearchSettings, network_name: str) -> GameRecord:
+    """Plays game ``number`` on a channel of ``client`` (a BatchingClient) and returns its checked record.
+
+    Raises :class:`GameFailed` when the module ends the game with an error;
+    its text names the evaluation's error when that was the cause."""
+    import tilora_self_play
+
+    channel = client.channel()
+    client.game_started()
+    start = time.monotonic()
+    try:
+        result = tilora_self_play.generate_game_data(number, settings, channel, channel)
+    except BaseException as error:
+        text = f"{type(error).__name__}: {error}"
+        if channel.error is not None:
+            cause = "".join(traceback.format_exception(channel.error, limit=-3))
+            text = f"{text}\nthe network's evaluation failed:\n{cause}"
+        raise GameFailed(number, text, channel.error) from error
+    finally:
+        client.game_finished()
+    return build_record(number, result, settings, network_name, time.monotonic() - start)
+
+
 def _network_name(network: Any) -> str:
     return str(getattr(network, "name", type(network).__name__))
 
@@ -246,8 +278,6 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
                  tasks: Any, results: Any, log_path: str) -> None:
     _quiet_process(log_path)
     try:
-        import tilora_self_play
-
         from .serving import BatchingClient, ConnectionTransport, LocalTransport
 
         if connection is not None:
@@ -272,22 +302,11 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
             number = tasks.get()
             if number is None:
                 return
-            channel = client.channel()
-            client.game_started()
-            start = time.monotonic()
             try:
-                result = tilora_self_play.generate_game_data(number, settings, channel, channel)
-            except BaseException as error:
-                client.game_finished()
-                text = f"{type(error).__name__}: {error}"
-                if channel.error is not None:
-                    cause = "".join(traceback.format_exception(channel.error, limit=-3))
-                    text = f"{text}\nthe network's evaluation failed:\n{cause}"
-                results.put(("error", index, (number, text)))
+                record = play_game(client, number, settings, network_name)
+            except GameFailed as failure:
+                results.put(("error", index, (number, str(failure))))
                 return
-            client.game_finished()
-            try:
-                record = build_record(number, result, settings, network_name, time.monotonic() - start)
             except Exception:
                 results.put(("error", index, (number, traceback.format_exc())))
                 return
