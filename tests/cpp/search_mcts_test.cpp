@@ -65,6 +65,42 @@ TEST_P(SearchRunMcts, RootChildrenVisitsSumToSimsPerMove) {
 
 INSTANTIATE_TEST_SUITE_P(Sims, SearchRunMcts, ::testing::Values(0u, 1u, 7u, 64u, 200u));
 
+// Every expanded node below the root keeps the position reached by applying
+// the tiles of its path to the root game; the root keeps none.
+void check_positions(const Node& node, const game::Game& position, unsigned& checked) {
+  for (const Node& c : node.children) {
+    game::Game next = position;
+    ASSERT_FALSE(next.apply(c.tile));
+    if (c.expanded()) {
+      ASSERT_TRUE(c.position);
+      EXPECT_EQ(c.position->board(), next.board());
+      EXPECT_EQ(c.position->legal_cells(), next.legal_cells());
+      EXPECT_EQ(c.position->current_player(), next.current_player());
+      EXPECT_EQ(c.position->history().size(), next.history().size());
+      EXPECT_EQ(c.to_play, *next.current_player());
+      ++checked;
+    } else {
+      EXPECT_FALSE(c.position);
+    }
+    check_positions(c, next, checked);
+  }
+}
+
+TEST(SearchRunMcts, ExpandedNodesKeepTheirPathsPosition) {
+  Rng rng(29);
+  FakeNetwork network({0.9f, -0.9f, 0.5f, -0.5f});
+  network.keep_requests = true;
+  game::Game game = game::Game::reset();
+  for (unsigned cell : {80u, 0u, 20u, 40u, 60u, 19u}) ASSERT_FALSE(game.apply(cell));
+  const auto root = run_mcts(game, params(300), network, rng);
+  ASSERT_TRUE(root);
+  EXPECT_FALSE(root->position);
+  unsigned checked = 0;
+  check_positions(*root, game, checked);
+  EXPECT_EQ(checked + 1, network.calls);  // every leaf evaluation expanded a node
+  EXPECT_GT(checked, 250u);
+}
+
 TEST(SearchRunMcts, ZeroSimulationsStillNoisesTheRoot) {
   Rng rng(30);
   FakeNetwork network;

@@ -21,10 +21,11 @@ Node child(std::uint16_t tile, float prior, float value_sum = 0.0f, std::uint32_
   return n;
 }
 
-Node parent(std::uint32_t visits, std::vector<Node> children) {
+template <class... Children>
+Node parent(std::uint32_t visits, Children&&... children) {
   Node n;
   n.visit_count = visits;
-  n.children = std::move(children);
+  (n.children.push_back(std::forward<Children>(children)), ...);
   return n;
 }
 
@@ -47,13 +48,13 @@ TEST(SearchSelect, WorkedExampleScores) {
 
 TEST(SearchSelect, PicksTheHighestScore) {
   // Scores with C = ln 4.5: 0.3 + 0.15 C = 0.5256, 0.5 + 0.2 C = 0.8008, 0.1 + 0.4 C = 0.7016.
-  const Node node = parent(2, {child(3, 0.15f, 0.6f, 2), child(9, 0.2f, 1.5f, 3),
-                               child(11, 0.4f, 0.1f, 1)});
+  const Node node = parent(2, child(3, 0.15f, 0.6f, 2), child(9, 0.2f, 1.5f, 3),
+                               child(11, 0.4f, 0.1f, 1));
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), 1u);
 }
 
 TEST(SearchSelect, FirstChildInOrderWinsTies) {
-  const Node node = parent(0, {child(5, 0.1f), child(8, 0.3f), child(2, 0.3f)});
+  const Node node = parent(0, child(5, 0.1f), child(8, 0.3f), child(2, 0.3f));
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), 1u);
 }
 
@@ -67,10 +68,9 @@ class SearchSelectNonPositive : public ::testing::TestWithParam<NonPositiveCase>
 // Every score at or below 0.0: the true maximum is followed, whether or not
 // tile 0 is among the children.
 TEST_P(SearchSelectNonPositive, TakesTheTrueMaximum) {
-  std::vector<Node> children;
+  Node node = parent(3);
   std::uint16_t tile = 4;
-  for (float q : GetParam().q) children.push_back(child(tile++, 0.0f, q, 1));
-  Node node = parent(3, children);
+  for (float q : GetParam().q) node.children.push_back(child(tile++, 0.0f, q, 1));
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), GetParam().expected);
   node.children[0].tile = 0;  // tile 0 present but not the best
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), GetParam().expected);
@@ -84,18 +84,18 @@ INSTANTIATE_TEST_SUITE_P(
                       NonPositiveCase{{-std::numeric_limits<float>::infinity(), -1.0f}, 1}));
 
 TEST(SearchSelect, NaNScoreNeverWins) {
-  const Node node = parent(1, {child(1, 0.5f, kNaN, 1), child(2, 0.1f, -0.4f, 1),
-                               child(3, 0.0f, kNaN, 2)});
+  const Node node = parent(1, child(1, 0.5f, kNaN, 1), child(2, 0.1f, -0.4f, 1),
+                               child(3, 0.0f, kNaN, 2));
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), 1u);
 }
 
 TEST(SearchSelect, AllNaNScoresTakeTheFirstChild) {
-  const Node node = parent(1, {child(6, kNaN), child(2, kNaN), child(3, kNaN)});
+  const Node node = parent(1, child(6, kNaN), child(2, kNaN), child(3, kNaN));
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), 0u);
 }
 
 TEST(SearchBackup, EachNodeAddsItsOwnPlayersComponent) {
-  Node root = parent(0, {child(1, 0.5f)});
+  Node root = parent(0, child(1, 0.5f));
   Node& a = root.children[0];
   a.to_play = 1;
   a.children.push_back(child(2, 1.0f));

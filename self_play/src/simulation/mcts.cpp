@@ -1,5 +1,6 @@
 #include "mcts.h"
 
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -30,16 +31,22 @@ std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
 
 void simulate(Node& root, const game::Game& game, const SearchParams& params,
               Network& network, Rng& rng) {
-  game::Game scratch = game;
   std::vector<Node*> path;
   Node* node = &root;
+  const game::Game* parent_position = &game;  // the position of the leaf's parent
   while (node->expanded()) {
+    if (node != &root) parent_position = node->position.get();
+    assert(parent_position);
     node = &node->children[select_child(*node, params.c_base, params.inv_c_base, params.c_init)];
-    (void)scratch.apply(node->tile);
     path.push_back(node);
   }
+  game::Game scratch = *parent_position;
+  if (node != &root) (void)scratch.apply(node->tile);
+
   const std::optional<Values> value = evaluate(*node, scratch, network, rng);
   if (!value) throw LeafEvaluationFailed("Error evaluating leaf node: " + network.error_text());
+  if (node != &root && node->expanded())
+    node->position = std::make_unique<const game::Game>(std::move(scratch));
   backup(path, *value);
 }
 

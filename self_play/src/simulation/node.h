@@ -9,10 +9,16 @@
 //
 // Children live by value in a vector, in a uniformly random order fixed at
 // expansion; "iteration order" everywhere in the search is that order.
+//
+// An expanded node below the root keeps its game state, so that a simulation
+// copies the state of its leaf's parent and applies one tile instead of
+// replaying the whole path from the root. The positions reached are the same.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "game.h"
 #include "geometry.h"
 
 namespace tilora::self_play {
@@ -21,6 +27,7 @@ using Values = std::array<float, kPlayers>;
 
 struct Node {
   std::vector<Node> children;    // one per legal tile once expanded
+  std::unique_ptr<const game::Game> position;  // set when expanded (not at the root)
   float value_sum = 0.0f;        // sum of backed-up to_play components
   float prior = 0.0f;            // prior of the tile leading here
   std::uint32_t visit_count = 0; // simulations through this node
