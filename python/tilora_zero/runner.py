@@ -3,10 +3,13 @@
 Layout (the fastest on a few cores with a cheap network, and still right for
 a large one on a GPU):
 
-* ``workers`` processes, each running ``games_per_worker`` games at a time,
-  one per thread, over one :class:`~tilora_zero.serving.BatchingClient`. The
-  self-play module holds the interpreter lock while it searches, so a process
-  uses one core; its threads take turns at each network request.
+* ``workers`` processes, each running ``games_per_worker`` games at a time.
+  The self-play module holds the interpreter lock while it searches, so a
+  process uses one core whatever it does; its games take turns at each
+  network request. By default they are greenlets on one thread
+  (:class:`~tilora_zero.hub.GameHub`: a turn costs a few microseconds); with
+  ``concurrency="threads"`` they are threads sharing a
+  :class:`~tilora_zero.serving.BatchingClient` (a turn costs a thread switch).
 * The network runs inside each worker (:class:`~tilora_zero.serving.LocalTransport`)
   or, with ``ServingOptions.server``, in one central
   :class:`~tilora_zero.serving.InferenceServer` process that merges the
@@ -81,7 +84,8 @@ class SearchSettings:
 class ServingOptions:
     """How the games of a run are served."""
 
-    games_per_worker: int = 8  # concurrent games (threads) per worker process
+    games_per_worker: int = 8  # concurrent games per worker process
+    concurrency: str = "greenlets"  # how a worker runs its games: "greenlets" on one thread, or "threads"
     max_batch: int = 256  # positions per batch of a worker
     max_wait: float = 0.05  # seconds a request may wait for its batch to fill
     cache_size: int = 32768  # evaluations kept per worker
@@ -90,6 +94,8 @@ class ServingOptions:
     server_max_wait: float = 0.002
 
     def __post_init__(self) -> None:
+        if self.concurrency not in ("greenlets", "threads"):
+            raise ValueError(f"concurrency must be 'greenlets' or 'threads', got {self.concurrency!r}")
         if self.games_per_worker < 1:
             raise ValueError(f"games_per_worker must be >= 1, got {self.games_per_worker}")
         if self.max_batch < 1 or self.server_max_batch < 1:
@@ -218,15 +224,13 @@ class GameFailed(RunError):
         self.cause = cause
 
 
-def play_game(client: Any, number: int, settings: SearchSettings, network_name: str) -> GameRecord:
-    """Plays game ``number`` on a channel of ``client`` (a BatchingClient) and returns its checked record.
+def play_on_channel(channel: Any, number: int, settings: SearchSettings, network_name: str) -> GameRecord:
+    """Plays game ``number`` with ``channel`` as queue and pipe and returns its checked record.
 
     Raises :class:`GameFailed` when the module ends the game with an error;
     its text names the evaluation's error when that was the cause."""
     import tilora_self_play
 
-    channel = client.channel()
-    client.game_started()
     start = time.monotonic()
     try:
         result = tilora_self_play.generate_game_data(number, settings, channel, channel)
@@ -236,9 +240,17 @@ def play_game(client: Any, number: int, settings: SearchSettings, network_name: 
             cause = "".join(traceback.format_exception(channel.error, limit=-3))
             text = f"{text}\nthe network's evaluation failed:\n{cause}"
         raise GameFailed(number, text, channel.error) from error
+    return build_record(number, result, settings, network_name, time.monotonic() - start)
+
+
+def play_game(client: Any, number: int, settings: SearchSettings, network_name: str) -> GameRecord:
+    """:func:`play_on_channel` on a channel of ``client`` (a BatchingClient), as one of its games."""
+    channel = client.channel()
+    client.game_started()
+    try:
+        return play_on_channel(channel, number, settings, network_name)
     finally:
         client.game_finished()
-    return build_record(number, result, settings, network_name, time.monotonic() - start)
 
 
 def _network_name(network: Any) -> str:
@@ -278,24 +290,71 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
                  tasks: Any, results: Any, log_path: str) -> None:
     _quiet_process(log_path)
     try:
-        from .serving import BatchingClient, ConnectionTransport, LocalTransport
+        from .serving import ConnectionTransport, LocalTransport
 
         if connection is not None:
-            kind, network_name = connection.recv()
+            _, network_name = connection.recv()
             transport = ConnectionTransport(connection)
         else:
             network = network_factory()
             _limit_torch_threads(workers)
             network_name = _network_name(network)
             transport = LocalTransport(network)
-        client = BatchingClient(transport, options.max_batch, options.max_wait, options.cache_size)
     except BaseException:
         results.put(("error", index, (None, traceback.format_exc())))
         return
+    if options.concurrency == "greenlets":
+        _play_on_hub(index, transport, network_name, settings, options, threads, tasks, results)
+    else:
+        _play_on_threads(index, transport, network_name, settings, options, threads, tasks, results)
+    results.put(("done", index, None))
 
-    def report() -> None:
-        s = client.stats
-        results.put(("stats", index, (s.evaluations, s.cache_hits, s.batches, s.positions)))
+
+def _report(results: Any, index: int, stats: Any) -> None:
+    results.put(("stats", index, (stats.evaluations, stats.cache_hits, stats.batches, stats.positions)))
+
+
+def _failure_text(error: BaseException) -> str:
+    if isinstance(error, GameFailed):
+        return str(error)
+    return "".join(traceback.format_exception(error))
+
+
+def _play_on_hub(index: int, transport: Any, network_name: str, settings: SearchSettings, options: ServingOptions,
+                 concurrency: int, tasks: Any, results: Any) -> None:
+    from .hub import GameHub
+
+    hub = GameHub(transport, options.max_batch, options.cache_size)
+    last_report = time.monotonic()
+
+    def next_game() -> tuple[int, Callable] | None:
+        number = tasks.get()
+        if number is None:
+            return None
+        return number, lambda channel: play_on_channel(channel, number, settings, network_name)
+
+    def finished(channel: Any, record: GameRecord | None, error: BaseException | None) -> None:
+        if error is not None:
+            results.put(("error", index, (channel.tag, _failure_text(error))))
+            return
+        _report(results, index, hub.stats)
+        results.put(("record", index, record))
+
+    def batch_done() -> None:
+        nonlocal last_report
+        if time.monotonic() - last_report >= 0.5:
+            last_report = time.monotonic()
+            _report(results, index, hub.stats)
+
+    hub.run(next_game, concurrency, finished, batch_done)
+    _report(results, index, hub.stats)
+
+
+def _play_on_threads(index: int, transport: Any, network_name: str, settings: SearchSettings,
+                     options: ServingOptions, threads: int, tasks: Any, results: Any) -> None:
+    from .serving import BatchingClient
+
+    client = BatchingClient(transport, options.max_batch, options.max_wait, options.cache_size)
 
     def play() -> None:
         while True:
@@ -304,13 +363,10 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
                 return
             try:
                 record = play_game(client, number, settings, network_name)
-            except GameFailed as failure:
-                results.put(("error", index, (number, str(failure))))
+            except Exception as error:
+                results.put(("error", index, (number, _failure_text(error))))
                 return
-            except Exception:
-                results.put(("error", index, (number, traceback.format_exc())))
-                return
-            report()
+            _report(results, index, client.stats)
             results.put(("record", index, record))
 
     players = [threading.Thread(target=play, name=f"game-{i}", daemon=True) for i in range(threads)]
@@ -318,9 +374,8 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
         thread.start()
     while alive := [thread for thread in players if thread.is_alive()]:
         alive[0].join(0.5)
-        report()
-    report()
-    results.put(("done", index, None))
+        _report(results, index, client.stats)
+    _report(results, index, client.stats)
 
 
 def _log_tail(path: str, lines: int = 15) -> str:

@@ -29,23 +29,25 @@ def assert_replays_to_its_payoff(record: GameRecord) -> None:
     assert record.scores.tolist() == game.score()
 
 
-def test_two_workers_play_two_games_whose_records_replay_legally():
+@pytest.mark.parametrize("concurrency", ["greenlets", "threads"])
+def test_two_workers_play_games_whose_records_replay_legally(concurrency):
     records, seen = [], []
-    stats = play_games(functools.partial(load_network, "uniform"), [0, 1], SETTINGS, workers=2,
-                       on_record=records.append, progress=lambda s: seen.append(s.games))
-    assert sorted(r.game_number for r in records) == [0, 1]
+    stats = play_games(functools.partial(load_network, "uniform"), [0, 1, 2], SETTINGS, workers=2,
+                       on_record=records.append, progress=lambda s: seen.append(s.games),
+                       options=ServingOptions(concurrency=concurrency, games_per_worker=2))
+    assert sorted(r.game_number for r in records) == [0, 1, 2]
     for record in records:
         assert_replays_to_its_payoff(record)
         assert record.metadata["settings"] == SETTINGS.as_dict()
         assert record.metadata["network"] == "uniform"
         assert record.metadata["toolkit_version"] == __version__
         assert record.metadata["wall_time"] > 0
-    assert stats.games == 2 and stats.moves == sum(r.num_moves for r in records)
-    assert stats.mean_game_length == stats.moves / 2
+    assert stats.games == 3 and stats.moves == sum(r.num_moves for r in records)
+    assert stats.mean_game_length == stats.moves / 3
     assert stats.evaluations >= stats.moves  # one root evaluation per move at least
     assert stats.positions + stats.cache_hits == stats.evaluations
     assert stats.payoff_sums == pytest.approx(np.sum([r.payoff for r in records], axis=0).tolist())
-    assert sum(stats.wins) >= 2 and seen[-1] == 2
+    assert sum(stats.wins) >= 3 and seen[-1] == 3
 
 
 def test_the_central_inference_server_serves_the_workers():

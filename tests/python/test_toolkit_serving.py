@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game
+from tilora_zero.hub import GameHub
 from tilora_zero.serving import (
     BatchingClient,
     ConnectionTransport,
@@ -329,3 +330,91 @@ def test_a_closed_server_connection_raises_instead_of_hanging():
     theirs.close()
     with pytest.raises(RemoteError, match="inference server"):
         transport.evaluate(pack_batch(Game().planes()[None]))
+
+
+# The greenlet hub: the same guarantees without threads.
+
+
+def scripted_play(seed: int, moves: int, asks_per_move: int):
+    def play(channel):
+        rng = np.random.default_rng(seed)
+        game = Game()
+        for _ in range(moves):
+            for _ in range(asks_per_move):
+                channel.put(request(game, seed))
+                check_reply(game, channel.recv())
+            game.apply(int(rng.choice(game.legal_tiles())))
+        return seed
+    return play
+
+
+def run_hub(hub: GameHub, plays: list, concurrency: int) -> list:
+    queue = list(enumerate(plays))
+    outcomes = []
+
+    def next_game():
+        return queue.pop(0) if queue else None
+
+    hub.run(next_game, concurrency, lambda channel, result, error: outcomes.append((channel.tag, result, error)))
+    return outcomes
+
+
+def test_hub_games_get_their_own_replies_in_batches_of_the_waiting_games():
+    transport = RecordingTransport()
+    hub = GameHub(transport, max_batch=64)
+    outcomes = run_hub(hub, [scripted_play(s, moves=20, asks_per_move=2) for s in range(5)], concurrency=3)
+    assert sorted(outcomes) == [(s, s, None) for s in range(5)]
+    assert hub.stats.evaluations == 5 * 20 * 2
+    assert hub.stats.positions + hub.stats.cache_hits == hub.stats.evaluations
+    assert max(transport.sizes) == 3  # never more games in a batch than run at once
+    assert transport.sizes[0] == 1  # the three first requests are the same start position
+
+
+def test_hub_splits_a_round_larger_than_max_batch():
+    transport = RecordingTransport()
+    hub = GameHub(transport, max_batch=2)
+    plays = []
+    for game in positions(5):
+        def play(channel, game=game):
+            channel.put(request(game))
+            check_reply(game, channel.recv())
+        plays.append(play)
+    run_hub(hub, plays, concurrency=5)
+    assert transport.sizes == [2, 2, 1]
+
+
+def test_hub_ends_the_waiting_games_with_a_network_error_and_goes_on():
+    calls = []
+
+    def failing(planes):
+        calls.append(len(planes))
+        if len(calls) == 1:
+            raise ValueError("network exploded")
+        return echo_network(planes)
+
+    def play(channel, game):
+        channel.put(request(game))
+        try:
+            channel.recv()
+        except ValueError as error:
+            assert channel.error is error
+            raise
+        return "ok"
+
+    games = positions(3)
+    hub = GameHub(LocalTransport(failing))
+    outcomes = run_hub(hub, [lambda c, g=g: play(c, g) for g in games], concurrency=2)
+    assert [(tag, result, str(error)) for tag, result, error in outcomes] == [
+        (0, None, "network exploded"), (1, None, "network exploded"), (2, "ok", "None")]
+    assert calls == [2, 1]
+
+
+def test_hub_reports_base_exceptions_of_a_game_without_stopping_the_others():
+    class Stop(BaseException):
+        pass
+
+    def stopping(channel):
+        raise Stop("internal stop")
+
+    outcomes = run_hub(GameHub(RecordingTransport()), [stopping, scripted_play(1, moves=2, asks_per_move=1)], 2)
+    assert isinstance(outcomes[0][2], Stop) and outcomes[1] == (1, 1, None)
