@@ -13,7 +13,7 @@ from __future__ import annotations
 import functools
 import itertools
 import math
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 from typing import Callable, Sequence
 
 import numpy as np
@@ -54,11 +54,24 @@ class SeatRouter:
         return logits, values
 
 
+# A network is named by "uniform", a checkpoint path, or a picklable callable that builds it.
+NetworkSpec = str | Callable[[], Callable]
+
+
+def build_network(spec: NetworkSpec, device: str = "cpu", value_convention: str | None = None):
+    return spec() if callable(spec) else load_network(spec, device, value_convention)
+
+
+def spec_name(spec: NetworkSpec) -> str:
+    return spec if isinstance(spec, str) else getattr(spec, "name", None) or repr(spec)
+
+
 def build_router(
-    a_spec: str, b_spec: str, a_seats: Sequence[int], device: str = "cpu", value_convention: str | None = None
+    a_spec: NetworkSpec, b_spec: NetworkSpec, a_seats: Sequence[int], device: str = "cpu",
+    value_convention: str | None = None,
 ) -> SeatRouter:
-    a = load_network(a_spec, device, value_convention)
-    b = a if b_spec == a_spec else load_network(b_spec, device, value_convention)
+    a = build_network(a_spec, device, value_convention)
+    b = a if b_spec == a_spec else build_network(b_spec, device, value_convention)
     return SeatRouter([a if seat in a_seats else b for seat in range(PLAYERS)])
 
 
@@ -112,12 +125,13 @@ class ArenaResult:
 
     @property
     def interval(self) -> tuple[float, float]:
-        return self.mean - self.half_width, self.mean + self.half_width
+        """The normal-approximation 95% interval of the mean, clipped to the possible payoffs."""
+        top = 1.0 / self.a_seats
+        return max(self.mean - self.half_width, 0.0), min(self.mean + self.half_width, top)
 
     def elo(self) -> tuple[float, float, float]:
         """(Elo, low, high): the Elo differences at the mean and at the ends of the interval."""
-        top = 1.0 / self.a_seats
-        low, high = (min(max(x, 0.0), top) for x in self.interval)
+        low, high = self.interval
         return (elo_difference(self.mean, self.a_seats), elo_difference(low, self.a_seats),
                 elo_difference(high, self.a_seats))
 
@@ -151,8 +165,8 @@ def a_seat_payoff(payoff: Sequence[float], a_seats: Sequence[int]) -> float:
 
 
 def play_arena(
-    a_spec: str,
-    b_spec: str,
+    a_spec: NetworkSpec,
+    b_spec: NetworkSpec,
     games: int,
     settings,
     workers: int = 2,
@@ -173,8 +187,9 @@ def play_arena(
     if games < 1:
         raise ValueError(f"an arena needs at least 1 game, got {games}")
     for spec in (a_spec, b_spec):  # fail before any process starts
-        load_network(spec, "cpu", value_convention)
-    result = ArenaResult(a=a_spec, b=b_spec, layout=layout)
+        if not callable(spec):
+            load_network(spec, "cpu", value_convention)
+    result = ArenaResult(a=spec_name(a_spec), b=spec_name(b_spec), layout=layout)
     first = 0
     for seats, count in zip(seatings(layout), games_per_seating(games, layout)):
         if count == 0:
@@ -183,7 +198,7 @@ def play_arena(
         def collect(record, seats=seats) -> None:
             result.a_seat_payoffs.append(a_seat_payoff(record.payoff, seats))
             result.seatings.append(list(seats))
-            record.metadata["arena"] = {"a": a_spec, "b": b_spec, "a_seats": list(seats)}
+            record.metadata["arena"] = {"a": result.a, "b": result.b, "a_seats": list(seats)}
             if on_record is not None:
                 on_record(record)
             if progress is not None:

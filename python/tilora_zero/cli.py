@@ -6,10 +6,10 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from .commands import UsageError, selfplay, show
+from .commands import UsageError, arena, loop, selfplay, show, train
 
 # Each module offers add_parser(subparsers) and run(args) -> int.
-COMMANDS = [selfplay, show]
+COMMANDS = [selfplay, show, train, arena, loop]
 
 
 def build_parser() -> argparse.ArgumentParser:

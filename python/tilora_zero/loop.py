@@ -53,12 +53,13 @@ class LoopSettings:
     arena_sims: int = 16
     arena_layout: str = "1v3"
     device: str = "cpu"
+    threads: int = 1  # torch CPU threads for training (the machine is shared)
     value_convention: str = DEFAULT_VALUE_CONVENTION
     seed: int | None = None
 
     def check(self) -> None:
         for name in ("generations", "games_per_generation", "train_steps", "workers", "games_per_worker",
-                     "blocks", "channels", "batch_size", "window", "arena_games"):
+                     "blocks", "channels", "batch_size", "window", "arena_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
         check_value_convention(self.value_convention)
@@ -126,6 +127,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
 
     run = Path(run)
     settings = open_run(run, settings)
+    torch.set_num_threads(settings.threads)
     records = run / "records"
     metrics_path = run / "metrics.jsonl"
     options = ServingOptions(games_per_worker=settings.games_per_worker)

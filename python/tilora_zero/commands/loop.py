@@ -30,6 +30,7 @@ _OPTIONS = {
     "arena_sims": ("arena-sims", non_negative_int, "simulations per move in matches"),
     "arena_layout": ("arena-layout", str, "2v2 or 1v3"),
     "device": ("device", str, "torch device"),
+    "threads": ("threads", positive_int, "torch CPU threads for training"),
     "value_convention": ("value-convention", str, "served value convention: centred, offset or share"),
     "seed": ("seed", int, "random seed of the training"),
 }

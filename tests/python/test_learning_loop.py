@@ -1,0 +1,48 @@
+"""The loop: a tiny run, then resuming it without repeating finished steps."""
+import json
+
+import pytest
+
+pytest.importorskip("torch")
+from tilora_zero.loop import LoopSettings, checkpoint_path, open_run, run_loop  # noqa: E402
+from tilora_zero.records import game_numbers  # noqa: E402
+from tilora_zero.training import read_metrics  # noqa: E402
+
+TINY = dict(games_per_generation=2, train_steps=2, sims_per_move=1, workers=1, games_per_worker=2, blocks=0,
+            channels=4, batch_size=8, window=4, arena_games=1, arena_sims=1, arena_layout="1v3", seed=0)
+
+
+def kinds(run):
+    return [(m["kind"], m["generation"], m.get("opponent")) for m in read_metrics(run / "metrics.jsonl")
+            if m["kind"] != "train"]
+
+
+def test_loop_runs_and_resumes_where_it_stopped(tmp_path):
+    run = tmp_path / "run"
+    logs = []
+    run_loop(run, LoopSettings(generations=1, **TINY), log=logs.append, progress=False)
+    assert game_numbers(run / "records") == [0, 1]
+    first = checkpoint_path(run, 1)
+    stamp = first.stat().st_mtime_ns
+    assert kinds(run) == [("selfplay", 1, None), ("arena", 1, "uniform")]
+
+    # A second generation, after an interruption that lost generation 2's checkpoint.
+    run_loop(run, LoopSettings(generations=2, **TINY), log=logs.append, progress=False)
+    checkpoint_path(run, 2).unlink()
+    logs.clear()
+    run_loop(run, LoopSettings(generations=2, **TINY), log=logs.append, progress=False)
+    assert logs[0].startswith("generation 1 done")
+    assert [line for line in logs if "self-play" in line or "arena against" in line] == []
+    assert any(line == "generation 2: training 2 steps" for line in logs)
+    assert first.stat().st_mtime_ns == stamp
+    assert game_numbers(run / "records") == [0, 1, 2, 3]
+    assert kinds(run) == [("selfplay", 1, None), ("arena", 1, "uniform"), ("selfplay", 2, None),
+                          ("arena", 2, "uniform"), ("arena", 2, "gen-001")]
+    assert (run / "arena.png").stat().st_size > 0 and (run / "losses.png").stat().st_size > 0
+    assert json.loads((run / "loop.json").read_text())["generations"] == 2
+
+
+def test_a_run_refuses_a_different_number_of_games_per_generation(tmp_path):
+    open_run(tmp_path, LoopSettings(generations=1, **TINY))
+    with pytest.raises(ValueError, match="was started with 2 games per generation, not 3"):
+        open_run(tmp_path, LoopSettings(generations=1, **{**TINY, "games_per_generation": 3}))
