@@ -46,6 +46,24 @@ std::vector<Footprint> expect_table_matches_reference(const board::Board& b, uns
   }
   EXPECT_EQ(moves.cells().to_vector(), checks::cells_of(keys));
   EXPECT_EQ(moves.empty(), ps.empty());
+
+  // The game's turn-start shortcuts agree with the full map: the first cells
+  // are its keys, and the placements through a cell are that cell's set.
+  EXPECT_EQ(first_cells(b, player).to_vector(), checks::cells_of(keys));
+  for (unsigned cell : keys) {
+    const PlacementList through = placements_through(b, player, cell);
+    std::vector<Footprint> expected, got;
+    for (const auto& f : found)
+      if (f.cells.contains(cell)) expected.push_back(f);
+    for (unsigned id = 0; id < through.size(); ++id) {
+      const Footprint f = footprint_of(b, player, through.placements()[id]);
+      const auto covered = through.covered_cells(id);
+      EXPECT_EQ(std::vector<unsigned>(covered.begin(), covered.end()), f.cells.to_vector());
+      got.push_back(f);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected) << "placements through cell " << cell;
+  }
   return found;
 }
 
