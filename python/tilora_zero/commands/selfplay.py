@@ -45,6 +45,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                               "auto: server for a GPU device")
     parser.add_argument("--games-per-shard", type=positive_int, default=64, help="games per records file")
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
+    from ..ray_backend.command import add_backend_arguments
+
+    add_backend_arguments(parser)
     return parser
 
 
@@ -99,6 +102,10 @@ def run(args: argparse.Namespace) -> int:
     if present:
         print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
 
+    from ..ray_backend.command import backend_play
+
+    play, close_backend = backend_play(args, server, args.device, play_games)
+
     from tqdm import tqdm
 
     bar = tqdm(total=args.games, initial=len(present), unit="game", dynamic_ncols=True,
@@ -117,7 +124,7 @@ def run(args: argparse.Namespace) -> int:
     status = 0
     start = time.monotonic()
     try:
-        last = play_games(factory, todo, settings, args.workers, writer.add, on_progress, options)
+        last = play(factory, todo, settings, args.workers, writer.add, on_progress, options)
     except KeyboardInterrupt:
         status = 130
     except RunError as error:
@@ -127,6 +134,7 @@ def run(args: argparse.Namespace) -> int:
     finally:
         writer.flush()
         bar.close()
+        close_backend()
     last.wall_time = time.monotonic() - start
     total = len(present) + writer.written_games
     if status == 130:
