@@ -21,9 +21,11 @@ import sys
 import time
 from dataclasses import dataclass
 
-import numpy as np
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads competing for the core
 
-import tilora_self_play
+import numpy as np  # noqa: E402
+
+import tilora_self_play  # noqa: E402
 
 
 @dataclass

@@ -24,9 +24,10 @@ struct CellPrior {
   float prior = 0.0f;
 };
 
-// The priors of one expansion, in ascending cell order.
+// The priors of one expansion, in ascending cell order: the first `size`
+// entries (the rest are not initialised).
 struct Priors {
-  std::array<CellPrior, kBoardCells> entries{};
+  std::array<CellPrior, kBoardCells> entries;
   unsigned size = 0;
 
   std::span<const CellPrior> view() const { return {entries.data(), size}; }

@@ -40,13 +40,13 @@ void simulate(Node& root, const game::Game& game, const SearchParams& params,
     node = &node->children[select_child(*node, params.c_base, params.inv_c_base, params.c_init)];
     path.push_back(node);
   }
-  game::Game scratch = *parent_position;
-  if (node != &root) (void)scratch.apply(node->tile);
+  // The scratch game is made where the leaf would keep it.
+  auto scratch = std::make_unique<game::Game>(*parent_position);
+  if (node != &root) (void)scratch->apply(node->tile);
 
-  const std::optional<Values> value = evaluate(*node, scratch, network, rng);
+  const std::optional<Values> value = evaluate(*node, *scratch, network, rng);
   if (!value) throw LeafEvaluationFailed("Error evaluating leaf node: " + network.error_text());
-  if (node != &root && node->expanded())
-    node->position = std::make_unique<const game::Game>(std::move(scratch));
+  if (node != &root && node->expanded()) node->position = std::move(scratch);
   backup(path, *value);
 }
 

@@ -9,6 +9,7 @@
 // the child's position (see node.h); backup adds to every node on the path
 // the component of its own to_play. The root itself is never visited, so C
 // at the root is ln(c_base + 1 / c_base) + c_init on every simulation.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -52,10 +53,10 @@ inline float exploration_coefficient(std::uint32_t visit_count, float c_base, fl
   return std::log(c_base + static_cast<float>(visit_count) + inv_c_base) + c_init;
 }
 
-// Q + C * prior, with Q = 0 for an unvisited child.
+// Q + C * prior, with Q = 0 for an unvisited child. An unvisited child's
+// value_sum is 0.0, so dividing it by 1 gives that 0.0 without a branch.
 inline float selection_score(const Node& child, float c) {
-  const float q =
-      child.visit_count > 0 ? child.value_sum / static_cast<float>(child.visit_count) : 0.0f;
+  const float q = child.value_sum / static_cast<float>(std::max(child.visit_count, 1u));
   return q + c * child.prior;
 }
 

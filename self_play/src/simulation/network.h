@@ -12,10 +12,11 @@
 
 namespace tilora::self_play {
 
-// A decoded answer: policy[i] is the logit of cell i for i < policy_size;
-// values are in absolute player order (entry p is player p's value).
+// A decoded answer: policy[i] is the logit of cell i for i < policy_size
+// (entries beyond are not read, and not initialised); values are in absolute
+// player order (entry p is player p's value).
 struct Reply {
-  std::array<float, kBoardCells> policy{};
+  std::array<float, kBoardCells> policy;
   unsigned policy_size = 0;
   Values values{};
 };
