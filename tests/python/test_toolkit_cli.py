@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game
+from tilora_zero.cli import main
 from tilora_zero.records import count_games, game_numbers, iter_records, shard_paths
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
@@ -20,6 +21,16 @@ CLI = [sys.executable, "-m", "tilora_zero.cli"]
 
 def tilora_zero(*args: str, timeout: float = 300) -> subprocess.CompletedProcess:
     return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+
+
+def in_process(capsys, *args) -> tuple[int, str, str]:
+    """Runs the command line in this process: (exit status, stdout, stderr)."""
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as stop:  # argparse's own errors
+        status = stop.code
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
 
 
 def replays_to_payoff(directory: Path) -> int:
@@ -106,49 +117,56 @@ def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path)
     (["show", "no/such/file.npz"], "no/such/file.npz: no such file or directory"),
     (["dance"], "invalid choice: 'dance'"),
 ])
-def test_user_errors_print_a_clear_message_and_exit_2(tmp_path, args, message):
+def test_user_errors_print_a_clear_message_and_exit_2(tmp_path, capsys, args, message):
     if args[0] == "selfplay" and "--out" not in args:
         args = [*args, "--out", str(tmp_path / "out")]
-    result = tilora_zero(*args, timeout=60)
-    assert result.returncode == 2
-    assert message in result.stderr
-    assert "Traceback" not in result.stderr
+    status, _, err = in_process(capsys, *args)
+    assert status == 2
+    assert message in err
+    assert "Traceback" not in err
     assert not (tmp_path / "out").exists()
 
 
-def test_a_file_that_is_not_a_checkpoint_is_refused(tmp_path):
+def test_a_missing_checkpoint_exits_2_from_the_installed_command(tmp_path):
+    result = tilora_zero("selfplay", "--games", 1, "--network", tmp_path / "none.pt", "--out", tmp_path / "out")
+    assert result.returncode == 2
+    assert f"not found: {tmp_path / 'none.pt'}" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_a_file_that_is_not_a_checkpoint_is_refused(tmp_path, capsys):
     bad = tmp_path / "bad.pt"
     bad.write_bytes(b"not a checkpoint")
-    result = tilora_zero("selfplay", "--games", 1, "--network", bad, "--out", tmp_path / "out", timeout=120)
-    assert result.returncode == 2
-    assert f"--network {bad}" in result.stderr and "Traceback" not in result.stderr
+    status, _, err = in_process(capsys, "selfplay", "--games", 1, "--network", bad, "--out", tmp_path / "out")
+    assert status == 2
+    assert f"--network {bad}" in err and "Traceback" not in err
 
 
-def test_an_out_path_that_is_a_file_is_refused(tmp_path):
+def test_an_out_path_that_is_a_file_is_refused(tmp_path, capsys):
     (tmp_path / "file").write_text("x")
-    result = tilora_zero("selfplay", "--games", 1, "--out", tmp_path / "file")
-    assert result.returncode == 2 and "exists and is not a directory" in result.stderr
+    status, _, err = in_process(capsys, "selfplay", "--games", 1, "--out", tmp_path / "file")
+    assert status == 2 and "exists and is not a directory" in err
 
 
-def test_show_draws_the_board_in_letters_or_colours_and_as_png(played, tmp_path):
+def test_show_draws_the_board_in_letters_or_colours_and_as_png(played, tmp_path, capsys):
     out, _ = played
     record = next(r for r in iter_records(out) if r.game_number == 1)
-    plain = tilora_zero("show", out, "--game", 1, "--color", "never")
-    assert plain.returncode == 0, plain.stderr
-    lines = plain.stdout.splitlines()
+    status, stdout, err = in_process(capsys, "show", out, "--game", 1, "--color", "never")
+    assert status == 0, err
+    lines = stdout.splitlines()
     assert lines[0].startswith(f"game 1, {record.num_moves} moves, network uniform, 4 sims/move")
     board = "".join(lines[2:22])
     for player, letter in enumerate("BYRG"):
         assert board.count(letter) == int((record.players == player).sum())
         assert f"score {int(record.scores[player]):>4d}" in lines[22 + player]
-    coloured = tilora_zero("show", out, "--game", 1, "--color", "always", "--png", tmp_path / "board.png")
-    assert coloured.returncode == 0, coloured.stderr
-    assert "\x1b[48;5;27m" in coloured.stdout and "\x1b[0m" in coloured.stdout
+    status, coloured, err = in_process(capsys, "show", out, "--game", 1, "--color", "always",
+                                       "--png", tmp_path / "board.png")
+    assert status == 0, err
+    assert "\x1b[48;5;27m" in coloured and "\x1b[0m" in coloured
     image = (tmp_path / "board.png").read_bytes()
     assert image[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_show_of_a_missing_game_number_is_a_usage_error(played):
+def test_show_of_a_missing_game_number_is_a_usage_error(played, capsys):
     out, _ = played
-    result = tilora_zero("show", out, "--game", 99)
-    assert result.returncode == 2 and "holds no game number 99" in result.stderr
+    status, _, err = in_process(capsys, "show", out, "--game", 99)
+    assert status == 2 and "holds no game number 99" in err
