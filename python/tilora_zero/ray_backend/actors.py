@@ -94,7 +94,7 @@ class SelfPlayWorker:
             import ray
 
             self.network_name = ray.get(server.info.remote())[2]
-            transport: Any = RayTransport(server, server_wait, inline_positions)
+            transport: Any = RayTransport(server, server_wait)
             # A batch leaves once 1 / in_flight of the games wait, so the others search while it travels.
             max_batch = max(1, min(options.max_batch, -(-threads // in_flight), inline_positions))
         else:

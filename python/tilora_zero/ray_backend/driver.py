@@ -115,11 +115,11 @@ class RaySelfPlay:
         connection of this process is used as it is."""
         import ray
 
-        if ray.is_initialized():
-            return
         address = self.options.address
         if address and address != "auto":
             check_reachable(address)
+        if ray.is_initialized():
+            return
         common = {"log_to_driver": False, "logging_level": logging.WARNING}
         try:
             if address:
