@@ -441,6 +441,8 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
         if progress:
             progress(stats)
 
+    # Children start with Ctrl-C blocked (they ignore it for good once running): the parent stops them.
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         connections: list[Any] = [None] * workers
         if options.server:
@@ -459,6 +461,7 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
                       options, threads, tasks, results, logs[i]))
             process.start()
             processes.append(process)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         for connection in connections:
             if connection is not None:
                 connection.close()
@@ -490,6 +493,7 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
         refresh()
         return stats
     finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         for process in processes + ([server] if server else []):
             if process.is_alive():
                 process.terminate()

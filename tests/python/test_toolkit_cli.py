@@ -80,16 +80,17 @@ def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path)
     process = subprocess.Popen(
         [*CLI, "selfplay", "--games", str(wanted), "--workers", "2", "--games-per-worker", "1", "--sims", "12",
          "--games-per-shard", "1", "--out", str(out)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 240
     while not (out.exists() and shard_paths(out)):
         assert process.poll() is None, process.communicate()
         assert time.monotonic() < deadline, "no game finished in time"
         time.sleep(0.2)
-    process.send_signal(signal.SIGINT)
+    os.killpg(process.pid, signal.SIGINT)  # as a terminal's Ctrl-C does: every process of the group
     stdout, stderr = process.communicate(timeout=60)
     assert process.returncode == 130, stderr
     assert "Interrupted" in stderr and "run the same command again" in stderr
+    assert "Traceback" not in stderr
     assert [p.name for p in out.iterdir() if not p.name.startswith("games-")] == []  # no temporary files
     finished = count_games(out)
     assert 1 <= finished < wanted
