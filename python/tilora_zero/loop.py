@@ -59,9 +59,12 @@ class LoopSettings:
 
     def check(self) -> None:
         for name in ("generations", "games_per_generation", "train_steps", "workers", "games_per_worker",
-                     "blocks", "channels", "batch_size", "window", "arena_games", "threads"):
+                     "channels", "batch_size", "window", "arena_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
+        for name in ("blocks", "sims_per_move", "sample_moves", "arena_sims"):
+            if getattr(self, name) < 0:
+                raise ValueError(f"{name.replace('_', ' ')} must not be negative, got {getattr(self, name)}")
         check_value_convention(self.value_convention)
 
     @classmethod

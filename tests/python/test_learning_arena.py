@@ -73,10 +73,12 @@ def test_result_statistics():
 
 
 def test_a_deliberately_bad_network_scores_below_the_uniform_one():
-    games = 24
-    result = play_arena(CornerHuggerNetwork, "uniform", games, arena_settings(2), workers=2, layout="1v3")
+    # Two corner-huggers (each lays the legal cell nearest its own start corner) against two
+    # uniform seats, ten games in each of the six seatings; one simulation plays the top prior.
+    games = 60
+    result = play_arena(CornerHuggerNetwork, "uniform", games, arena_settings(1), workers=2, layout="2v2")
     assert result.games == games
-    assert sorted(map(tuple, result.seatings)) == sorted([(s,) for s in range(4)] * (games // 4))
+    assert sorted(map(tuple, result.seatings)) == sorted(list(seatings("2v2")) * 10)
     assert result.interval[1] < 0.25
 
 

@@ -7,6 +7,7 @@ import json
 import sys
 from pathlib import Path
 
+from ..networks import VALUE_CONVENTIONS
 from . import UsageError, non_negative_int, positive_int
 
 
@@ -27,7 +28,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         help="moves below this count are sampled from the visits, later ones greedy")
     parser.add_argument("--workers", type=positive_int, default=2, help="worker processes")
     parser.add_argument("--games-per-worker", type=positive_int, default=8, help="concurrent games per worker")
-    parser.add_argument("--value-convention", choices=("centred", "offset", "share"),
+    parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS,
                         help="served value convention for both networks (default: each checkpoint's own)")
     parser.add_argument("--device", default="cpu", help="torch device")
     parser.add_argument("--out", type=Path, help="records directory for the games played")

@@ -28,7 +28,7 @@ _OPTIONS = {
     "window": ("window", positive_int, "newest games trained on"),
     "arena_games": ("arena-games", positive_int, "games per match"),
     "arena_sims": ("arena-sims", non_negative_int, "simulations per move in matches"),
-    "arena_layout": ("arena-layout", str, "2v2 or 1v3"),
+    "arena_layout": ("arena-layout", str, "seats per network in matches: 2v2 or 1v3"),
     "device": ("device", str, "torch device"),
     "threads": ("threads", positive_int, "torch CPU threads for training"),
     "value_convention": ("value-convention", str, "served value convention: centred, offset or share"),

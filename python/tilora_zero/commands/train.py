@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
+from ..networks import VALUE_CONVENTIONS
 from . import UsageError, non_negative_int, positive_float, positive_int
 
 
@@ -25,7 +26,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--window", type=positive_int, default=1000, help="newest games sampled from")
     parser.add_argument("--blocks", type=non_negative_int, default=6, help="residual blocks of a new network")
     parser.add_argument("--channels", type=positive_int, default=64, help="channels of a new network")
-    parser.add_argument("--value-convention", choices=("centred", "offset", "share"), default="centred",
+    parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS, default="centred",
                         help="value convention the checkpoint serves (see docs/learning.md)")
     parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
     parser.add_argument("--log-every", type=positive_int, default=50, help="steps per metrics line")
