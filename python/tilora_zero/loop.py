@@ -23,7 +23,7 @@ import json
 import time
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
-from typing import Callable
+from typing import Any, Callable
 
 from .arena import arena_settings, play_arena, result_dict
 from .networks import DEFAULT_VALUE_CONVENTION, check_value_convention, load_network
@@ -118,8 +118,11 @@ def arena_done(metrics: list[dict], generation: int, opponent: str) -> bool:
 
 
 def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None] = print,
-             progress: bool = True) -> list[dict]:
-    """Runs (or resumes) the loop; returns the arena metrics of the run."""
+             progress: bool = True, selfplay: Callable[..., Any] | None = None) -> list[dict]:
+    """Runs (or resumes) the loop; returns the arena metrics of the run.
+
+    ``selfplay`` plays each generation's games: the local runner's ``play_games`` by default, or
+    another backend's with the same signature (``RaySelfPlay.play_games``)."""
     import torch
 
     from .dataset import load_dataset
@@ -151,7 +154,8 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
             factory = functools.partial(load_network, network_spec(run, generation - 1), settings.device,
                                         settings.value_convention)
             with RecordWriter(records) as writer:
-                stats = play_games(factory, missing, search, settings.workers, writer.add, options=options)
+                stats = (selfplay or play_games)(factory, missing, search, settings.workers, writer.add,
+                                                 options=options)
             MetricsWriter(metrics_path)({
                 "kind": "selfplay", "generation": generation, "games": stats.games, "moves": stats.moves,
                 "evaluations_per_second": stats.evaluations_per_second, "cache_hit_rate": stats.hit_rate,

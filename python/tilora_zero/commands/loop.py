@@ -50,6 +50,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     for name, (flag, kind, text) in _OPTIONS.items():
         parser.add_argument(f"--{flag}", dest=name, type=kind, default=getattr(defaults, name), help=text)
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
+    from ..ray_backend.command import add_backend_arguments
+
+    add_backend_arguments(parser)
     return parser
 
 
@@ -71,9 +74,14 @@ def run(args: argparse.Namespace) -> int:
         open_run(args.out, settings)
     except ValueError as error:
         raise UsageError(str(error)) from None
+    from ..ray_backend.command import backend_play
+
+    selfplay, close_backend = backend_play(args, False, args.device, None)
     try:
-        run_loop(args.out, settings, progress=not args.no_progress)
+        run_loop(args.out, settings, progress=not args.no_progress, selfplay=selfplay)
     except RunError as error:
         print(f"tilora-zero loop: error: {error}", file=sys.stderr)
         return 1
+    finally:
+        close_backend()
     return 0
