@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 from collections.abc import Sequence
 
-from .commands import UsageError, arena, loop, selfplay, show, train
+from .commands import UsageError
 
-# Each module offers add_parser(subparsers) and run(args) -> int.
-COMMANDS = [selfplay, show, train, arena, loop]
+# Modules of tilora_zero.commands; each offers add_parser(subparsers) and run(args) -> int. They are
+# imported when the parser is built, not with this module: worker processes re-import the main
+# module, and some commands pull in torch.
+COMMANDS = ["selfplay", "show", "train", "arena", "loop"]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -18,7 +21,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Self-play, records and networks for the four-player tile game.",
     )
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for module in COMMANDS:
+    for name in COMMANDS:
+        module = importlib.import_module(f"{__package__}.commands.{name}")
         sub = module.add_parser(subparsers)
         sub.set_defaults(run=module.run, subparser=sub)
     return parser
