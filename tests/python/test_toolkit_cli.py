@@ -171,3 +171,9 @@ def test_show_of_a_missing_game_number_is_a_usage_error(played, capsys):
     out, _ = played
     status, _, err = in_process(capsys, "show", out, "--game", 99)
     assert status == 2 and "holds no game number 99" in err
+
+
+def test_an_out_directory_that_cannot_be_made_is_refused(tmp_path, capsys):
+    (tmp_path / "file").write_text("x")
+    status, _, err = in_process(capsys, "selfplay", "--games", 1, "--out", tmp_path / "file" / "records")
+    assert status == 2 and f"--out {tmp_path / 'file' / 'records'}: Not a directory" in err

@@ -94,6 +94,8 @@ def run(args: argparse.Namespace) -> int:
         present = set(game_numbers(args.out))
     except RecordError as error:
         raise UsageError(str(error)) from None
+    except OSError as error:
+        raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
     missing = args.games - len(present)
     if missing <= 0:
         print(f"{args.out} already holds {len(present)} games; nothing to play")
@@ -127,12 +129,19 @@ def run(args: argparse.Namespace) -> int:
         last = play(factory, todo, settings, args.workers, writer.add, on_progress, options)
     except KeyboardInterrupt:
         status = 130
-    except RunError as error:
+    except (RunError, OSError) as error:
         bar.clear()
+        if isinstance(error, OSError):
+            error = f"cannot write the records to {args.out}: {error.strerror or error}"
         print(f"tilora-zero selfplay: error: {error}", file=sys.stderr)
         status = 1
     finally:
-        writer.flush()
+        try:
+            writer.flush()
+        except OSError as error:
+            print(f"tilora-zero selfplay: error: cannot write the records to {args.out}: {error.strerror or error}",
+                  file=sys.stderr)
+            status = status or 1
         bar.close()
         close_backend()
     last.wall_time = time.monotonic() - start
