@@ -63,7 +63,7 @@ def _caption(record: GameRecord) -> str:
 def render_ansi(record: GameRecord, colour: bool = True) -> str:
     """The final board, each cell two characters wide, and a line per player."""
     final = replay(record)
-    lines = [_caption(record), "    " + "".join(f"{c:<2d}" if c % 5 == 0 else "  " for c in range(SIDE))]
+    lines = [_caption(record), "    " + "".join(f"{c:>2d}" if c % 5 == 0 else "  " for c in range(SIDE))]
     for row in range(SIDE):
         cells = []
         for col in range(SIDE):
