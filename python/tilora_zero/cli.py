@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 from collections.abc import Sequence
 
@@ -40,6 +41,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"\n{args.subparser.prog}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # the reader of our output went away (`| head`): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
 
 
 if __name__ == "__main__":
