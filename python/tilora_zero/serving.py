@@ -379,18 +379,17 @@ class BatchingClient:
         try:
             logits, values = self.transport.evaluate(packed)
         except BaseException as error:  # every game of the batch ends with it
-            self._deliver(batch, lambda _: error)
+            self._deliver(batch, [error] * len(batch))
             if not isinstance(error, Exception):
                 raise
             return
-        self._deliver(batch, lambda i: (logits[i], values[i]), cache=True)
+        self._deliver(batch, [(logits[i], values[i]) for i in range(len(batch))], cache=True)
 
-    def _deliver(self, batch: list[_Pending], reply_of: Callable[[int], Any], cache: bool = False) -> None:
+    def _deliver(self, batch: list[_Pending], replies: list[Any], cache: bool = False) -> None:
         with self._cond:
             self.stats.batches += 1
             self.stats.positions += len(batch)
-            for i, pending in enumerate(batch):
-                reply = reply_of(i)
+            for pending, reply in zip(batch, replies):
                 del self._in_flight[pending.key]
                 if cache:
                     self.cache.put(pending.key, reply)
