@@ -3,8 +3,10 @@
 ``generate_game_data`` evaluates a position by calling ``put((id, planes))`` on
 its queue object and then ``recv()`` on its pipe object, holding the
 interpreter lock while it searches. A thread blocked inside ``recv`` lets the
-lock go, so one process runs several games, one per thread, that share a
-:class:`BatchingClient`:
+lock go, so one process can run several games, one per thread, that share a
+:class:`BatchingClient` (the runner's workers use the cheaper
+:class:`~tilora_zero.hub.GameHub` instead, which runs its games as greenlets on
+one thread with the same cache and transports):
 
 * ``put`` packs the 5 x 400 planes into 250 bytes (they are 0/1) and looks
   them up in an :class:`EvaluationCache` keyed on those exact bytes. A hit, or
