@@ -181,8 +181,8 @@ TEST(SearchPriors, OverflowingLogitsAreShiftedByTheirMaximum) {
 }
 
 TEST(SearchPriors, UnshiftedWhenTheSumIsFinite) {
-  // 80 is below the overflow limit: the weights stay e^80 as specified, so a
-  // shift would change the rounding of the result.
+  // 80 is below the overflow limit: the weights are e^logit unshifted (a
+  // shift would change the rounding of the result).
   const std::array<float, 3> logits = {80.0f, 79.0f, 0.0f};
   std::array<float, kBoardCells> mask{};
   mask.fill(1.0f);
