@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "board.h"
@@ -63,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(FourCorners, FirstTileInCorner,
                          ::testing::Values(FirstTileCase{0, 0, 0xF1, {1, 20}, {21}},
                                            FirstTileCase{1, 19, 0xF2, {18, 39}, {38}},
                                            FirstTileCase{2, 399, 0xF3, {398, 379}, {378}},
-                                           FirstTileCase{3, 380, 0xF4, {381, 360}, {361}}));
+                                           FirstTileCase{3, 380, 0xF4, {381, 360}, {361}}),
+                         [](const auto& info) { return "player_" + std::to_string(info.param.player); });
 
 // Diagonals that would wrap to the other side of the board are never corner
 // cells, wherever the tile lies in the edge column.
@@ -83,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(LeftAndRight, EdgeColumnTile,
                          ::testing::Values(WrapCase{200, {0, 181, 221}},  // not 179 or 219
                                            WrapCase{219, {0, 198, 238}},  // not 200 or 240
                                            WrapCase{20, {1, 41}},  // not 39; 0 now borders the tile
-                                           WrapCase{379, {0, 358, 398}}));  // not 360
+                                           WrapCase{379, {0, 358, 398}}),  // not 360
+                         [](const auto& info) { return "cell_" + std::to_string(info.param.cell); });
 
 TEST(PlaceTile, a_covered_cell_leaves_every_players_corner_set) {
   Board b;
@@ -180,9 +183,9 @@ struct ScoreCase {
   std::int32_t score;
 };
 
-class Scores0 : public ::testing::TestWithParam<ScoreCase> {};
+class Player0Score : public ::testing::TestWithParam<ScoreCase> {};
 
-TEST_P(Scores0, counts_cells_and_adds_the_bonus_only_with_an_empty_list) {
+TEST_P(Player0Score, counts_cells_and_adds_the_bonus_only_with_an_empty_list) {
   const ScoreCase& c = GetParam();
   Board b;
   for (unsigned cell = 0; cell < c.count; ++cell) b.place_tile(cell, 0);
@@ -192,11 +195,16 @@ TEST_P(Scores0, counts_cells_and_adds_the_bonus_only_with_an_empty_list) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    BonusRules, Scores0,
+    BonusRules, Player0Score,
     ::testing::Values(ScoreCase{0, false, 0, -89}, ScoreCase{7, false, 1, -82},
                       ScoreCase{89, false, 1, 0}, ScoreCase{89, true, 5, 15},
                       ScoreCase{89, true, 1, 20}, ScoreCase{60, true, 4, -14},
-                      ScoreCase{60, true, 1, -9}));
+                      ScoreCase{60, true, 1, -9}),
+    [](const auto& info) {
+      const ScoreCase& c = info.param;
+      return std::to_string(c.count) + "_cells_" + (c.all_pieces_laid ? "all_laid" : "pieces_left") +
+             "_last_size_" + std::to_string(c.last_size);
+    });
 
 TEST(Scores, count_each_owner_separately) {
   Board b;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "engine_checks.h"
@@ -80,7 +81,8 @@ TEST_P(FirstCell, narrows_to_the_placements_through_it_and_keeps_the_turn) {
 INSTANTIATE_TEST_SUITE_P(
     Cells0And1, FirstCell,
     ::testing::Values(FirstCellCase{0, {1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}, 57},
-                      FirstCellCase{1, {0, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61}, 35}));
+                      FirstCellCase{1, {0, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61}, 35}),
+    [](const auto& info) { return "cell_" + std::to_string(info.param.cell); });
 
 // After cell 80 only the vertical five at position 0 is left; its other cells
 // may follow in any order and the fourth of them ends the piece.
@@ -124,7 +126,11 @@ std::vector<std::vector<unsigned>> all_orders() {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(All24Orders, VerticalFive, ::testing::ValuesIn(all_orders()));
+INSTANTIATE_TEST_SUITE_P(All24Orders, VerticalFive, ::testing::ValuesIn(all_orders()), [](const auto& info) {
+  std::string name = "order";
+  for (unsigned c : info.param) name += "_" + std::to_string(c);
+  return name;
+});
 
 // An explicit piece index ends that piece at once, whatever was laid.
 struct ExplicitCase {
@@ -147,7 +153,8 @@ TEST_P(ExplicitPieceIndex, ends_the_named_piece_and_passes_the_turn) {
 
 INSTANTIATE_TEST_SUITE_P(Pieces, ExplicitPieceIndex,
                          ::testing::Values(ExplicitCase{0, 1}, ExplicitCase{2, 3}, ExplicitCase{5, 4},
-                                           ExplicitCase{20, 5}));
+                                           ExplicitCase{20, 5}),
+                         [](const auto& info) { return "index_" + std::to_string(info.param.piece_index); });
 
 TEST(ExplicitPieceIndex, mid_piece_index_counts_in_the_current_list) {
   Game g = Game::reset();
@@ -194,7 +201,12 @@ INSTANTIATE_TEST_SUITE_P(
                       InvalidCase{{0}, 24},    // no placement through cell 0 reaches it
                       InvalidCase{{80}, 1},    // legal before the narrowing
                       InvalidCase{{80, 0}, 80},
-                      InvalidCase{{80}, 400}));
+                      InvalidCase{{80}, 400}),
+    [](const auto& info) {
+      std::string name = "after";
+      for (unsigned c : info.param.before) name += "_" + std::to_string(c);
+      return name + "_cell_" + std::to_string(info.param.cell);
+    });
 
 Game finished_game(unsigned seed) {
   std::mt19937_64 rng(seed);
@@ -265,7 +277,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PayoffCase{{1, 1, 1, 2}, {-88, -88, -88, -87}, {0.0f, 0.0f, 0.0f, 1.0f}},
                       PayoffCase{{1, 2, 1, 2}, {-88, -87, -88, -87}, {0.0f, 0.5f, 0.0f, 0.5f}},
                       PayoffCase{{2, 2, 1, 2}, {-87, -87, -88, -87}, {kThird, kThird, 0.0f, kThird}},
-                      PayoffCase{{1, 2, 2, 2}, {-88, -87, -87, -87}, {0.0f, kThird, kThird, kThird}}));
+                      PayoffCase{{1, 2, 2, 2}, {-88, -87, -87, -87}, {0.0f, kThird, kThird, kThird}}),
+    [](const auto& info) {
+      std::string name = "cells";
+      for (unsigned n : info.param.cells_laid) name += "_" + std::to_string(n);
+      return name;
+    });
 
 }  // namespace
 }  // namespace tilora::game
