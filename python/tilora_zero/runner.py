@@ -257,8 +257,21 @@ def _network_name(network: Any) -> str:
     return str(getattr(network, "name", type(network).__name__))
 
 
+def _die_with_parent() -> None:
+    """Asks Linux to end this process when its parent ends, however the parent ends."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        pr_set_pdeathsig = 1
+        libc.prctl(pr_set_pdeathsig, signal.SIGKILL)
+    except (OSError, AttributeError):  # not Linux: the parent's clean-up is all there is
+        pass
+
+
 def _quiet_process(log_path: str) -> None:
     """Stdout to the null device, stderr to a log file; Ctrl-C is the parent's."""
+    _die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)

@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import functools
+import os
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -109,3 +113,42 @@ def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
 def test_search_settings_defaults():
     assert SearchSettings().as_dict() == {"sims_per_move": 100, "sample_moves": 30, "c_base": 19652.0,
                                           "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25}
+
+
+def process_state(pid: int) -> tuple[str, int] | None:
+    """(state letter, parent pid) of a process, None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return fields[0], int(fields[1])
+
+
+def children_of(pid: int) -> list[int]:
+    states = {int(e): process_state(int(e)) for e in os.listdir("/proc") if e.isdigit()}
+    return [p for p, state in states.items() if state and state[1] == pid and state[0] != "Z"]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="parent-death signal is Linux only")
+def test_workers_end_when_the_parent_is_killed(tmp_path):
+    script = (
+        "import functools\n"
+        "from tilora_zero.networks import load_network\n"
+        "from tilora_zero.runner import SearchSettings, play_games\n"
+        "if __name__ == '__main__':\n"
+        "    play_games(functools.partial(load_network, 'uniform'), range(100), SearchSettings(sims_per_move=50),\n"
+        "               2, lambda record: None)\n")
+    (tmp_path / "run.py").write_text(script)
+    parent = subprocess.Popen([sys.executable, str(tmp_path / "run.py")], stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    while len(workers := children_of(parent.pid)) < 2:
+        assert time.monotonic() < deadline and parent.poll() is None
+        time.sleep(0.1)
+    time.sleep(2)  # the workers are past start-up and playing
+    parent.kill()
+    parent.wait()
+    deadline = time.monotonic() + 30
+    while any((state := process_state(pid)) and state[0] != "Z" for pid in workers):
+        assert time.monotonic() < deadline, "workers outlived their parent"
+        time.sleep(0.1)

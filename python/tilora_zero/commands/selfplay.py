@@ -37,6 +37,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     serving = parser.add_argument_group("serving")
     serving.add_argument("--games-per-worker", type=positive_int, default=8,
                          help="concurrent games in each worker, one per thread")
+    serving.add_argument("--concurrency", choices=("greenlets", "threads"), default="greenlets",
+                         help="how a worker runs its games: greenlets on one thread (least CPU per evaluation) "
+                              "or one thread each")
     serving.add_argument("--max-batch", type=positive_int, default=256, help="positions per batch")
     serving.add_argument("--cache-size", type=non_negative_int, default=32768,
                          help="evaluations cached per worker (0: no cache)")
@@ -88,7 +91,7 @@ def run(args: argparse.Namespace) -> int:
                               args.exploration_fraction)
     server = args.serve == "server" or (args.serve == "auto" and args.device != "cpu" and args.network != "uniform")
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
-                             cache_size=args.cache_size, server=server)
+                             cache_size=args.cache_size, server=server, concurrency=args.concurrency)
     try:
         writer = RecordWriter(args.out, games_per_shard=args.games_per_shard)
         present = set(game_numbers(args.out))
