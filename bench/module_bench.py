@@ -8,8 +8,9 @@ method calls, timed on their own).
 
     python bench/module_bench.py [--games N] [--sims 64 400]
 
-Run under a profiler for where the time goes, for example
-    perf record -g python bench/module_bench.py --sims 400 --games 1
+With --profile, one more run is sampled with Linux perf and the time is
+printed by layer (rules engine, search, Python bridge, CPython, C library)
+with the top functions.
 """
 
 from __future__ import annotations
@@ -17,8 +18,13 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
+import shutil
+import subprocess
 import sys
+import tempfile
 import time
+from collections import defaultdict
 from dataclasses import dataclass
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads competing for the core
@@ -89,10 +95,70 @@ def responder_seconds(queue: Queue, pipe: Pipe, calls: int) -> float:
     return time.process_time() - start
 
 
+MODULE_LAYERS = [
+    ("module: rules engine", ("tilora::game::", "tilora::board::", "tilora::pieces::")),
+    ("module: Python bridge", ("tilora::self_play::py::",)),
+    ("module: search", ("tilora::self_play::", "std::")),
+]
+REPORT_LINE = re.compile(r"^\s*([\d.]+)%\s+(\S+)\s+\[.\]\s+(.*?)(?:\s+-\s+-)?\s*$")
+
+
+def layer_of(dso: str, symbol: str) -> str:
+    if dso.startswith("tilora_self_play"):
+        for name, prefixes in MODULE_LAYERS:
+            if symbol.startswith(prefixes):
+                return name
+        return "module: other" if not symbol.startswith("0x") else "module (symbols stripped)"
+    if dso.startswith("libpython") or dso == "python3":
+        return "CPython"
+    if dso.startswith(("libc.", "libm.", "libstdc++")):
+        return "C and C++ libraries"
+    if dso.startswith("[kernel"):
+        return "kernel"
+    return "other"
+
+
+def profile(sims: int, games: int) -> None:
+    """Samples one run with perf and prints self time by layer and function."""
+    if shutil.which("perf") is None:
+        print("perf is not installed: no profile")
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        data = os.path.join(tmp, "perf.data")
+        run = [sys.executable, __file__, "--games", str(games), "--sims", str(sims)]
+        recorded = subprocess.run(["perf", "record", "-F", "999", "-o", data, "--", *run],
+                                  capture_output=True, text=True)
+        if recorded.returncode != 0:
+            print("perf record failed:", recorded.stderr.strip().splitlines()[-1:])
+            return
+        report = subprocess.run(
+            ["perf", "report", "-i", data, "--no-children", "--sort", "dso,symbol", "--stdio", "-q"],
+            capture_output=True, text=True, check=True,
+        ).stdout
+    shares = []
+    for line in report.splitlines():
+        match = REPORT_LINE.match(line)
+        if match:
+            shares.append((float(match.group(1)), match.group(2), match.group(3)))
+    by_layer = defaultdict(float)
+    for share, dso, symbol in shares:
+        by_layer[layer_of(dso, symbol)] += share
+    print(f"\nprofile at sims_per_move {sims}, both reply kinds (self time of the whole process):")
+    for name, share in sorted(by_layer.items(), key=lambda item: -item[1]):
+        print(f"  {share:6.2f}%  {name}")
+    print("top functions:")
+    for share, dso, symbol in shares[:15]:
+        print(f"  {share:6.2f}%  {symbol[:90]}  [{layer_of(dso, symbol)}]")
+    if by_layer.get("module (symbols stripped)"):
+        print("(the installed module is stripped: build one with symbols, e.g. cmake -S . -B build/prof "
+              "-DCMAKE_BUILD_TYPE=RelWithDebInfo, and put build/prof/self_play first on PYTHONPATH)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--games", type=int, default=2, help="games per setting (default 2)")
     parser.add_argument("--sims", type=int, nargs="+", default=[64, 400])
+    parser.add_argument("--profile", action="store_true", help="also sample a run at the last --sims with perf")
     args = parser.parse_args()
 
     print("CPU time of this process (one core); wall time in brackets")
@@ -114,6 +180,8 @@ def main() -> None:
             print(f"{name:<14} {sims:>5} {args.games:>5} {moves:>6} {evals:>8} {cpu:>7.2f} ({elapsed:>7.2f}) "
                   f"{evals / cpu:>9.0f} {cpu / evals * 1e6:>8.2f} "
                   f"{(cpu - responder) / evals * 1e6:>15.2f}")
+    if args.profile:
+        profile(args.sims[-1], args.games)
 
 
 if __name__ == "__main__":
