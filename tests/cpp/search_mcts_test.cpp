@@ -39,6 +39,18 @@ void check_visit_invariant(const Node& node, bool is_root) {
   for (const Node& c : node.children) check_visit_invariant(c, false);
 }
 
+TEST(SearchExplorationTable, MatchesTheCoefficientWithinAndBeyondItsRange) {
+  Config config;
+  config.sims_per_move = 5;
+  config.c_base = 2.0f;
+  config.c_init = 0.75f;
+  const SearchParams p = SearchParams::from(config);
+  const ExplorationTable table(p);
+  for (std::uint32_t n : {0u, 1u, 2u, 5u, 6u, 1000u, 4000000000u})
+    EXPECT_EQ(table(n), exploration_coefficient(n, 2.0f, 0.5f, 0.75f)) << n;
+  EXPECT_FLOAT_EQ(table(2), 1.5040774f + 0.75f);
+}
+
 class SearchRunMcts : public ::testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(SearchRunMcts, RootChildrenVisitsSumToSimsPerMove) {
@@ -194,9 +206,9 @@ TEST(SearchSimulate, FinishedLeafCostsNoCallAndCountsForPlayerZero) {
   const std::array<CellPrior, 1> only = {{{static_cast<std::uint16_t>(final_cell), 1.0f}}};
   expand(root, *last.current_player(), only, rng);
   FakeNetwork network;
-  const SearchParams p = params(0);
-  simulate(root, last, p, network, rng);
-  simulate(root, last, p, network, rng);
+  const ExplorationTable coefficients(params(0));
+  simulate(root, last, coefficients, network, rng);
+  simulate(root, last, coefficients, network, rng);
   EXPECT_EQ(network.calls, 0u);
   const Node& leaf = root.children[0];
   EXPECT_EQ(leaf.visit_count, 2u);

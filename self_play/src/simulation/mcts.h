@@ -16,6 +16,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "game.h"
@@ -33,6 +34,8 @@ class LeafEvaluationFailed : public InternalStop {
   using InternalStop::InternalStop;
 };
 
+class ExplorationTable;
+
 // The search for one move from `game` (not changed): evaluates the root,
 // noises its priors when it has two or more children, and runs
 // sims_per_move simulations. Returns the root, or none when the root's
@@ -44,7 +47,7 @@ std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
 // One simulation: descends from the root on a copy of the game, evaluates
 // the leaf and backs its value up. Throws LeafEvaluationFailed when the
 // leaf's evaluation fails.
-void simulate(Node& root, const game::Game& game, const SearchParams& params,
+void simulate(Node& root, const game::Game& game, const ExplorationTable& coefficients,
               Network& network, Rng& rng);
 
 // C = ln((c_base + N) + inv_c_base) + c_init for a node visited N times.
@@ -52,6 +55,24 @@ inline float exploration_coefficient(std::uint32_t visit_count, float c_base, fl
                                      float c_init) {
   return std::log(c_base + static_cast<float>(visit_count) + inv_c_base) + c_init;
 }
+
+// C for every visit count a node can reach in one search (at most
+// sims_per_move), computed once per search with exploration_coefficient, so
+// the descent looks it up instead of taking a logarithm at every level.
+class ExplorationTable {
+ public:
+  explicit ExplorationTable(const SearchParams& params);
+  float operator()(std::uint32_t visit_count) const {
+    return visit_count < table_.size()
+               ? table_[visit_count]
+               : exploration_coefficient(visit_count, c_base_, inv_c_base_, c_init_);
+  }
+
+ private:
+  static constexpr std::uint32_t kMaxEntries = 1u << 16;
+  std::vector<float> table_;
+  float c_base_, inv_c_base_, c_init_;
+};
 
 // Q + C * prior, with Q = 0 for an unvisited child. An unvisited child's
 // value_sum is 0.0, so dividing it by 1 gives that 0.0 without a branch.
@@ -64,6 +85,8 @@ inline float selection_score(const Node& child, float c) {
 // children): the highest score; the first in iteration order wins ties, a
 // NaN score never wins, and the first child is taken when every score is NaN.
 std::size_t select_child(const Node& node, float c_base, float inv_c_base, float c_init);
+// The same, given the node's C.
+std::size_t select_child(const Node& node, float c);
 
 // Adds one visit, and the component of each node's own to_play, to every
 // node of the path (the nodes below the root, in descent order).
