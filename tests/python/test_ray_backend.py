@@ -26,9 +26,11 @@ from tilora_zero.runner import RunError, SearchSettings, ServingOptions  # noqa:
 from tilora_zero.runner import play_games as play_locally  # noqa: E402
 
 SETTINGS = SearchSettings(sims_per_move=4, sample_moves=10)
+# A served game waits a round trip per evaluation: fewer simulations keep those games short.
+SERVED_SETTINGS = SearchSettings(sims_per_move=1, sample_moves=10)
 UNIFORM = functools.partial(load_network, "uniform")
 TWO_EACH = ServingOptions(games_per_worker=2)
-SERVED = ServingOptions(games_per_worker=2, server=True)
+SERVED = ServingOptions(games_per_worker=2, server=True, server_max_wait=0.0)
 
 
 @pytest.fixture(scope="session")
@@ -112,16 +114,20 @@ def test_the_work_spreads_over_both_nodes(session):
     assert (stats.retried_games, stats.lost_workers) == (0, 0)
 
 
-def test_a_killed_worker_loses_only_its_unfinished_games_which_are_played_again(session, tmp_path):
-    # One worker process is killed at its 20th network call, a few moves into its first two games.
+@pytest.mark.parametrize("concurrency, held", [("greenlets", 3), ("threads", 2)])
+def test_a_killed_worker_loses_only_its_unfinished_games_which_are_played_again(session, tmp_path, concurrency,
+                                                                                held):
+    """One worker process is killed at its 20th network call, a few moves into its first two games. It
+    held those two and, with greenlets, one more waiting for a free place on its hub."""
     factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20)
     records = []
-    stats = session.play_games(factory, range(6), SETTINGS, 2, records.append, options=TWO_EACH)
+    options = ServingOptions(games_per_worker=2, concurrency=concurrency)
+    stats = session.play_games(factory, range(6), SETTINGS, 2, records.append, options=options)
     assert (tmp_path / "killed").exists()
     assert sorted(r.game_number for r in records) == list(range(6))
     assert stats.games == 6
     assert stats.lost_workers == 1
-    assert stats.retried_games == 2  # the two games that worker was playing
+    assert stats.retried_games == held
 
 
 @pytest.mark.parametrize("server_wait, retried", [(60.0, False), (0.5, True)])
@@ -131,9 +137,9 @@ def test_a_killed_inference_server_is_restarted_and_the_run_completes(session, t
     session.options = RayOptions(server_cpus=0, startup_timeout=120, server_wait=server_wait, max_attempts=50)
     factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20, rebuild_delay=3.0)
     records = []
-    stats = session.play_games(factory, range(5), SETTINGS, 2, records.append, options=SERVED)
+    stats = session.play_games(factory, range(4), SERVED_SETTINGS, 2, records.append, options=SERVED)
     assert (tmp_path / "killed").exists()
-    assert sorted(r.game_number for r in records) == list(range(5))
+    assert sorted(r.game_number for r in records) == list(range(4))
     assert all(r.metadata["network"] == "zeros" for r in records)
     assert stats.lost_workers == 0
     assert (stats.retried_games > 0) == retried
@@ -172,14 +178,14 @@ def test_a_checkpoint_goes_into_the_object_store_once_and_serves_every_run(sessi
     names = []
     for run in range(2):
         records = []
-        session.play_games(factory, [run], SearchSettings(sims_per_move=2), 1, records.append, options=SERVED)
+        session.play_games(factory, [run], SERVED_SETTINGS, 1, records.append, options=SERVED)
         names.append(records[0].metadata["network"])
     assert names == [load_network(str(checkpoint)).name] * 2 == ["resnet-1x4:gen-001.pt"] * 2
     assert session.weights.puts == 1
     save_checkpoint(checkpoint, TiloraNet(1, 8))  # a new version of the same file
     shipped = session.weights.publish(factory)
     assert session.weights.puts == 2
-    assert ray.get(ray.remote(lambda build: build().name).remote(shipped)) == "resnet-1x8:gen-001.pt"
+    assert shipped().name == "resnet-1x8:gen-001.pt"  # built from the object store's copy
 
 
 def test_ctrl_c_keeps_the_finished_games_and_the_same_command_continues(cluster, tmp_path):

@@ -188,18 +188,40 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
 
 
 class _Slot:
-    """One worker actor and the games it is playing."""
+    """One worker actor and the games it holds."""
 
-    def __init__(self, index: int, actor: Any):
+    def __init__(self, index: int, actor: Any, capacities: list[int]):
         self.index = index
         self.actor = actor
         self.info_ref = actor.info.remote()
         self.created = time.monotonic()
         self.ready = False
         self.node: str | None = None
-        self.outstanding: dict[Any, int] = {}  # play call -> game number
+        self.capacities = capacities  # games held per lane
+        self.held = [0] * len(capacities)
+        self.sequence = 0  # the next call's number, for the worker to take them in order
+        self.unended = False  # games handed out since the last end_lanes
+        self.outstanding: dict[Any, tuple[int, int]] = {}  # play call -> (game number, lane)
         self.counts_ref: Any = None
         self.counts = (0, 0, 0, 0)
+
+    def play(self, number: int, lane: int) -> Any:
+        ref = self.actor.play.remote(number, lane, self.sequence)
+        self.sequence += 1
+        self.held[lane] += 1
+        self.outstanding[ref] = (number, lane)
+        self.unended = True
+        return ref
+
+    def end_lanes(self) -> None:
+        self.actor.end_lanes.remote(self.sequence)
+        self.sequence += 1
+        self.unended = False
+
+    def returned(self, ref: Any) -> int:
+        number, lane = self.outstanding.pop(ref)
+        self.held[lane] -= 1
+        return number
 
     def take_counts(self, counts: tuple) -> None:
         # Replies may overtake each other; a worker's counts only grow.
@@ -293,26 +315,30 @@ class _Run:
             raise RunError(f"the inference server failed to start:\n{_cause_text(error)}") from None
 
     def _new_slot(self, index: int) -> _Slot:
-        from .actors import SelfPlayWorker
+        from .actors import SelfPlayWorker, lane_capacities
 
         ro = self.ray_options
+        capacities = lane_capacities(self.options, self.threads, ro.in_flight, bool(self.servers))
         worker_class = self.ray.remote(SelfPlayWorker).options(
-            num_cpus=ro.worker_cpus, max_concurrency=self.threads + 2, max_restarts=0,
+            num_cpus=ro.worker_cpus, max_concurrency=sum(capacities) + 3, max_restarts=0,
             scheduling_strategy="SPREAD")
         server = self.servers[index % len(self.servers)] if self.servers else None
         actor = worker_class.remote(None if server else self.factory, server, self.settings, self.options,
                                     self.threads, ro.in_flight, ro.server_wait, ro.inline_positions)
-        return _Slot(index, actor)
+        return _Slot(index, actor, capacities)
 
     def _fill(self) -> None:
-        for slot in self.slots:
-            while len(slot.outstanding) < self.threads:
-                number = self.scheduler.next()
-                if number is None:
-                    return
-                ref = slot.actor.play.remote(number)
-                slot.outstanding[ref] = number
-                self.owner[ref] = slot
+        # Breadth first, so that a short run still spreads over every worker and lane.
+        for level in range(1, max(max(slot.capacities) for slot in self.slots) + 1):
+            for slot in self.slots:
+                for lane, capacity in enumerate(slot.capacities):
+                    if slot.held[lane] < min(level, capacity) and self.scheduler.remaining:
+                        self.owner[slot.play(self.scheduler.next(), lane)] = slot
+        if not self.scheduler.remaining:
+            # Nothing left to hand out: a worker's lanes must not wait for another game.
+            for slot in self.slots:
+                if slot.unended:
+                    slot.end_lanes()
 
     def _step(self) -> None:
         now = time.monotonic()
@@ -324,7 +350,7 @@ class _Run:
         waiting = list(self.owner)
         waiting += [slot.info_ref for slot in self.slots if not slot.ready]
         waiting += [slot.counts_ref for slot in self.slots if slot.counts_ref is not None]
-        ready, _ = self.ray.wait(waiting, num_returns=1, timeout=_POLL_SECONDS)
+        ready = self.ray.wait(waiting, num_returns=1, timeout=_POLL_SECONDS)[0] if waiting else []
         for ref in ready:
             self._handle(ref)
         for slot in self.slots:
@@ -358,7 +384,7 @@ class _Run:
         slot.ready, slot.node = True, node
 
     def _game_returned(self, slot: _Slot, ref: Any) -> None:
-        number = slot.outstanding.pop(ref)
+        number = slot.returned(ref)
         try:
             result = self.ray.get(ref)
         except self.ray.exceptions.RayActorError as error:
@@ -383,7 +409,7 @@ class _Run:
             self._retry(number, text)
 
     def _lose_worker(self, slot: _Slot, number: int, error: BaseException) -> None:
-        lost = [number, *slot.outstanding.values()]
+        lost = [number, *(game for game, _ in slot.outstanding.values())]
         for ref in slot.outstanding:
             self.owner.pop(ref, None)
         slot.outstanding.clear()
