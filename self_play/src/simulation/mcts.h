@@ -34,22 +34,6 @@ class LeafEvaluationFailed : public InternalStop {
   using InternalStop::InternalStop;
 };
 
-class ExplorationTable;
-
-// The search for one move from `game` (not changed): evaluates the root,
-// noises its priors when it has two or more children, and runs
-// sims_per_move simulations. Returns the root, or none when the root's
-// evaluation failed (after printing "Error evaluating root node: ..." on
-// standard output). Stops (InternalStop) when the root gets no child.
-std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
-                             Network& network, Rng& rng);
-
-// One simulation: descends from the root on a copy of the game, evaluates
-// the leaf and backs its value up. Throws LeafEvaluationFailed when the
-// leaf's evaluation fails.
-void simulate(Node& root, const game::Game& game, const ExplorationTable& coefficients,
-              Network& network, Rng& rng);
-
 // C = ln((c_base + N) + inv_c_base) + c_init for a node visited N times.
 inline float exploration_coefficient(std::uint32_t visit_count, float c_base, float inv_c_base,
                                      float c_init) {
@@ -80,6 +64,21 @@ inline float selection_score(const Node& child, float c) {
   const float q = child.value_sum / static_cast<float>(std::max(child.visit_count, 1u));
   return q + c * child.prior;
 }
+
+// The search for one move from `game` (not changed): evaluates the root,
+// noises its priors when it has two or more children, and runs
+// sims_per_move simulations. Returns the root, or none when the root's
+// evaluation failed (after printing "Error evaluating root node: ..." on
+// standard output). Stops (InternalStop) when the root gets no child.
+std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
+                             Network& network, Rng& rng);
+
+// One simulation: descends from the root (at `game`) by select_child, makes
+// the leaf's position as a copy of its parent's plus the leaf's tile,
+// evaluates the leaf (keeping the position when it is expanded) and backs
+// its value up. Throws LeafEvaluationFailed when the evaluation fails.
+void simulate(Node& root, const game::Game& game, const ExplorationTable& coefficients,
+              Network& network, Rng& rng);
 
 // The index in node.children of the child to follow (the node has
 // children): the highest score; the first in iteration order wins ties, a
