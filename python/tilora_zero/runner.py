@@ -267,6 +267,9 @@ def _die_with_parent() -> None:
         libc.prctl(pr_set_pdeathsig, signal.SIGKILL)
     except (OSError, AttributeError):  # not Linux: the parent's clean-up is all there is
         pass
+    parent = mp.parent_process()
+    if parent is not None and os.getppid() != parent.pid:  # it ended before we asked
+        os._exit(1)
 
 
 def _quiet_process(log_path: str) -> None:
@@ -281,10 +284,12 @@ def _quiet_process(log_path: str) -> None:
     os.close(log)
 
 
-def _limit_torch_threads(workers: int) -> None:
+def _limit_torch_threads(threads: int) -> None:
+    """Keeps a torch network on the CPU from crowding out the games: its thread pool would otherwise
+    take every core, next to the worker processes that already do."""
     torch = sys.modules.get("torch")
     if torch is not None:
-        torch.set_num_threads(max(1, (os.cpu_count() or 1) // workers))
+        torch.set_num_threads(max(1, threads))
 
 
 def _server_main(network_factory: NetworkFactory, connections: list, options: ServingOptions,
@@ -293,6 +298,7 @@ def _server_main(network_factory: NetworkFactory, connections: list, options: Se
 
     _quiet_process(log_path)
     network = network_factory()
+    _limit_torch_threads((os.cpu_count() or 1) - len(connections))
     for connection in connections:
         connection.send(("ready", _network_name(network)))
     InferenceServer(network, connections, options.server_max_batch, options.server_max_wait).serve_forever()
@@ -310,7 +316,7 @@ def _worker_main(index: int, workers: int, network_factory: NetworkFactory | Non
             transport = ConnectionTransport(connection)
         else:
             network = network_factory()
-            _limit_torch_threads(workers)
+            _limit_torch_threads((os.cpu_count() or 1) // workers)
             network_name = _network_name(network)
             transport = LocalTransport(network)
     except BaseException:

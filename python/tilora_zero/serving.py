@@ -197,8 +197,10 @@ class ConnectionTransport:
 class InferenceServer:
     """Serves one network to the batches sent by several worker connections.
 
-    Requests that arrive together are merged up to ``max_batch`` positions,
-    waiting at most ``max_wait`` seconds for more once one has arrived."""
+    Requests that arrive together are merged up to ``max_batch`` positions.
+    Once one has arrived, the server waits at most ``max_wait`` seconds for
+    the workers that have not sent anything yet; when every worker has, the
+    batch goes at once."""
 
     def __init__(self, network: Callable[[np.ndarray], Reply], connections: list[Connection],
                  max_batch: int = 1024, max_wait: float = 0.002):
@@ -228,9 +230,13 @@ class InferenceServer:
             waiting: list[tuple[Connection, int, np.ndarray]] = []
             self._receive(wait(self.connections), waiting)
             deadline = time.monotonic() + self.max_wait
-            while self.connections and sum(len(p) for _, _, p in waiting) < self.max_batch:
+            while sum(len(p) for _, _, p in waiting) < self.max_batch:
+                heard = {id(c) for c, _, _ in waiting}
+                silent = [c for c in self.connections if id(c) not in heard]
                 remaining = deadline - time.monotonic()
-                ready = wait(self.connections, timeout=max(remaining, 0.0))
+                if not silent or remaining <= 0:
+                    break
+                ready = wait(silent, timeout=remaining)
                 if not ready:
                     break
                 self._receive(ready, waiting)

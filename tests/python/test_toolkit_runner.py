@@ -125,9 +125,19 @@ def process_state(pid: int) -> tuple[str, int] | None:
     return fields[0], int(fields[1])
 
 
-def children_of(pid: int) -> list[int]:
-    states = {int(e): process_state(int(e)) for e in os.listdir("/proc") if e.isdigit()}
-    return [p for p, state in states.items() if state and state[1] == pid and state[0] != "Z"]
+def workers_of(pid: int) -> list[int]:
+    """The live worker processes started by ``pid`` (not multiprocessing's resource tracker)."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        state = process_state(int(entry))
+        if state and state[1] == pid and state[0] != "Z":
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                    if b"spawn_main" in cmdline.read():
+                        found.append(int(entry))
+            except OSError:
+                continue
+    return found
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="parent-death signal is Linux only")
@@ -142,10 +152,10 @@ def test_workers_end_when_the_parent_is_killed(tmp_path):
     (tmp_path / "run.py").write_text(script)
     parent = subprocess.Popen([sys.executable, str(tmp_path / "run.py")], stdout=subprocess.DEVNULL)
     deadline = time.monotonic() + 120
-    while len(workers := children_of(parent.pid)) < 2:
+    while len(workers := workers_of(parent.pid)) < 2:
         assert time.monotonic() < deadline and parent.poll() is None
         time.sleep(0.1)
-    time.sleep(2)  # the workers are past start-up and playing
+    time.sleep(1)  # the parent dies during the workers' start-up or while they play
     parent.kill()
     parent.wait()
     deadline = time.monotonic() + 30
