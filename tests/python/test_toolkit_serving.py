@@ -275,8 +275,9 @@ def test_cache_evicts_the_least_recently_used_entry():
 
 
 @pytest.fixture
-def server_pair():
+def server_pair(request):
     """An inference server thread with two connected transports."""
+    max_wait = getattr(request, "param", 0.2)
     pairs = [mp.Pipe() for _ in range(2)]
     network_calls: list[int] = []
 
@@ -286,7 +287,7 @@ def server_pair():
             raise RuntimeError("no legal cells")
         return echo_network(planes)
 
-    server = InferenceServer(counted, [s for s, _ in pairs], max_batch=64, max_wait=0.2)
+    server = InferenceServer(counted, [s for s, _ in pairs], max_batch=64, max_wait=max_wait)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
     transports = [ConnectionTransport(w) for _, w in pairs]
@@ -313,6 +314,16 @@ def test_the_server_merges_batches_of_several_workers(server_pair):
             check_reply(game, (logits[row], values[row]))
     assert sum(network_calls) == 5 and server.positions == 5
     assert network_calls == [5]  # both batches arrived within max_wait
+
+
+@pytest.mark.parametrize("server_pair", [30.0], indirect=True)
+def test_the_server_waits_no_longer_once_every_worker_has_sent(server_pair):
+    transports, _, network_calls = server_pair
+    games = positions(2)
+    start = time.monotonic()
+    run_threads([lambda i=i: transports[i].evaluate(pack_batch(games[i].planes()[None])) for i in range(2)])
+    assert time.monotonic() - start < 10  # long before max_wait
+    assert network_calls == [2]
 
 
 def test_a_server_side_error_is_raised_in_the_worker(server_pair):
