@@ -58,7 +58,11 @@ def test_sub_interpreter_import_is_refused():
     script = textwrap.dedent(
         """
         import tilora_self_play
-        import _xxsubinterpreters as interpreters
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("no sub-interpreter support")
+            raise SystemExit
         sub = interpreters.create()
         try:
             interpreters.run_string(sub, "import tilora_self_play")
@@ -72,6 +76,8 @@ def test_sub_interpreter_import_is_refused():
     result = subprocess.run(
         [sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=60
     )
+    if result.stdout.startswith("no sub-interpreter support"):
+        pytest.skip("this interpreter has no _xxsubinterpreters module")
     assert result.stdout.startswith("<class 'ImportError'>: ")
     assert "sub-interpreter" in result.stdout
 
