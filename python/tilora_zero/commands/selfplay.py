@@ -21,22 +21,27 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description="Plays self-play games until --out holds --games games (an interrupted run continues "
                     "where it stopped) and writes each finished game's record there.",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    parser.add_argument("--games", type=positive_int, required=True, help="games the directory should hold")
-    parser.add_argument("--out", type=Path, required=True, help="records directory")
+    parser.add_argument("--games", type=positive_int, required=True, default=argparse.SUPPRESS,
+                        help="games the directory should hold")
+    parser.add_argument("--out", type=Path, required=True, default=argparse.SUPPRESS, help="records directory")
     parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1,
                         help="worker processes (one core each)")
     search = parser.add_argument_group("search settings")
     search.add_argument("--sims", type=non_negative_int, default=DEFAULTS["sims"], help="simulations per move")
     search.add_argument("--sample-moves", type=non_negative_int, default=DEFAULTS["sample_moves"],
                         help="moves below this count are sampled from the visits, later ones greedy")
-    search.add_argument("--c-base", type=positive_float, default=DEFAULTS["c_base"])
-    search.add_argument("--c-init", type=finite_float, default=DEFAULTS["c_init"])
-    search.add_argument("--dirichlet-alpha", type=positive_float, default=DEFAULTS["dirichlet_alpha"])
-    search.add_argument("--exploration-fraction", type=fraction, default=DEFAULTS["exploration_fraction"])
+    search.add_argument("--c-base", type=positive_float, default=DEFAULTS["c_base"],
+                        help="base of the exploration coefficient of the selection score")
+    search.add_argument("--c-init", type=finite_float, default=DEFAULTS["c_init"],
+                        help="additive constant of the exploration coefficient")
+    search.add_argument("--dirichlet-alpha", type=positive_float, default=DEFAULTS["dirichlet_alpha"],
+                        help="concentration of the root noise")
+    search.add_argument("--exploration-fraction", type=fraction, default=DEFAULTS["exploration_fraction"],
+                        help="weight of the root noise in the root priors")
     add_network_arguments(parser)
     serving = parser.add_argument_group("serving")
     serving.add_argument("--games-per-worker", type=positive_int, default=8,
-                         help="concurrent games in each worker, one per thread")
+                         help="games each worker runs at once")
     serving.add_argument("--concurrency", choices=("greenlets", "threads"), default="greenlets",
                          help="how a worker runs its games: greenlets on one thread (least CPU per evaluation) "
                               "or one thread each")
