@@ -87,11 +87,11 @@ class ServingOptions:
     games_per_worker: int = 8  # concurrent games per worker process
     concurrency: str = "greenlets"  # how a worker runs its games: "greenlets" on one thread, or "threads"
     max_batch: int = 256  # positions per batch of a worker
-    max_wait: float = 0.05  # seconds a request may wait for its batch to fill
+    max_wait: float = 0.05  # threads only: seconds a request may wait for its batch to fill
     cache_size: int = 32768  # evaluations kept per worker
     server: bool = False  # one central inference process instead of a network per worker
-    server_max_batch: int = 1024
-    server_max_wait: float = 0.002
+    server_max_batch: int = 1024  # positions per batch of the inference process
+    server_max_wait: float = 0.002  # seconds it waits for the workers that have not sent yet
 
     def __post_init__(self) -> None:
         if self.concurrency not in ("greenlets", "threads"):
