@@ -32,24 +32,32 @@ _START = object()  # the value that starts a game's greenlet
 class HubChannel:
     """The ``inference_queue`` and the ``pipe`` of one game on a hub: pass it as both."""
 
-    __slots__ = ("_hub", "_greenlet", "tag", "_reply", "error")
+    __slots__ = ("_hub", "_greenlet", "tag", "_reply", "_asked", "error")
 
     def __init__(self, hub: GameHub, tag: Any):
         self._hub = hub
         self._greenlet: greenlet.greenlet | None = None
         self.tag = tag
         self._reply: Any = None
+        self._asked = False  # a request is waiting for its recv
         self.error: BaseException | None = None  # the last error raised to the game
 
     def put(self, request: tuple[int, Any]) -> None:
         try:
+            if self._asked:
+                raise RuntimeError("put() called twice without recv()")
             _, planes = request
             self._hub._request(self, pack_planes(planes))
         except BaseException as error:
             self.error = error
             raise
+        self._asked = True
 
     def recv(self) -> Reply:
+        if not self._asked:
+            self.error = RuntimeError("recv() called without a request")
+            raise self.error
+        self._asked = False
         reply = self._reply
         if reply is None:
             reply = self._hub._main.switch()  # back to the hub until the batch is answered

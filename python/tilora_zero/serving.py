@@ -410,22 +410,30 @@ class BatchingClient:
 class GameChannel:
     """The ``inference_queue`` and the ``pipe`` of one game: pass it as both."""
 
-    __slots__ = ("_client", "_reply", "error")
+    __slots__ = ("_client", "_reply", "_asked", "error")
 
     def __init__(self, client: BatchingClient):
         self._client = client
         self._reply: Any = None
+        self._asked = False  # a request is waiting for its recv
         self.error: BaseException | None = None  # the last error raised to the game
 
     def put(self, request: tuple[int, Any]) -> None:
         try:
+            if self._asked:
+                raise RuntimeError("put() called twice without recv()")
             _, planes = request
             self._client._request(self, pack_planes(planes))
         except BaseException as error:
             self.error = error
             raise
+        self._asked = True
 
     def recv(self) -> Reply:
+        if not self._asked:
+            self.error = RuntimeError("recv() called without a request")
+            raise self.error
+        self._asked = False
         reply = self._reply
         if reply is not None:
             self._reply = None

@@ -429,3 +429,24 @@ def test_hub_reports_base_exceptions_of_a_game_without_stopping_the_others():
 
     outcomes = run_hub(GameHub(RecordingTransport()), [stopping, scripted_play(1, moves=2, asks_per_move=1)], 2)
     assert isinstance(outcomes[0][2], Stop) and outcomes[1] == (1, 1, None)
+
+
+@pytest.mark.parametrize("make_channel", ["client", "hub"])
+def test_a_channel_refuses_recv_without_put_and_put_twice(make_channel):
+    transport = RecordingTransport()
+    if make_channel == "client":
+        client = BatchingClient(transport)
+        client.game_started()
+        channel = client.channel()
+    else:
+        from tilora_zero.hub import HubChannel
+
+        channel = HubChannel(GameHub(transport), tag=0)
+    with pytest.raises(RuntimeError, match="recv\\(\\) called without a request"):
+        channel.recv()
+    channel.put(request(Game()))
+    with pytest.raises(RuntimeError, match="put\\(\\) called twice"):
+        channel.put(request(Game()))
+    if make_channel == "client":
+        check_reply(Game(), channel.recv())
+        assert transport.sizes == [1]
