@@ -154,6 +154,7 @@ def write_shard(path: str | os.PathLike, records: Sequence[GameRecord]) -> Path:
     arrays = shard_arrays(records)
     fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=TEMP_SUFFIX, dir=path.parent)
     try:
+        os.fchmod(fd, 0o666 & ~_umask())  # what an ordinary new file gets, not mkstemp's 0600
         with os.fdopen(fd, "wb") as file:
             np.savez_compressed(file, **arrays)
             file.flush()
@@ -163,6 +164,12 @@ def write_shard(path: str | os.PathLike, records: Sequence[GameRecord]) -> Path:
         Path(temp).unlink(missing_ok=True)
         raise
     return path
+
+
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 def _load_arrays(path: Path) -> dict[str, np.ndarray]:

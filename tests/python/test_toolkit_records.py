@@ -165,3 +165,12 @@ def test_a_missing_directory_holds_no_games(tmp_path):
     assert count_games(tmp_path / "nothing") == 0
     with pytest.raises(RecordError, match="no such records directory"):
         list(iter_records(tmp_path / "nothing"))
+
+
+def test_a_shard_gets_the_permissions_of_an_ordinary_new_file(tmp_path):
+    old = os.umask(0o027)
+    try:
+        path = write_shard(tmp_path / "games-00000.npz", [make_record(0)])
+    finally:
+        os.umask(old)
+    assert path.stat().st_mode & 0o777 == 0o640
