@@ -284,5 +284,26 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// The payoff from any scores, including ones play cannot reach: the first
+// best score need not be player 0's, and ties split by 32-bit division.
+struct ScoresCase {
+  board::Scores scores;
+  Payoff payoff;
+};
+
+class PayoffOfScores : public ::testing::TestWithParam<ScoresCase> {};
+
+TEST_P(PayoffOfScores, splits_one_between_the_best_scores) {
+  EXPECT_EQ(payoff_of(GetParam().scores), GetParam().payoff);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, PayoffOfScores,
+    ::testing::Values(ScoresCase{{-10, 5, 5, -3}, {0.0f, 0.5f, 0.5f, 0.0f}},
+                      ScoresCase{{20, 15, 20, 20}, {kThird, 0.0f, kThird, kThird}},
+                      ScoresCase{{-89, -90, -91, -92}, {1.0f, 0.0f, 0.0f, 0.0f}},
+                      ScoresCase{{-5, -5, -5, -4}, {0.0f, 0.0f, 0.0f, 1.0f}},
+                      ScoresCase{{0, 0, 0, 0}, {0.25f, 0.25f, 0.25f, 0.25f}}));
+
 }  // namespace
 }  // namespace tilora::game

@@ -97,8 +97,7 @@ std::optional<unsigned> Game::advance_player() {
 
 board::Scores Game::get_score() const { return board_.get_scores(last_piece_sizes_); }
 
-Payoff Game::get_payoff() const {
-  const auto scores = get_score();
+Payoff payoff_of(const board::Scores& scores) {
   std::int32_t best = scores[0];
   std::array<bool, kPlayers> leaders{};
   unsigned leader_count = 0;
@@ -118,6 +117,8 @@ Payoff Game::get_payoff() const {
     if (leaders[j]) payoff[j] = 1.0f / static_cast<float>(leader_count);
   return payoff;
 }
+
+Payoff Game::get_payoff() const { return payoff_of(get_score()); }
 
 std::vector<Placement> Game::open_placements() const {
   std::vector<Placement> out;

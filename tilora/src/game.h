@@ -31,6 +31,10 @@ inline constexpr std::string_view kInvalidMove = "Invalid move";
 
 using Payoff = std::array<float, kPlayers>;
 
+// The holders of the best score share 1.0 equally (as 32-bit division); the
+// others get 0.0.
+Payoff payoff_of(const board::Scores& scores);
+
 class Game {
  public:
   // A new game in the starting state, player 0 to move. Another first player
