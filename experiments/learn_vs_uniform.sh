@@ -7,7 +7,9 @@
 # simulations per move), 300 training steps on every game so far, matches
 # against the previous generation and the uniform network (20 games, one
 # seat against three). Then the final network plays 80 games against three
-# uniform seats, four seatings. A 3-block x 16-channel network: on this
+# uniform seats, four seatings: served as in training, and once more as its
+# policy alone (the raw-share convention makes every root one-hot on the top
+# prior; this second match was added after the value-convention study). A 3-block x 16-channel network: on this
 # machine a 6 x 64 network evaluates under 200 positions per second, too few
 # for a 40-minute budget. Copies the small results (settings, metrics, plots,
 # the final match) into experiments/learn_vs_uniform/.
@@ -23,6 +25,9 @@ start=$(date +%s)
 final="$RUN/checkpoints/gen-003.pt"
 "$PY" -m tilora_zero.cli arena --a "$final" --b uniform --games 80 --layout 1v3 --sims 8 --workers 2 \
   --no-progress --json "$RUN/final_arena.json"
+"$PY" -m tilora_zero.cli arena --a "$final" --b uniform --games 80 --layout 1v3 --sims 8 --workers 2 \
+  --value-convention share --no-progress --json "$RUN/final_arena_share.json"
 mkdir -p "$OUT"
-cp "$RUN/loop.json" "$RUN/metrics.jsonl" "$RUN/arena.png" "$RUN/losses.png" "$RUN/final_arena.json" "$OUT/"
+cp "$RUN/loop.json" "$RUN/metrics.jsonl" "$RUN/arena.png" "$RUN/losses.png" "$RUN/final_arena.json" \
+  "$RUN/final_arena_share.json" "$OUT/"
 echo "wall time: $(( $(date +%s) - start )) s" | tee "$OUT/wall_time.txt"

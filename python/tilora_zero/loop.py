@@ -224,6 +224,7 @@ def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     fig, ax = plt.subplots(figsize=(7, 4))
     for label, select in (("against uniform", lambda m: m["opponent"] == "uniform"),
@@ -238,6 +239,7 @@ def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
         ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label=label)
     ax.axhline(0.25, color="grey", linestyle="--", label="parity 0.25")
     ax.set_xlabel("generation")
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_ylabel("mean payoff per seat (95% CI)")
     ax.set_title("arena results per generation")
     ax.legend()
