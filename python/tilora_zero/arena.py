@@ -55,23 +55,23 @@ class SeatRouter:
 
 
 # A network is named by "uniform", a checkpoint path, or a picklable callable that builds it.
-NetworkSpec = str | Callable[[], Callable]
+NetworkSource = str | Callable[[], Callable]
 
 
-def build_network(spec: NetworkSpec, device: str = "cpu", value_convention: str | None = None):
-    return spec() if callable(spec) else load_network(spec, device, value_convention)
+def build_network(source: NetworkSource, device: str = "cpu", value_convention: str | None = None):
+    return source() if callable(source) else load_network(source, device, value_convention)
 
 
-def spec_name(spec: NetworkSpec) -> str:
-    return spec if isinstance(spec, str) else getattr(spec, "name", None) or repr(spec)
+def source_name(source: NetworkSource) -> str:
+    return source if isinstance(source, str) else getattr(source, "name", None) or repr(source)
 
 
 def build_router(
-    a_spec: NetworkSpec, b_spec: NetworkSpec, a_seats: Sequence[int], device: str = "cpu",
+    a_source: NetworkSource, b_source: NetworkSource, a_seats: Sequence[int], device: str = "cpu",
     value_convention: str | None = None,
 ) -> SeatRouter:
-    a = build_network(a_spec, device, value_convention)
-    b = a if b_spec == a_spec else build_network(b_spec, device, value_convention)
+    a = build_network(a_source, device, value_convention)
+    b = a if b_source == a_source else build_network(b_source, device, value_convention)
     return SeatRouter([a if seat in a_seats else b for seat in range(PLAYERS)])
 
 
@@ -165,8 +165,8 @@ def a_seat_payoff(payoff: Sequence[float], a_seats: Sequence[int]) -> float:
 
 
 def play_arena(
-    a_spec: NetworkSpec,
-    b_spec: NetworkSpec,
+    a_source: NetworkSource,
+    b_source: NetworkSource,
     games: int,
     settings,
     workers: int = 2,
@@ -186,10 +186,10 @@ def play_arena(
 
     if games < 1:
         raise ValueError(f"an arena needs at least 1 game, got {games}")
-    for spec in (a_spec, b_spec):  # fail before any process starts
-        if not callable(spec):
-            load_network(spec, "cpu", value_convention)
-    result = ArenaResult(a=spec_name(a_spec), b=spec_name(b_spec), layout=layout)
+    for source in (a_source, b_source):  # fail before any process starts
+        if not callable(source):
+            load_network(source, "cpu", value_convention)
+    result = ArenaResult(a=source_name(a_source), b=source_name(b_source), layout=layout)
     first = 0
     for seats, count in zip(seatings(layout), games_per_seating(games, layout)):
         if count == 0:
@@ -204,7 +204,7 @@ def play_arena(
             if progress is not None:
                 progress(result.games, result)
 
-        factory = functools.partial(build_router, a_spec, b_spec, tuple(seats), device, value_convention)
+        factory = functools.partial(build_router, a_source, b_source, tuple(seats), device, value_convention)
         play_games(factory, range(first, first + count), settings, workers, collect, options=options)
         first += count
     return result

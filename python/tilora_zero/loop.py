@@ -77,7 +77,7 @@ def checkpoint_path(run: Path, generation: int) -> Path:
     return run / "checkpoints" / f"gen-{generation:03d}.pt"
 
 
-def network_spec(run: Path, generation: int) -> str:
+def network_source(run: Path, generation: int) -> str:
     return "uniform" if generation == 0 else str(checkpoint_path(run, generation))
 
 
@@ -150,8 +150,8 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
         have = set(game_numbers(records)) if records.exists() else set()
         missing = [n for n in generation_games(settings, generation) if n not in have]
         if missing:
-            log(f"generation {generation}: self-play, {len(missing)} games with {network_spec(run, generation - 1)}")
-            factory = functools.partial(load_network, network_spec(run, generation - 1), settings.device,
+            log(f"generation {generation}: self-play, {len(missing)} games with {network_source(run, generation - 1)}")
+            factory = functools.partial(load_network, network_source(run, generation - 1), settings.device,
                                         settings.value_convention)
             with RecordWriter(records) as writer:
                 stats = (selfplay or play_games)(factory, missing, search, settings.workers, writer.add,
@@ -190,9 +190,9 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
         for opponent in opponents:
             if arena_done(metrics, generation, opponent):
                 continue
-            b_spec = "uniform" if opponent == "uniform" else network_spec(run, generation - 1)
+            b_source = "uniform" if opponent == "uniform" else network_source(run, generation - 1)
             log(f"generation {generation}: arena against {opponent}, {settings.arena_games} games")
-            result = play_arena(str(checkpoint), b_spec, settings.arena_games, match, settings.workers,
+            result = play_arena(str(checkpoint), b_source, settings.arena_games, match, settings.workers,
                                 settings.arena_layout, settings.device, settings.value_convention,
                                 options=options)
             log(result.report())

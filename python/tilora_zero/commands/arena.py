@@ -43,9 +43,9 @@ def run(args: argparse.Namespace) -> int:
     from ..records import RecordError, RecordWriter
     from ..runner import RunError, ServingOptions
 
-    for flag, spec in (("--a", args.a), ("--b", args.b)):
+    for flag, source in (("--a", args.a), ("--b", args.b)):
         try:
-            load_network(spec, "cpu", args.value_convention)
+            load_network(source, "cpu", args.value_convention)
         except (FileNotFoundError, ValueError) as error:
             raise UsageError(f"{flag}: {error}") from None
     if args.device != "cpu":

@@ -85,7 +85,7 @@ class UniformNetwork:
         return logits, values
 
 
-def load_network(spec: str, device: str = "cpu", value_convention: str | None = None) -> Network:
+def load_network(source: str, device: str = "cpu", value_convention: str | None = None) -> Network:
     """"uniform", or the path of a checkpoint written by `tilora_zero.networks.resnet.save_checkpoint`.
 
     Raises FileNotFoundError for a missing checkpoint and ValueError for a file that is
@@ -93,20 +93,20 @@ def load_network(spec: str, device: str = "cpu", value_convention: str | None = 
     """
     if value_convention is not None:
         check_value_convention(value_convention)
-    if spec == "uniform":
+    if source == "uniform":
         return UniformNetwork(value_convention or DEFAULT_VALUE_CONVENTION)
     from pathlib import Path
 
-    path = Path(spec)
+    path = Path(source)
     if not path.exists():
-        raise FileNotFoundError(f"network checkpoint not found: {spec} (give a checkpoint path or 'uniform')")
+        raise FileNotFoundError(f"network checkpoint not found: {source} (give a checkpoint path or 'uniform')")
     if not path.is_file():
-        raise ValueError(f"network checkpoint {spec} is not a file")
+        raise ValueError(f"network checkpoint {source} is not a file")
     try:
         from .resnet import TorchNetwork
     except ImportError as error:  # torch missing
         raise ValueError(
-            f"cannot load checkpoint {spec}: PyTorch is not installed (pip install 'tilora-self-play[torch]')"
+            f"cannot load checkpoint {source}: PyTorch is not installed (pip install 'tilora-self-play[torch]')"
         ) from error
     return TorchNetwork.from_checkpoint(path, device=device, value_convention=value_convention)
 
