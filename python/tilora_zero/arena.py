@@ -19,7 +19,7 @@ from typing import Callable, Sequence
 import numpy as np
 
 from .frames import PLAYERS, movers_from_planes
-from .networks import DEFAULT_VALUE_CONVENTION, PAR_SHARE, check_planes, load_network
+from .networks import PAR_SHARE, check_planes, load_network
 
 LAYOUTS = {
     "2v2": tuple(itertools.combinations(range(PLAYERS), 2)),

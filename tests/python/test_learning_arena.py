@@ -9,7 +9,6 @@ from tilora_zero import Game
 from tilora_zero.arena import (ArenaResult, SeatRouter, arena_settings, elo_difference, games_per_seating,
                                play_arena, seatings)
 from tilora_zero.cli import main
-from tilora_zero.networks import UniformNetwork
 
 
 class Marker:

@@ -1,5 +1,4 @@
 """Training: the losses, one step, overfitting a few positions, metrics and the command."""
-import json
 
 import numpy as np
 import pytest
