@@ -57,10 +57,11 @@ class BelowParNetwork:
         return np.zeros((len(batch), 400), dtype=np.float32), serve_values(values, self.value_convention)
 
 
-class CornerHuggerNetwork:
-    """A deliberately bad player: lays the legal cell nearest its own start corner, values at par."""
+class CrampedNetwork:
+    """A deliberately bad player: lays the legal cell nearest its own start corner, preferring
+    cells with few legal neighbours (small pieces packed into its corner); values at par."""
 
-    name = "corner-hugger"
+    name = "cramped"
 
     def __call__(self, planes):
         batch = check_planes(planes)
@@ -68,5 +69,7 @@ class CornerHuggerNetwork:
         rows, cols = np.divmod(np.arange(400), 20)
         corner_rows, corner_cols = np.divmod(START_CORNERS[movers], 20)
         distance = np.abs(rows[None, :] - corner_rows[:, None]) + np.abs(cols[None, :] - corner_cols[:, None])
-        logits = (-1.0 * distance).astype(np.float32)
-        return logits, np.zeros((len(batch), 4), dtype=np.float32)
+        legal = np.pad(batch[:, 4], ((0, 0), (1, 1), (1, 1)))
+        neighbours = legal[:, :-2, 1:-1] + legal[:, 2:, 1:-1] + legal[:, 1:-1, :-2] + legal[:, 1:-1, 2:]
+        logits = -1.0 * distance - 2.0 * neighbours.reshape(len(batch), 400)
+        return logits.astype(np.float32), np.zeros((len(batch), 4), dtype=np.float32)

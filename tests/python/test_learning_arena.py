@@ -4,7 +4,7 @@ import math
 import numpy as np
 import pytest
 
-from learning_helpers import CornerHuggerNetwork, random_game
+from learning_helpers import CrampedNetwork, random_game
 from tilora_zero import Game
 from tilora_zero.arena import (ArenaResult, SeatRouter, arena_settings, elo_difference, games_per_seating,
                                play_arena, seatings)
@@ -72,12 +72,12 @@ def test_result_statistics():
 
 
 def test_a_deliberately_bad_network_scores_below_the_uniform_one():
-    # Two corner-huggers (each lays the legal cell nearest its own start corner) against two
-    # uniform seats, ten games in each of the six seatings; one simulation plays the top prior.
-    games = 60
-    result = play_arena(CornerHuggerNetwork, "uniform", games, arena_settings(1), workers=2, layout="2v2")
+    # Two cramped players (small pieces packed into their own corner) against two uniform
+    # seats, sixteen games in each of the six seatings; one simulation plays the top prior.
+    games = 96
+    result = play_arena(CrampedNetwork, "uniform", games, arena_settings(1), workers=2, layout="2v2")
     assert result.games == games
-    assert sorted(map(tuple, result.seatings)) == sorted(list(seatings("2v2")) * 10)
+    assert sorted(map(tuple, result.seatings)) == sorted(list(seatings("2v2")) * 16)
     assert result.interval[1] < 0.25
 
 
