@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import functools
+import importlib.util
+import sys
 import threading
 import time
 
@@ -205,7 +207,8 @@ def exit_status(argv: list[str]) -> int:
 
 @pytest.mark.parametrize("extra, message", [
     (["--ray-address", "127.0.0.1:9"], "--ray-address needs --backend ray"),
-    (["--backend", "ray", "--ray-address", "127.0.0.1:9"], "nothing answers at 127.0.0.1:9"),
+    pytest.param(["--backend", "ray", "--ray-address", "127.0.0.1:9"], "nothing answers at 127.0.0.1:9",
+                 marks=pytest.mark.skipif(importlib.util.find_spec("ray") is None, reason="Ray is not installed")),
     (["--backend", "cluster"], "invalid choice: 'cluster'"),
 ])
 def test_selfplay_refuses_a_bad_backend_choice_with_status_2(tmp_path, capsys, extra, message):
@@ -213,3 +216,10 @@ def test_selfplay_refuses_a_bad_backend_choice_with_status_2(tmp_path, capsys, e
     assert exit_status(["selfplay", "--games", "1", "--out", str(out), "--no-progress", *extra]) == 2
     assert message in capsys.readouterr().err
     assert count_games(out) == 0
+
+
+def test_the_ray_backend_without_ray_installed_says_how_to_install_it(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "ray", None)  # import ray now fails
+    out = tmp_path / "out"
+    assert exit_status(["selfplay", "--games", "1", "--out", str(out), "--no-progress", "--backend", "ray"]) == 2
+    assert "--backend ray needs Ray: pip install 'tilora-self-play[ray]'" in capsys.readouterr().err

@@ -114,19 +114,18 @@ class SelfPlayWorker:
     (:class:`~tilora_zero.hub.GameHub`, ``options.concurrency == "greenlets"``)
     or threads over one :class:`~tilora_zero.serving.BatchingClient`."""
 
-    def __init__(self, network_factory: Any, server: Any, settings: SearchSettings, options: ServingOptions,
+    def __init__(self, network: Any, server: Any, settings: SearchSettings, options: ServingOptions,
                  threads: int, in_flight: int, server_wait: float, inline_positions: int = DEFAULT_INLINE_POSITIONS):
+        """``network`` is the server's network name when ``server`` is given, else the network's factory."""
         _quiet_actor()
         self.settings = settings
         served = server is not None
         if served:
-            import ray
-
-            self.network_name = ray.get(server.info.remote())[2]
+            self.network_name = str(network)
             transport: Any = RayTransport(server, server_wait)
             max_batch = min(options.max_batch, inline_positions)
         else:
-            network = network_factory()
+            network = network()
             self.network_name = _network_name(network)
             transport = LocalTransport(network)
             max_batch = options.max_batch

@@ -250,6 +250,7 @@ class _Run:
         self.start = time.monotonic()
         self.slots: list[_Slot] = []
         self.servers: list[Any] = []
+        self.network_name = ""  # the servers' network
         self.owner: dict[Any, _Slot] = {}  # play call -> its worker
         self.retired_counts = (0, 0, 0, 0)  # counts of workers that died
         self.last_counts_poll = 0.0
@@ -307,7 +308,8 @@ class _Run:
                         for _ in range(count)]
         self.session.server_handles = list(self.servers)
         try:
-            self.ray.get([server.info.remote() for server in self.servers], timeout=ro.startup_timeout)
+            infos = self.ray.get([server.info.remote() for server in self.servers], timeout=ro.startup_timeout)
+            self.network_name = infos[0][2]
         except self.ray.exceptions.GetTimeoutError:
             raise RunError(f"the inference servers did not start within {ro.startup_timeout:g} s (each needs "
                            f"{ro.server_cpus:g} CPUs and {ro.server_gpus:g} GPUs)") from None
@@ -323,8 +325,8 @@ class _Run:
             num_cpus=ro.worker_cpus, max_concurrency=sum(capacities) + 3, max_restarts=0,
             scheduling_strategy="SPREAD")
         server = self.servers[index % len(self.servers)] if self.servers else None
-        actor = worker_class.remote(None if server else self.factory, server, self.settings, self.options,
-                                    self.threads, ro.in_flight, ro.server_wait, ro.inline_positions)
+        actor = worker_class.remote(self.network_name if server else self.factory, server, self.settings,
+                                    self.options, self.threads, ro.in_flight, ro.server_wait, ro.inline_positions)
         return _Slot(index, actor, capacities)
 
     def _fill(self) -> None:
@@ -414,7 +416,13 @@ class _Run:
             self.owner.pop(ref, None)
         slot.outstanding.clear()
         if not slot.ready:
-            raise RunError(f"worker {slot.index} failed to start:\n{_cause_text(error)}")
+            # Its first call, answered as soon as it was up, tells a worker that died later from one
+            # that never started.
+            try:
+                self.ray.get(slot.info_ref, timeout=5)
+            except (self.ray.exceptions.RayError, TimeoutError):
+                raise RunError(f"worker {slot.index} failed to start:\n{_cause_text(error)}") from None
+            self._mark_ready(slot)
         self.stats.lost_workers += 1
         self.retired_counts = tuple(a + b for a, b in zip(self.retired_counts, slot.counts))
         why = f"worker {slot.index} on node {slot.node} died: {_cause_text(error).splitlines()[0]}"

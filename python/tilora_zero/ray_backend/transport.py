@@ -26,7 +26,7 @@ from ..serving import RemoteError, Reply
 
 REPLY_BYTES_PER_POSITION = (400 + 4) * 4  # float32 logits and values
 INLINE_BYTES = 100 * 1024  # Ray's largest value passed inline with a call
-DEFAULT_INLINE_POSITIONS = 60
+DEFAULT_INLINE_POSITIONS = 60  # 60 replies: 96,960 bytes, with room for the framing
 
 
 class ServerUnavailable(RemoteError):
@@ -58,8 +58,10 @@ class RayTransport:
 
     def _receive(self, ref: Any, packed: np.ndarray) -> Reply:
         import ray
-        from ray.exceptions import ActorDiedError, ActorUnavailableError, GetTimeoutError, RayActorError, RayTaskError
+        from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
 
+        # Older Ray reports a dead or restarting actor as a plain RayActorError, which waits and retries.
+        died = getattr(ray.exceptions, "ActorDiedError", ())
         deadline = None
         delay = 0.05
         while True:
@@ -68,9 +70,9 @@ class RayTransport:
             except RayTaskError as error:  # the network raised: no point in asking again
                 cause = error.cause if error.cause is not None else error
                 raise RemoteError(f"inference server: {type(cause).__name__}: {cause}") from None
-            except ActorDiedError as error:
+            except died as error:
                 raise RemoteError(f"the inference server is gone for good: {_first_line(error)}") from None
-            except (ActorUnavailableError, RayActorError, GetTimeoutError) as error:
+            except (RayActorError, GetTimeoutError) as error:  # unavailable for now: restarting, or slow
                 now = time.monotonic()
                 if deadline is None:
                     deadline = now + self.server_wait
