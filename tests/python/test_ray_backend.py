@@ -145,6 +145,14 @@ def test_a_killed_inference_server_is_restarted_and_the_run_completes(session, t
     assert (stats.retried_games > 0) == retried
 
 
+def test_a_server_that_cannot_be_restarted_ends_the_run_with_a_clear_error(session, tmp_path):
+    session.options = RayOptions(server_cpus=0, startup_timeout=120, server_restarts=0)
+    factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20)
+    with pytest.raises(RunError, match="failed in game") as raised:
+        session.play_games(factory, range(4), SERVED_SETTINGS, 2, lambda r: None, options=SERVED)
+    assert "the inference server is gone for good" in str(raised.value)
+
+
 @pytest.mark.parametrize("serving", [TWO_EACH, SERVED], ids=["local", "server"])
 def test_a_broken_network_ends_the_run_with_its_error(session, serving):
     with pytest.raises(RunError, match="failed in game 3") as raised:

@@ -27,6 +27,7 @@ from ..serving import RemoteError, Reply
 REPLY_BYTES_PER_POSITION = (400 + 4) * 4  # float32 logits and values
 INLINE_BYTES = 100 * 1024  # Ray's largest value passed inline with a call
 DEFAULT_INLINE_POSITIONS = 60  # 60 replies: 96,960 bytes, with room for the framing
+DEATH_GRACE = 5.0  # seconds a server may look dead for good before the transport believes it
 
 
 class ServerUnavailable(RemoteError):
@@ -62,7 +63,7 @@ class RayTransport:
 
         # Older Ray reports a dead or restarting actor as a plain RayActorError, which waits and retries.
         died = getattr(ray.exceptions, "ActorDiedError", ())
-        deadline = None
+        start = time.monotonic()
         delay = 0.05
         while True:
             try:
@@ -71,20 +72,20 @@ class RayTransport:
                 cause = error.cause if error.cause is not None else error
                 raise RemoteError(f"inference server: {type(cause).__name__}: {cause}") from None
             except died as error:
-                raise RemoteError(f"the inference server is gone for good: {_first_line(error)}") from None
+                # A call caught by the crash may say "died" while Ray restarts the server; one sent
+                # after it says "restarting". Dead for DEATH_GRACE seconds is dead for good.
+                if time.monotonic() - start >= min(self.server_wait, DEATH_GRACE):
+                    raise RemoteError(f"the inference server is gone for good: {_first_line(error)}") from None
             except (RayActorError, GetTimeoutError) as error:  # unavailable for now: restarting, or slow
-                now = time.monotonic()
-                if deadline is None:
-                    deadline = now + self.server_wait
-                if now >= deadline:
+                if time.monotonic() - start >= self.server_wait:
                     raise ServerUnavailable(
                         f"the inference server did not answer within {self.server_wait:g} s: {_first_line(error)}"
                     ) from None
-                time.sleep(min(delay, deadline - now))
-                delay = min(2 * delay, 1.0)
-                with self._lock:
-                    self.retries += 1
-                ref = self._send(packed)
+            time.sleep(delay)
+            delay = min(2 * delay, 1.0)
+            with self._lock:
+                self.retries += 1
+            ref = self._send(packed)
 
 
 def _first_line(error: BaseException) -> str:
