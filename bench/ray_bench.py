@@ -4,11 +4,12 @@ Three figures:
 
 1. Self-play: the same workload (the uniform network, the same games,
    workers, games per worker and simulations per move) through the local
-   runner and through the Ray backend, with the network in every worker
-   ("local") and in one inference server actor ("server"). Evaluations per
-   second (requests made by the searches) and their ratio to the local
-   runner. The local Ray instance is started before the clock runs; starting
-   the actors is part of every run.
+   runner and through the Ray backend, with the network in every worker and
+   in one inference server actor. Evaluations per second (requests made by
+   the searches) over the whole run, starting the worker processes or actors
+   included (the local Ray instance is started before the clock runs), and
+   "steady": from the first evaluation counted to the end, and their ratios
+   to the local runner.
 2. Per-batch overheads: an actor with several threads sends batches of packed
    positions to an actor that only echoes them and to an inference server
    actor (uniform network, no merging deadline): calls per second,
@@ -32,15 +33,32 @@ import time
 import numpy as np
 
 
+class Clock:
+    """Progress callback: the evaluations counted from the first one seen, to leave start-up out."""
+
+    def __init__(self):
+        self.first: tuple[float, int] | None = None
+
+    def __call__(self, stats) -> None:
+        if self.first is None and stats.evaluations > 0:
+            self.first = (time.monotonic(), stats.evaluations)
+
+    def result(self, stats, start: float) -> dict[str, float]:
+        end = time.monotonic()
+        first_time, first_count = self.first or (start, 0)
+        return {"evaluations": stats.evaluations, "moves": stats.moves, "wall": end - start,
+                "steady": (stats.evaluations - first_count) / max(end - first_time, 1e-9),
+                "hit_rate": stats.hit_rate, "batches": stats.batches}
+
+
 def run_local(args, settings) -> dict[str, float]:
     from tilora_zero.networks import load_network
     from tilora_zero.runner import ServingOptions, play_games
 
-    start = time.monotonic()
+    clock, start = Clock(), time.monotonic()
     stats = play_games(functools.partial(load_network, "uniform"), range(args.games), settings, args.workers,
-                       lambda record: None, options=ServingOptions(games_per_worker=args.games_per_worker))
-    return {"evaluations": stats.evaluations, "moves": stats.moves, "wall": time.monotonic() - start,
-            "hit_rate": stats.hit_rate, "batches": stats.batches}
+                       lambda record: None, clock, ServingOptions(games_per_worker=args.games_per_worker))
+    return clock.result(stats, start)
 
 
 def run_ray(session, args, settings, server: bool) -> dict[str, float]:
@@ -49,11 +67,10 @@ def run_ray(session, args, settings, server: bool) -> dict[str, float]:
 
     options = ServingOptions(games_per_worker=args.games_per_worker, server=server,
                              server_max_wait=args.server_max_wait)
-    start = time.monotonic()
+    clock, start = Clock(), time.monotonic()
     stats = session.play_games(functools.partial(load_network, "uniform"), range(args.games), settings,
-                               args.workers, lambda record: None, options=options)
-    return {"evaluations": stats.evaluations, "moves": stats.moves, "wall": time.monotonic() - start,
-            "hit_rate": stats.hit_rate, "batches": stats.batches}
+                               args.workers, lambda record: None, clock, options)
+    return clock.result(stats, start)
 
 
 def call_rates(seconds: float, threads_list: list[int], batches: list[int]) -> list[tuple]:
@@ -149,13 +166,14 @@ def main() -> None:
 
         print("\n1. self-play")
         base = results["local runner"]["evaluations"] / results["local runner"]["wall"]
-        print(f"{'':26s} {'evals/s':>9s} {'moves/s':>8s} {'wall s':>7s} {'cache':>6s} {'pos/batch':>9s} "
-              f"{'vs local':>8s}")
+        steady_base = results["local runner"]["steady"]
+        print(f"{'':26s} {'evals/s':>9s} {'vs local':>8s} {'steady':>9s} {'vs local':>8s} {'moves/s':>8s} "
+              f"{'wall s':>7s} {'cache':>6s} {'pos/batch':>9s}")
         for name, r in results.items():
             rate = r["evaluations"] / r["wall"]
             per_batch = (r["evaluations"] * (1 - r["hit_rate"]) / r["batches"]) if r["batches"] else 0.0
-            print(f"{name:26s} {rate:9,.0f} {r['moves'] / r['wall']:8,.1f} {r['wall']:7.1f} "
-                  f"{100 * r['hit_rate']:5.1f}% {per_batch:9.1f} {rate / base:8.2f}")
+            print(f"{name:26s} {rate:9,.0f} {rate / base:8.2f} {r['steady']:9,.0f} {r['steady'] / steady_base:8.2f} "
+                  f"{r['moves'] / r['wall']:8,.1f} {r['wall']:7.1f} {100 * r['hit_rate']:5.1f}% {per_batch:9.1f}")
 
         print("\n2. per-batch overheads (one caller actor, several threads, batches of packed positions)")
         print(f"{'target':18s} {'threads':>7s} {'batch':>5s} {'calls/s':>8s} {'ms/call':>8s} {'positions/s':>11s} "
