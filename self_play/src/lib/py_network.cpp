@@ -116,37 +116,40 @@ PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id)
     : queue_(py_ref::ref(inference_queue)),
       pipe_(py_ref::ref(pipe)),
       id_(check(PyLong_FromLong(id))),
-      zero_(check(PyFloat_FromDouble(0.0))),
-      one_(check(PyFloat_FromDouble(1.0))),
       policy_index_(check(PyLong_FromLong(0))),
       values_index_(check(PyLong_FromLong(1))) {
+  for (unsigned i = 0; i < kFloatCopies; ++i) {
+    zeros_[i] = check(PyFloat_FromDouble(0.0));
+    ones_[i] = check(PyFloat_FromDouble(1.0));
+  }
   if (!put_name() || !recv_name()) throw ErrorAlreadySet{};
 }
 
 py_ref PyNetwork::build_request(const StateRepr& planes) const {
   py_ref plane_list = py_ref::steal(PyList_New(kPlanes));
   if (!plane_list) return {};
-  PyObject* const zero = zero_.get();
-  PyObject* const one = one_.get();
   for (unsigned p = 0; p < kPlanes; ++p) {
     PyObject* cells = PyList_New(kBoardCells);
     if (!cells) return {};
     PyList_SET_ITEM(plane_list.get(), p, cells);  // the outer list owns it
     PyObject** items = reinterpret_cast<PyListObject*>(cells)->ob_item;
     const float* plane = planes.data() + p * kBoardCells;
-    // Branch-free pointer choice, which the compiler vectorises.
-    const auto zero_bits = reinterpret_cast<std::uintptr_t>(zero);
-    const auto one_minus_zero = reinterpret_cast<std::uintptr_t>(one) - zero_bits;
-    Py_ssize_t ones = 0;
-    for (unsigned k = 0; k < kBoardCells; ++k) {
-      const std::uintptr_t set = plane[k] == 1.0f;
-      ones += static_cast<Py_ssize_t>(set);
-      items[k] = reinterpret_cast<PyObject*>(zero_bits + (one_minus_zero & (0 - set)));
+    std::array<Py_ssize_t, kFloatCopies> ones{};
+    static_assert(kBoardCells % kFloatCopies == 0);
+    for (unsigned k = 0; k < kBoardCells; k += kFloatCopies) {
+      for (unsigned i = 0; i < kFloatCopies; ++i) {
+        const bool set = plane[k + i] == 1.0f;
+        ones[i] += set;
+        items[k + i] = set ? ones_[i].get() : zeros_[i].get();
+      }
     }
-    // One reference per entry, added in bulk: 400 increments of the same two
-    // counters would form one long chain of dependent writes.
-    Py_SET_REFCNT(one, Py_REFCNT(one) + ones);
-    Py_SET_REFCNT(zero, Py_REFCNT(zero) + (kBoardCells - ones));
+    // One reference per entry, added in bulk rather than one by one.
+    for (unsigned i = 0; i < kFloatCopies; ++i) {
+      PyObject* one = ones_[i].get();
+      PyObject* zero = zeros_[i].get();
+      Py_SET_REFCNT(one, Py_REFCNT(one) + ones[i]);
+      Py_SET_REFCNT(zero, Py_REFCNT(zero) + (kBoardCells / kFloatCopies - ones[i]));
+    }
   }
   return py_ref::steal(PyTuple_Pack(2, id_.get(), plane_list.get()));
 }
