@@ -24,48 +24,27 @@ from typing import Any
 import greenlet
 import numpy as np
 
-from .serving import PACKED_BYTES, EvaluationCache, Reply, ServingStats, Transport, pack_planes
+from .serving import PACKED_BYTES, Channel, EvaluationCache, ServingStats, Transport
 
 _START = object()  # the value that starts a game's greenlet
 
 
-class HubChannel:
-    """The ``inference_queue`` and the ``pipe`` of one game on a hub: pass it as both."""
+class HubChannel(Channel):
+    """A game's channel on a hub: pass it as both ``inference_queue`` and ``pipe``."""
 
-    __slots__ = ("_hub", "_greenlet", "tag", "_reply", "_asked", "error")
+    __slots__ = ("_hub", "_greenlet", "tag")
 
     def __init__(self, hub: GameHub, tag: Any):
+        super().__init__()
         self._hub = hub
         self._greenlet: greenlet.greenlet | None = None
         self.tag = tag
-        self._reply: Any = None
-        self._asked = False  # a request is waiting for its recv
-        self.error: BaseException | None = None  # the last error raised to the game
 
-    def put(self, request: tuple[int, Any]) -> None:
-        try:
-            if self._asked:
-                raise RuntimeError("put() called twice without recv()")
-            _, planes = request
-            self._hub._request(self, pack_planes(planes))
-        except BaseException as error:
-            self.error = error
-            raise
-        self._asked = True
+    def _submit(self, key: bytes) -> None:
+        self._hub._request(self, key)
 
-    def recv(self) -> Reply:
-        if not self._asked:
-            self.error = RuntimeError("recv() called without a request")
-            raise self.error
-        self._asked = False
-        reply = self._reply
-        if reply is None:
-            reply = self._hub._main.switch()  # back to the hub until the batch is answered
-        self._reply = None
-        if isinstance(reply, BaseException):
-            self.error = reply
-            raise reply
-        return reply
+    def _wait(self) -> Any:
+        return self._hub._main.switch()  # back to the hub until the batch is answered
 
 
 Play = Callable[[HubChannel], Any]

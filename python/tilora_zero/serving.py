@@ -407,23 +407,35 @@ class BatchingClient:
             self._cond.notify_all()
 
 
-class GameChannel:
-    """The ``inference_queue`` and the ``pipe`` of one game: pass it as both."""
+class Channel:
+    """The ``inference_queue`` and the ``pipe`` of one game: pass it as both.
 
-    __slots__ = ("_client", "_reply", "_asked", "error")
+    The module calls ``put`` with one request and then ``recv`` for its reply.
+    A subclass submits the packed position (``_submit``) and waits for a reply
+    that is not there yet (``_wait``); a reply that came at once (a cache hit)
+    is left in ``_reply``. The last error raised to the game is kept in
+    ``error``.
+    """
 
-    def __init__(self, client: BatchingClient):
-        self._client = client
+    __slots__ = ("_reply", "_asked", "error")
+
+    def __init__(self) -> None:
         self._reply: Any = None
         self._asked = False  # a request is waiting for its recv
-        self.error: BaseException | None = None  # the last error raised to the game
+        self.error: BaseException | None = None
+
+    def _submit(self, key: bytes) -> None:
+        raise NotImplementedError
+
+    def _wait(self) -> Any:
+        raise NotImplementedError
 
     def put(self, request: tuple[int, Any]) -> None:
         try:
             if self._asked:
                 raise RuntimeError("put() called twice without recv()")
             _, planes = request
-            self._client._request(self, pack_planes(planes))
+            self._submit(pack_planes(planes))
         except BaseException as error:
             self.error = error
             raise
@@ -435,14 +447,30 @@ class GameChannel:
             raise self.error
         self._asked = False
         reply = self._reply
-        if reply is not None:
-            self._reply = None
-            if isinstance(reply, BaseException):
-                self.error = reply
-                raise reply
-            return reply
-        try:
-            return self._client._await(self)
-        except BaseException as error:
-            self.error = error
-            raise
+        if reply is None:
+            try:
+                reply = self._wait()
+            except BaseException as error:
+                self.error = error
+                raise
+        self._reply = None
+        if isinstance(reply, BaseException):
+            self.error = reply
+            raise reply
+        return reply
+
+
+class GameChannel(Channel):
+    """A game's channel on a :class:`BatchingClient` (games on threads)."""
+
+    __slots__ = ("_client",)
+
+    def __init__(self, client: BatchingClient):
+        super().__init__()
+        self._client = client
+
+    def _submit(self, key: bytes) -> None:
+        self._client._request(self, key)
+
+    def _wait(self) -> Reply:
+        return self._client._await(self)
