@@ -24,7 +24,7 @@ from typing import Any
 import greenlet
 import numpy as np
 
-from .serving import PACKED_BYTES, Channel, EvaluationCache, ServingStats, Transport
+from .serving import PACKED_BYTES, Channel, EvaluationCache, ServingStats, Transport, answer_from_cache
 
 _START = object()  # the value that starts a game's greenlet
 
@@ -65,11 +65,7 @@ class GameHub:
         self._waiting: dict[bytes, list[HubChannel]] = {}
 
     def _request(self, channel: HubChannel, key: bytes) -> None:
-        self.stats.evaluations += 1
-        reply = self.cache.get(key)
-        if reply is not None:
-            self.stats.cache_hits += 1
-            channel._reply = reply
+        if answer_from_cache(self.cache, self.stats, channel, key):
             return
         waiting = self._waiting.get(key)
         if waiting is None:

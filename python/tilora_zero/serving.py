@@ -327,11 +327,7 @@ class BatchingClient:
 
     def _request(self, channel: GameChannel, key: bytes) -> None:
         with self._cond:
-            self.stats.evaluations += 1
-            reply = self.cache.get(key)
-            if reply is not None:
-                self.stats.cache_hits += 1
-                channel._reply = reply
+            if answer_from_cache(self.cache, self.stats, channel, key):
                 return
             self._waiting += 1
             pending = self._queued.get(key) or self._in_flight.get(key)
@@ -405,6 +401,17 @@ class BatchingClient:
                     channel._reply = reply
                 self._waiting -= len(pending.channels)
             self._cond.notify_all()
+
+
+def answer_from_cache(cache: EvaluationCache, stats: ServingStats, channel: "Channel", key: bytes) -> bool:
+    """Counts a request and, when `cache` knows its position, leaves the reply on `channel`."""
+    stats.evaluations += 1
+    reply = cache.get(key)
+    if reply is None:
+        return False
+    stats.cache_hits += 1
+    channel._reply = reply
+    return True
 
 
 class Channel:
