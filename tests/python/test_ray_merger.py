@@ -99,7 +99,7 @@ def test_a_network_call_holds_at_most_max_batch_positions_unless_one_batch_is_la
 
 def test_the_merger_waits_max_wait_for_more_batches_after_the_first():
     network = TaggingNetwork()
-    merger = BatchMerger(network, max_batch=100, max_wait=0.3)
+    merger = BatchMerger(network, max_batch=100, max_wait=1.0)
     boxes = submit_all(merger, [packed_rows(1)])
     time.sleep(0.05)
     boxes += submit_all(merger, [packed_rows(2)])
