@@ -265,6 +265,7 @@ class _Run:
             for i in range(self.workers):
                 self.slots.append(self._new_slot(i))
             self.session.worker_handles = [slot.actor for slot in self.slots]
+            self._await_workers()
             self._fill()
             while not self.scheduler.done:
                 self._step()
@@ -330,15 +331,19 @@ class _Run:
         return _Slot(index, actor, capacities)
 
     def _fill(self) -> None:
-        # Breadth first, so that a short run still spreads over every worker and lane.
-        for level in range(1, max(max(slot.capacities) for slot in self.slots) + 1):
-            for slot in self.slots:
+        # Breadth first, so that a short run still spreads over every worker and lane. A worker gets
+        # games only once it has answered its first call: a worker that dies holding games had started.
+        ready = [slot for slot in self.slots if slot.ready]
+        if not ready:
+            return
+        for level in range(1, max(max(slot.capacities) for slot in ready) + 1):
+            for slot in ready:
                 for lane, capacity in enumerate(slot.capacities):
                     if slot.held[lane] < min(level, capacity) and self.scheduler.remaining:
                         self.owner[slot.play(self.scheduler.next(), lane)] = slot
         if not self.scheduler.remaining:
             # Nothing left to hand out: a worker's lanes must not wait for another game.
-            for slot in self.slots:
+            for slot in ready:
                 if slot.unended:
                     slot.end_lanes()
 
@@ -355,13 +360,25 @@ class _Run:
         ready = self.ray.wait(waiting, num_returns=1, timeout=_POLL_SECONDS)[0] if waiting else []
         for ref in ready:
             self._handle(ref)
+        self._check_startup()
+        self._fill()
+        self._refresh()
+
+    def _await_workers(self) -> None:
+        """Waits until every worker is up, so that the first games spread over all of them."""
+        while not all(slot.ready for slot in self.slots):
+            waiting = [slot.info_ref for slot in self.slots if not slot.ready]
+            for ref in self.ray.wait(waiting, num_returns=1, timeout=_POLL_SECONDS)[0]:
+                self._handle(ref)
+            self._check_startup()
+            self._refresh()
+
+    def _check_startup(self) -> None:
         for slot in self.slots:
             if not slot.ready and time.monotonic() - slot.created > self.ray_options.startup_timeout:
                 raise RunError(f"worker {slot.index} was not placed or did not start within "
                                f"{self.ray_options.startup_timeout:g} s (it needs {self.ray_options.worker_cpus:g} "
                                "CPUs); the cluster may have lost nodes")
-        self._fill()
-        self._refresh()
 
     def _handle(self, ref: Any) -> None:
         slot = self.owner.pop(ref, None)
@@ -394,8 +411,6 @@ class _Run:
             return
         except self.ray.exceptions.RayError as error:
             raise RunError(f"worker {slot.index} failed in game {number}:\n{_cause_text(error)}") from None
-        if not slot.ready:
-            self._mark_ready(slot)
         if result[0] == "record":
             _, record, counts = result
             slot.take_counts(counts)
@@ -415,14 +430,6 @@ class _Run:
         for ref in slot.outstanding:
             self.owner.pop(ref, None)
         slot.outstanding.clear()
-        if not slot.ready:
-            # Its first call, answered as soon as it was up, tells a worker that died later from one
-            # that never started.
-            try:
-                self.ray.get(slot.info_ref, timeout=5)
-            except (self.ray.exceptions.RayError, TimeoutError):
-                raise RunError(f"worker {slot.index} failed to start:\n{_cause_text(error)}") from None
-            self._mark_ready(slot)
         self.stats.lost_workers += 1
         self.retired_counts = tuple(a + b for a, b in zip(self.retired_counts, slot.counts))
         why = f"worker {slot.index} on node {slot.node} died: {_cause_text(error).splitlines()[0]}"

@@ -10,7 +10,8 @@ While the server is restarting (Ray restarts it after a crash) a call fails
 with "actor unavailable"; the transport waits and sends the batch again, for
 up to ``server_wait`` seconds. Past that it raises :class:`ServerUnavailable`,
 which ends the games of the batch; the driver plays them again. A server gone
-for good (its restarts used up) or a network that raises ends them with a
+for good (its restarts used up: calls say "died" for ``DEATH_GRACE`` seconds)
+or a network that raises ends them with a
 plain :class:`~tilora_zero.serving.RemoteError`, which ends the run.
 """
 
@@ -44,6 +45,7 @@ class RayTransport:
         self.calls = 0  # batches sent, retries included
         self.retries = 0  # batches sent again after the server was unavailable
         self._lock = threading.Lock()
+        self._dead_since: float | None = None  # when calls began to say "died", across every batch
 
     def evaluate(self, packed: np.ndarray) -> Reply:
         packed = np.ascontiguousarray(packed, dtype=np.uint8)
@@ -67,25 +69,38 @@ class RayTransport:
         delay = 0.05
         while True:
             try:
-                return ray.get(ref, timeout=self.call_timeout)
+                reply = ray.get(ref, timeout=self.call_timeout)
+                self._dead_since = None
+                return reply
             except RayTaskError as error:  # the network raised: no point in asking again
                 cause = error.cause if error.cause is not None else error
                 raise RemoteError(f"inference server: {type(cause).__name__}: {cause}") from None
             except died as error:
                 # A call caught by the crash may say "died" while Ray restarts the server; one sent
-                # after it says "restarting". Dead for DEATH_GRACE seconds is dead for good.
-                if time.monotonic() - start >= min(self.server_wait, DEATH_GRACE):
+                # after it says "restarting". Saying "died" for DEATH_GRACE seconds, whichever batches
+                # asked meanwhile, is dead for good; short of that it is only unavailable.
+                if self._dead_for() >= DEATH_GRACE:
                     raise RemoteError(f"the inference server is gone for good: {_first_line(error)}") from None
+                last = error
             except (RayActorError, GetTimeoutError) as error:  # unavailable for now: restarting, or slow
-                if time.monotonic() - start >= self.server_wait:
-                    raise ServerUnavailable(
-                        f"the inference server did not answer within {self.server_wait:g} s: {_first_line(error)}"
-                    ) from None
+                self._dead_since = None
+                last = error
+            if time.monotonic() - start >= self.server_wait:
+                raise ServerUnavailable(
+                    f"the inference server did not answer within {self.server_wait:g} s: {_first_line(last)}"
+                ) from None
             time.sleep(delay)
             delay = min(2 * delay, 1.0)
             with self._lock:
                 self.retries += 1
             ref = self._send(packed)
+
+    def _dead_for(self) -> float:
+        now = time.monotonic()
+        with self._lock:
+            if self._dead_since is None:
+                self._dead_since = now
+            return now - self._dead_since
 
 
 def _first_line(error: BaseException) -> str:
