@@ -126,6 +126,15 @@ PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id)
 }
 
 py_ref PyNetwork::build_request(const StateRepr& planes) const {
+  // Entry k is copy k % kFloatCopies of 0.0 or 1.0, chosen without a branch
+  // or a float comparison: zero ^ (flip & mask), the mask all ones for 1.0.
+  constexpr std::uint32_t kOneBits = std::bit_cast<std::uint32_t>(1.0f);
+  std::array<std::uintptr_t, kFloatCopies> zero{};
+  std::array<std::uintptr_t, kFloatCopies> flip{};
+  for (unsigned i = 0; i < kFloatCopies; ++i) {
+    zero[i] = reinterpret_cast<std::uintptr_t>(zeros_[i].get());
+    flip[i] = zero[i] ^ reinterpret_cast<std::uintptr_t>(ones_[i].get());
+  }
   py_ref plane_list = py_ref::steal(PyList_New(kPlanes));
   if (!plane_list) return {};
   for (unsigned p = 0; p < kPlanes; ++p) {
@@ -134,21 +143,21 @@ py_ref PyNetwork::build_request(const StateRepr& planes) const {
     PyList_SET_ITEM(plane_list.get(), p, cells);  // the outer list owns it
     PyObject** items = reinterpret_cast<PyListObject*>(cells)->ob_item;
     const float* plane = planes.data() + p * kBoardCells;
-    std::array<Py_ssize_t, kFloatCopies> ones{};
+    std::array<std::uint32_t, kFloatCopies> ones{};
     static_assert(kBoardCells % kFloatCopies == 0);
     for (unsigned k = 0; k < kBoardCells; k += kFloatCopies) {
       for (unsigned i = 0; i < kFloatCopies; ++i) {
-        const bool set = plane[k + i] == 1.0f;
+        const std::uint32_t set = std::bit_cast<std::uint32_t>(plane[k + i]) == kOneBits;
         ones[i] += set;
-        items[k + i] = set ? ones_[i].get() : zeros_[i].get();
+        items[k + i] = reinterpret_cast<PyObject*>(zero[i] ^ (flip[i] & (std::uintptr_t{0} - set)));
       }
     }
     // One reference per entry, added in bulk rather than one by one.
     for (unsigned i = 0; i < kFloatCopies; ++i) {
       PyObject* one = ones_[i].get();
-      PyObject* zero = zeros_[i].get();
+      PyObject* zero_object = zeros_[i].get();
       Py_SET_REFCNT(one, Py_REFCNT(one) + ones[i]);
-      Py_SET_REFCNT(zero, Py_REFCNT(zero) + (kBoardCells / kFloatCopies - ones[i]));
+      Py_SET_REFCNT(zero_object, Py_REFCNT(zero_object) + (kBoardCells / kFloatCopies - ones[i]));
     }
   }
   return py_ref::steal(PyTuple_Pack(2, id_.get(), plane_list.get()));
