@@ -121,20 +121,16 @@ PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id)
   for (unsigned i = 0; i < kFloatCopies; ++i) {
     zeros_[i] = check(PyFloat_FromDouble(0.0));
     ones_[i] = check(PyFloat_FromDouble(1.0));
+    zero_bits_[i] = reinterpret_cast<std::uintptr_t>(zeros_[i].get());
+    flip_bits_[i] = zero_bits_[i] ^ reinterpret_cast<std::uintptr_t>(ones_[i].get());
   }
   if (!put_name() || !recv_name()) throw ErrorAlreadySet{};
 }
 
 py_ref PyNetwork::build_request(const StateRepr& planes) const {
   // Entry k is copy k % kFloatCopies of 0.0 or 1.0, chosen without a branch
-  // or a float comparison: zero ^ (flip & mask), the mask all ones for 1.0.
+  // or a float comparison.
   constexpr std::uint32_t kOneBits = std::bit_cast<std::uint32_t>(1.0f);
-  std::array<std::uintptr_t, kFloatCopies> zero{};
-  std::array<std::uintptr_t, kFloatCopies> flip{};
-  for (unsigned i = 0; i < kFloatCopies; ++i) {
-    zero[i] = reinterpret_cast<std::uintptr_t>(zeros_[i].get());
-    flip[i] = zero[i] ^ reinterpret_cast<std::uintptr_t>(ones_[i].get());
-  }
   py_ref plane_list = py_ref::steal(PyList_New(kPlanes));
   if (!plane_list) return {};
   for (unsigned p = 0; p < kPlanes; ++p) {
@@ -149,15 +145,16 @@ py_ref PyNetwork::build_request(const StateRepr& planes) const {
       for (unsigned i = 0; i < kFloatCopies; ++i) {
         const std::uint32_t set = std::bit_cast<std::uint32_t>(plane[k + i]) == kOneBits;
         ones[i] += set;
-        items[k + i] = reinterpret_cast<PyObject*>(zero[i] ^ (flip[i] & (std::uintptr_t{0} - set)));
+        items[k + i] =
+            reinterpret_cast<PyObject*>(zero_bits_[i] ^ (flip_bits_[i] & (std::uintptr_t{0} - set)));
       }
     }
     // One reference per entry, added in bulk rather than one by one.
     for (unsigned i = 0; i < kFloatCopies; ++i) {
       PyObject* one = ones_[i].get();
-      PyObject* zero_object = zeros_[i].get();
+      PyObject* zero = zeros_[i].get();
       Py_SET_REFCNT(one, Py_REFCNT(one) + ones[i]);
-      Py_SET_REFCNT(zero_object, Py_REFCNT(zero_object) + (kBoardCells / kFloatCopies - ones[i]));
+      Py_SET_REFCNT(zero, Py_REFCNT(zero) + (kBoardCells / kFloatCopies - ones[i]));
     }
   }
   return py_ref::steal(PyTuple_Pack(2, id_.get(), plane_list.get()));

@@ -44,6 +44,10 @@ class PyNetwork final : public Network {
   static constexpr unsigned kFloatCopies = 16;
   std::array<py_ref, kFloatCopies> zeros_;
   std::array<py_ref, kFloatCopies> ones_;
+  // The same objects as integers, for choosing an entry without a branch:
+  // zero_bits_[i] ^ (flip_bits_[i] & mask) is ones_[i] when mask is all ones.
+  std::array<std::uintptr_t, kFloatCopies> zero_bits_{};
+  std::array<std::uintptr_t, kFloatCopies> flip_bits_{};
   py_ref policy_index_;  // the ints 0 and 1 that index the reply
   py_ref values_index_;
   py_ref error_;
