@@ -347,7 +347,7 @@ class _Run:
                 if slot.unended:
                     slot.end_lanes()
 
-    def _step(self) -> None:
+    def _step(self, hand_out: bool = True) -> None:
         now = time.monotonic()
         if now - self.last_counts_poll >= _COUNTS_SECONDS:
             self.last_counts_poll = now
@@ -360,25 +360,19 @@ class _Run:
         ready = self.ray.wait(waiting, num_returns=1, timeout=_POLL_SECONDS)[0] if waiting else []
         for ref in ready:
             self._handle(ref)
-        self._check_startup()
-        self._fill()
-        self._refresh()
-
-    def _await_workers(self) -> None:
-        """Waits until every worker is up, so that the first games spread over all of them."""
-        while not all(slot.ready for slot in self.slots):
-            waiting = [slot.info_ref for slot in self.slots if not slot.ready]
-            for ref in self.ray.wait(waiting, num_returns=1, timeout=_POLL_SECONDS)[0]:
-                self._handle(ref)
-            self._check_startup()
-            self._refresh()
-
-    def _check_startup(self) -> None:
         for slot in self.slots:
             if not slot.ready and time.monotonic() - slot.created > self.ray_options.startup_timeout:
                 raise RunError(f"worker {slot.index} was not placed or did not start within "
                                f"{self.ray_options.startup_timeout:g} s (it needs {self.ray_options.worker_cpus:g} "
                                "CPUs); the cluster may have lost nodes")
+        if hand_out:
+            self._fill()
+        self._refresh()
+
+    def _await_workers(self) -> None:
+        """Waits until every worker is up, so that the first games spread over all of them."""
+        while not all(slot.ready for slot in self.slots):
+            self._step(hand_out=False)
 
     def _handle(self, ref: Any) -> None:
         slot = self.owner.pop(ref, None)
