@@ -15,6 +15,7 @@ from tilora_zero.serving import RemoteError  # noqa: E402
 REPLY = (np.zeros((1, 400), np.float32), np.zeros((1, 4), np.float32))
 DIED = ActorDiedError()
 RESTARTING = ActorUnavailableError("The actor is restarting.", None)
+TICK = 0.1  # seconds each call takes to come back
 
 
 class ScriptedServer:
@@ -29,11 +30,10 @@ class ScriptedServer:
 
 
 class FakeTime:
-    """The transport's clock: each call's reply takes ``tick`` seconds; sleeping takes none."""
+    """The transport's clock: each call's reply takes TICK seconds; sleeping takes none."""
 
-    def __init__(self, tick: float):
+    def __init__(self):
         self.now = 0.0
-        self.tick = tick
 
     def monotonic(self) -> float:
         return self.now
@@ -44,12 +44,12 @@ class FakeTime:
 
 @pytest.fixture
 def scripted(monkeypatch):
-    def make(outcomes: list, server_wait: float, tick: float = 0.1) -> RayTransport:
-        clock = FakeTime(tick)
+    def make(outcomes: list, server_wait: float) -> RayTransport:
+        clock = FakeTime()
         monkeypatch.setattr(transport_module, "time", clock)
 
         def get(outcome, timeout=None):
-            clock.now += clock.tick
+            clock.now += TICK
             if isinstance(outcome, BaseException):
                 raise outcome
             return outcome
@@ -92,7 +92,7 @@ def test_a_server_that_keeps_saying_died_across_batches_is_gone_for_good(scripte
 
 
 def test_a_restart_between_deaths_starts_the_grace_again(scripted):
-    grace_calls = int(transport_module.DEATH_GRACE / 0.1)
+    grace_calls = int(transport_module.DEATH_GRACE / TICK)
     outcomes = [DIED] * (grace_calls - 5) + [RESTARTING] + [DIED] * (grace_calls - 5) + [REPLY]
     transport = scripted(outcomes, server_wait=1000.0)
     assert transport.evaluate(batch()) is REPLY
