@@ -22,7 +22,7 @@ class FakeNetwork : public Network {
     };
   }
 
-  bool infer(const StateRepr& planes, Reply& reply) override {
+  bool infer(const game::Game& /*position*/, const StateRepr& planes, Reply& reply) override {
     const unsigned call = calls++;
     if (keep_requests) requests.push_back(planes);
     if (fail_on_call && call == *fail_on_call) {

@@ -12,8 +12,10 @@ namespace {
 
 using testing::FakeNetwork;
 
-SearchParams params(std::uint32_t sims, float alpha = 0.3f) {
+SearchParams params(std::uint32_t sims, float alpha = 0.3f,
+                    SearchRule rule = SearchRule::kClassic) {
   Config config;
+  config.rule = rule;
   config.sims_per_move = sims;
   config.c_base = 19652.0f;
   config.c_init = 1.25f;
@@ -51,17 +53,18 @@ TEST(SearchExplorationTable, MatchesTheCoefficientWithinAndBeyondItsRange) {
   EXPECT_FLOAT_EQ(table(2), 1.5040774f + 0.75f);
 }
 
-class SearchRunMcts : public ::testing::TestWithParam<std::uint32_t> {};
+class SearchRunMcts
+    : public ::testing::TestWithParam<std::tuple<std::uint32_t, SearchRule>> {};
 
 TEST_P(SearchRunMcts, RootChildrenVisitsSumToSimsPerMove) {
-  const std::uint32_t sims = GetParam();
+  const auto [sims, rule] = GetParam();
   Rng rng(20 + sims);
-  FakeNetwork network({0.5f, -0.5f, 0.25f, 0.0f});
+  FakeNetwork network({0.5f, 0.0f, 0.25f, 0.25f});
   game::Game game = game::Game::reset();
   ASSERT_FALSE(game.apply(0));
   const game::Game before = game;
 
-  const auto root = run_mcts(game, params(sims), network, rng);
+  const auto root = run_mcts(game, params(sims, 0.3f, rule), network, rng);
   ASSERT_TRUE(root);
   EXPECT_EQ(child_visits(*root), sims);
   EXPECT_EQ(root->visit_count, 0u);
@@ -75,7 +78,10 @@ TEST_P(SearchRunMcts, RootChildrenVisitsSumToSimsPerMove) {
   EXPECT_EQ(game.legal_cells(), before.legal_cells());
 }
 
-INSTANTIATE_TEST_SUITE_P(Sims, SearchRunMcts, ::testing::Values(0u, 1u, 7u, 64u, 200u));
+INSTANTIATE_TEST_SUITE_P(SimsAndRules, SearchRunMcts,
+                         ::testing::Combine(::testing::Values(0u, 1u, 7u, 64u, 200u),
+                                            ::testing::Values(SearchRule::kClassic,
+                                                              SearchRule::kPuct)));
 
 // Every expanded node below the root keeps the position reached by applying
 // the tiles of its path to the root game; the root keeps none.
@@ -90,6 +96,7 @@ void check_positions(const Node& node, const game::Game& position, unsigned& che
       EXPECT_EQ(c.position->current_player(), next.current_player());
       EXPECT_EQ(c.position->history().size(), next.history().size());
       EXPECT_EQ(c.to_play, *next.current_player());
+      EXPECT_EQ(c.chooser, *position.current_player());
       ++checked;
     } else {
       EXPECT_FALSE(c.position);
@@ -186,8 +193,9 @@ TEST(SearchRunMcts, RootWithoutChildrenStops) {
 }
 
 // The descent reaches a finished position: it is valued by the payoff
-// without a network call and backs up component 0 from a never-expanded leaf.
-TEST(SearchSimulate, FinishedLeafCostsNoCallAndCountsForPlayerZero) {
+// without a network call, and the leaf is credited with the share of the
+// player who made the last move, whoever that is.
+TEST(SearchSimulate, FinishedLeafCostsNoCallAndCreditsItsChooser) {
   Rng rng(35);
   // Play random games until one ends on a move whose position has that
   // move as a legal tile; keep the game one move before the end.
@@ -206,15 +214,16 @@ TEST(SearchSimulate, FinishedLeafCostsNoCallAndCountsForPlayerZero) {
   const std::array<CellPrior, 1> only = {{{static_cast<std::uint16_t>(final_cell), 1.0f}}};
   expand(root, *last.current_player(), only, rng);
   FakeNetwork network;
-  const ExplorationTable coefficients(params(0));
-  simulate(root, last, coefficients, network, rng);
-  simulate(root, last, coefficients, network, rng);
+  const ClassicRule rule(params(0));
+  simulate(root, last, rule, 0, network, rng);
+  simulate(root, last, rule, 1, network, rng);
   EXPECT_EQ(network.calls, 0u);
   const Node& leaf = root.children[0];
+  const unsigned mover = *last.current_player();
   EXPECT_EQ(leaf.visit_count, 2u);
-  EXPECT_EQ(leaf.to_play, 0u);
+  EXPECT_EQ(leaf.chooser, mover);
   EXPECT_TRUE(leaf.children.empty());
-  EXPECT_EQ(leaf.value_sum, payoff[0] + payoff[0]);
+  EXPECT_EQ(leaf.value_sum, payoff[mover] + payoff[mover]);
 }
 
 }  // namespace

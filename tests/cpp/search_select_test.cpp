@@ -94,15 +94,21 @@ TEST(SearchSelect, AllNaNScoresTakeTheFirstChild) {
   EXPECT_EQ(select_child(node, 2.0f, 0.5f, 0.0f), 0u);
 }
 
-TEST(SearchBackup, EachNodeAddsItsOwnPlayersComponent) {
+// Player 1 lays the last cell of a piece (b -> leaf); the turn passes to
+// player 2, but the leaf is credited to player 1, who chose it.
+TEST(SearchBackup, EachNodeAddsItsChoosersComponent) {
   Node root = parent(0, child(1, 0.5f));
+  root.to_play = 1;
   Node& a = root.children[0];
+  a.chooser = 1;
   a.to_play = 1;
   a.children.push_back(child(2, 1.0f));
   Node& b = a.children[0];
+  b.chooser = 1;
   b.to_play = 1;
   b.children.push_back(child(3, 1.0f));
   Node& leaf = b.children[0];
+  leaf.chooser = 1;
   leaf.to_play = 2;
 
   const std::vector<Node*> path = {&a, &b, &leaf};
@@ -115,7 +121,31 @@ TEST(SearchBackup, EachNodeAddsItsOwnPlayersComponent) {
   EXPECT_EQ(b.visit_count, 2u);
   EXPECT_FLOAT_EQ(b.value_sum, 0.7f);
   EXPECT_EQ(leaf.visit_count, 2u);
-  EXPECT_FLOAT_EQ(leaf.value_sum, -0.7f);
+  EXPECT_FLOAT_EQ(leaf.value_sum, 0.7f);
+}
+
+// PUCT at a node with N = 4: C(4) * sqrt(4) = (ln(7 / 2) + 0.5) * 2 = 3.5055.
+// A: 0.5 + 3.5055 * 0.5 / 3 = 1.0843; B: 0.9 + 3.5055 * 0.3 / 2 = 1.4258;
+// C (unvisited): fpv + 3.5055 * 0.2 = fpv + 0.7011.
+TEST(SearchPuct, HandComputedScoresAndFirstPlayValue) {
+  const Node node = parent(4, child(3, 0.5f, 1.0f, 2), child(9, 0.3f, 0.9f, 1), child(11, 0.2f));
+  const float c = puct_exploration(4, 2.0f, 0.5f);
+  EXPECT_NEAR(c, 3.505526f, 1e-5);
+  EXPECT_NEAR(puct_score(node.children[0], c, 0.0f), 1.084254f, 1e-5);
+  EXPECT_NEAR(puct_score(node.children[1], c, 0.0f), 1.425829f, 1e-5);
+  EXPECT_NEAR(puct_score(node.children[2], c, 0.7f), 1.401105f, 1e-5);
+
+  Config config;
+  config.sims_per_move = 10;
+  config.c_base = 2.0f;
+  config.c_init = 0.5f;
+  config.rule = SearchRule::kPuct;
+  for (const auto& [fpv, expected] : {std::pair{0.0f, 1u}, std::pair{0.8f, 2u}}) {
+    config.first_play_value = fpv;
+    EXPECT_EQ(PuctRule(SearchParams::from(config)).select(node, node.visit_count), expected) << fpv;
+  }
+  // With no simulation through the node yet, only Q counts: the best mean wins.
+  EXPECT_EQ(PuctRule(SearchParams::from(config)).select(node, 0), 1u);
 }
 
 }  // namespace

@@ -48,6 +48,17 @@ class CellSet {
         f(i * 64 + static_cast<unsigned>(std::countr_zero(w)));
   }
 
+  // The k-th cell of the set in ascending order; k is below size().
+  unsigned nth(unsigned k) const {
+    for (unsigned i = 0; i < kWords; ++i) {
+      const auto count = static_cast<unsigned>(std::popcount(words_[i]));
+      if (k < count) return i * 64 + nth_set_bit(words_[i], k);
+      k -= count;
+    }
+    assert(false && "nth: k is not below the set's size");
+    return kBoardCells;
+  }
+
   std::vector<unsigned> to_vector() const {
     std::vector<unsigned> out;
     out.reserve(size());
@@ -58,6 +69,12 @@ class CellSet {
   bool operator==(const CellSet&) const = default;
 
  private:
+  // The index of the k-th set bit of a word (k below its popcount).
+  static unsigned nth_set_bit(std::uint64_t word, unsigned k) {
+    for (; k > 0; --k) word &= word - 1;
+    return static_cast<unsigned>(std::countr_zero(word));
+  }
+
   std::array<std::uint64_t, kWords> words_{};
 };
 

@@ -68,17 +68,74 @@ bool read_float(PyObject* config, const char* name, PyObject*& slot, float& out)
   return true;
 }
 
+// An optional attribute's value: null without an exception when the object
+// lacks it or holds None; null with the lookup's exception for any other
+// failure (check PyErr_Occurred).
+py_ref lookup_optional(PyObject* config, const char* name, PyObject*& slot) {
+  py_ref value = lookup(config, name, slot);
+  if (!value) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return {};
+  }
+  if (value.get() == Py_None) return {};
+  return value;
+}
+
+bool read_rule(PyObject* config, const char* name, PyObject*& slot, SearchRule& out) {
+  py_ref value = lookup_optional(config, name, slot);
+  if (!value) return !PyErr_Occurred();
+  if (PyUnicode_Check(value.get())) {
+    if (PyUnicode_CompareWithASCIIString(value.get(), "classic") == 0) {
+      out = SearchRule::kClassic;
+      return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(value.get(), "puct") == 0) {
+      out = SearchRule::kPuct;
+      return true;
+    }
+    PyErr_Format(PyExc_ValueError, "expected 'classic' or 'puct', got %R", value.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "expected a str, got '%.200s'", Py_TYPE(value.get())->tp_name);
+  }
+  raise_extract_error(name);
+  return false;
+}
+
+bool read_optional_float(PyObject* config, const char* name, PyObject*& slot, float& out) {
+  if (py_ref value = lookup_optional(config, name, slot); !value) return !PyErr_Occurred();
+  return read_float(config, name, slot, out);
+}
+
+bool read_seed(PyObject* config, const char* name, PyObject*& slot,
+               std::optional<std::uint64_t>& out) {
+  py_ref value = lookup_optional(config, name, slot);
+  if (!value) return !PyErr_Occurred();
+  py_ref index = py_ref::steal(PyNumber_Index(value.get()));
+  if (index) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = v;
+      return true;
+    }
+  }
+  raise_extract_error(name);
+  return false;
+}
+
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
-  static PyObject* names[6] = {};
+  static PyObject* names[9] = {};
   Config c;
   if (read_unsigned(config, "sims_per_move", names[0], c.sims_per_move) &&
       read_unsigned(config, "sample_moves", names[1], c.sample_moves) &&
       read_float(config, "c_base", names[2], c.c_base) &&
       read_float(config, "c_init", names[3], c.c_init) &&
       read_float(config, "dirichlet_alpha", names[4], c.dirichlet_alpha) &&
-      read_float(config, "exploration_fraction", names[5], c.exploration_fraction))
+      read_float(config, "exploration_fraction", names[5], c.exploration_fraction) &&
+      read_rule(config, "search", names[6], c.rule) &&
+      read_optional_float(config, "first_play_value", names[7], c.first_play_value) &&
+      read_seed(config, "seed", names[8], c.seed))
     return c;
   return std::nullopt;
 }

@@ -15,6 +15,8 @@
 #include "simulation/internal_stop.h"
 #include "simulation/mcts.h"
 #include "simulation/play_game.h"
+#include "simulation/play_match.h"
+#include "simulation/rollout.h"
 #include "simulation/random.h"
 
 namespace tilora::self_play::py {
@@ -48,7 +50,9 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
       return nullptr;
     }
     network.emplace(inference_queue, pipe, id);
-    GameResult result = play_game(*config, *network, thread_rng());
+    std::optional<Rng> seeded;
+    if (config->seed) seeded.emplace(seeded_rng(*config->seed));
+    GameResult result = play_game(*config, *network, seeded ? *seeded : thread_rng());
     if (auto* message = std::get_if<std::string>(&result)) {
       raise_driver_error(*message);
       return nullptr;
@@ -86,6 +90,154 @@ PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssi
   return nullptr;
 }
 
+// One seat of play_match, read from its (config, inference_queue, pipe).
+struct SeatObjects {
+  py_ref seat;  // the tuple, held for the call: it owns the three below
+  PyObject* config = nullptr;
+  PyObject* inference_queue = nullptr;
+  PyObject* pipe = nullptr;
+};
+
+enum class SeatKind { kNetwork, kRollout, kGreedy };
+
+// The seat's player kind from its config's optional attribute "player".
+// Returns none with an exception set.
+std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
+  py_ref value = py_ref::steal(PyObject_GetAttrString(config, "player"));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+    PyErr_Clear();
+    return SeatKind::kNetwork;
+  }
+  if (value.get() == Py_None) return SeatKind::kNetwork;
+  if (PyUnicode_Check(value.get())) {
+    if (PyUnicode_CompareWithASCIIString(value.get(), "network") == 0) return SeatKind::kNetwork;
+    if (PyUnicode_CompareWithASCIIString(value.get(), "rollout") == 0) return SeatKind::kRollout;
+    if (PyUnicode_CompareWithASCIIString(value.get(), "greedy") == 0) return SeatKind::kGreedy;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "seat %u: config.player must be 'network', 'rollout' or 'greedy', got %R", seat,
+               value.get());
+  return std::nullopt;
+}
+
+// The four seats of `fast` (a list or tuple) as (config, inference_queue,
+// pipe) triples. Returns none with an exception set.
+std::optional<std::array<SeatObjects, kPlayers>> seat_objects(PyObject* fast) {
+  if (PySequence_Fast_GET_SIZE(fast) != kPlayers) {
+    PyErr_Format(PyExc_ValueError, "play_match() needs 4 seats, got %zd",
+                 PySequence_Fast_GET_SIZE(fast));
+    return std::nullopt;
+  }
+  std::array<SeatObjects, kPlayers> seats;
+  for (unsigned p = 0; p < kPlayers; ++p) {
+    PyObject* seat = PySequence_Fast_GET_ITEM(fast, p);
+    if (!PyTuple_Check(seat) || PyTuple_GET_SIZE(seat) != 3) {
+      PyErr_Format(PyExc_TypeError,
+                   "seat %u must be a tuple (config, inference_queue, pipe), got '%.200s'", p,
+                   Py_TYPE(seat)->tp_name);
+      return std::nullopt;
+    }
+    seats[p] = {py_ref::ref(seat), PyTuple_GET_ITEM(seat, 0), PyTuple_GET_ITEM(seat, 1),
+                PyTuple_GET_ITEM(seat, 2)};
+  }
+  return seats;
+}
+
+PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"id", "seats", "seed", nullptr};
+  int id = 0;
+  PyObject* seats_object = nullptr;
+  PyObject* seed_object = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|O:play_match", const_cast<char**>(keywords),
+                                   &id, &seats_object, &seed_object))
+    return nullptr;
+  GilHold gil;
+  std::array<std::optional<PyNetwork>, kPlayers> networks;
+  try {
+    std::optional<std::uint64_t> seed;
+    if (seed_object != Py_None) {
+      py_ref index = py_ref::steal(PyNumber_Index(seed_object));
+      if (!index) return nullptr;
+      const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+      seed = v;
+    }
+    py_ref fast = py_ref::steal(PySequence_Fast(seats_object, "play_match() seats must be a sequence"));
+    if (!fast) return nullptr;
+    const auto objects = seat_objects(fast.get());
+    if (!objects) return nullptr;
+
+    std::optional<Rng> seeded;
+    if (seed) seeded.emplace(seeded_rng(*seed));
+    Rng& rng = seeded ? *seeded : thread_rng();
+    std::array<std::optional<RolloutNetwork>, kPlayers> rollouts;
+    std::array<SeatPlayer, kPlayers> seats;
+    for (unsigned p = 0; p < kPlayers; ++p) {
+      const SeatObjects& seat = (*objects)[p];
+      const std::optional<SeatKind> kind = seat_kind(seat.config, p);
+      if (!kind) return nullptr;
+      if (*kind == SeatKind::kGreedy) {
+        seats[p] = GreedyPlayer{};
+        continue;
+      }
+      const std::optional<Config> config = read_config(seat.config);
+      if (!config) {
+        py_ref error = fetch_exception();
+        raise_internal_stop("invalid configuration of seat " + std::to_string(p) + ": " +
+                                text_form(error.get()),
+                            std::move(error));
+        return nullptr;
+      }
+      Network* network = nullptr;
+      if (*kind == SeatKind::kRollout) {
+        network = &rollouts[p].emplace(rng);
+      } else {
+        if (seat.inference_queue == Py_None || seat.pipe == Py_None) {
+          PyErr_Format(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
+          return nullptr;
+        }
+        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id);
+      }
+      seats[p] = SearchSeat{*config, network};
+    }
+    return to_python(play_match(seats, rng)).release();
+  } catch (const SeatEvaluationFailed& stop) {
+    raise_internal_stop("seat " + std::to_string(stop.seat) + ": " + stop.what(),
+                        networks[stop.seat] ? networks[stop.seat]->take_error() : py_ref{});
+  } catch (const InternalStop& stop) {
+    raise_internal_stop(stop.what());
+  } catch (const ErrorAlreadySet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    raise_internal_stop(std::string("internal error: ") + error.what());
+  } catch (...) {
+    raise_internal_stop("internal error: an unknown C++ exception");
+  }
+  return nullptr;
+}
+
+constexpr const char kPlayMatchDoc[] =
+    "play_match(id, seats, seed=None)\n"
+    "--\n"
+    "\n"
+    "Plays one game in which each seat's moves are chosen by its own player.\n"
+    "\n"
+    "seats holds four (config, inference_queue, pipe) tuples, seat p playing\n"
+    "player p. config.player (optional) names the player: 'network' (the\n"
+    "default) searches with config's settings and sends every position of\n"
+    "its own searches to its own inference_queue and pipe, exactly as\n"
+    "generate_game_data does; 'rollout' searches the same way but values each\n"
+    "position by one random playout, with equal priors (queue and pipe may be\n"
+    "None); 'greedy' lays, each turn, a placement with the most cells (ties at\n"
+    "random) and needs no other setting. seed (an int) fixes every random draw.\n"
+    "\n"
+    "Returns (history, policies, payoff) as generate_game_data does; a greedy\n"
+    "move's policy entry is its cell with share 1.0. Draws no progress bar and\n"
+    "prints no summary. A failed evaluation raises the internal-stop exception\n"
+    "naming the seat, with the network's exception as its cause.";
+
 constexpr const char kGenerateGameDataDoc[] =
     "generate_game_data(id, config, inference_queue, pipe)\n"
     "--\n"
@@ -103,6 +255,11 @@ constexpr const char kGenerateGameDataDoc[] =
     "for each move, the (cell, share) visit shares of the search root; and\n"
     "the final payoff of the four players.\n"
     "\n"
+    "Optional config attributes: search ('classic', the default, or 'puct':\n"
+    "Q + C(N) * prior * sqrt(N) / (1 + n) over values on the payoff-share\n"
+    "scale), first_play_value (PUCT: the Q of an unvisited child) and seed\n"
+    "(an int that fixes every random draw of the game).\n"
+    "\n"
     "Raises Exception('\"Error running MCTS\"') when a search root cannot be\n"
     "evaluated, and the module's internal-stop exception (derived from\n"
     "BaseException) for an invalid configuration or any other failure\n"
@@ -111,6 +268,8 @@ constexpr const char kGenerateGameDataDoc[] =
 PyMethodDef kMethods[] = {
     {"generate_game_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_game_data)),
      METH_FASTCALL | METH_KEYWORDS, kGenerateGameDataDoc},
+    {"play_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_match)),
+     METH_VARARGS | METH_KEYWORDS, kPlayMatchDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -151,7 +310,8 @@ PyObject* init_module() {
   }
   py_ref module = py_ref::steal(PyModule_Create(&kModule));
   if (!module) return nullptr;
-  if (!add_to_all(module.get(), "generate_game_data")) return nullptr;
+  if (!add_to_all(module.get(), "generate_game_data") || !add_to_all(module.get(), "play_match"))
+    return nullptr;
   g_module = py_ref::ref(module.get()).release();
   g_interpreter = interpreter;
   return module.release();

@@ -160,7 +160,7 @@ py_ref PyNetwork::build_request(const StateRepr& planes) const {
   return py_ref::steal(PyTuple_Pack(2, id_.get(), plane_list.get()));
 }
 
-bool PyNetwork::infer(const StateRepr& planes, Reply& reply) {
+bool PyNetwork::infer(const game::Game& /*position*/, const StateRepr& planes, Reply& reply) {
   {
     py_ref request = build_request(planes);
     if (!request) return fail();

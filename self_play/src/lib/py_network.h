@@ -23,7 +23,7 @@ class PyNetwork final : public Network {
   // ErrorAlreadySet when the cached objects cannot be made.
   PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id);
 
-  bool infer(const StateRepr& planes, Reply& reply) override;
+  bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
   void reject_reply(std::string_view reason) override;
   std::string error_text() const override;
 

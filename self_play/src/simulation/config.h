@@ -1,9 +1,22 @@
 #pragma once
-// The six search settings of one call, read once from the caller's config
-// object and fixed for the whole game.
+// The search settings of one call, read once from the caller's config object
+// and fixed for the whole game.
 #include <cstdint>
+#include <optional>
 
 namespace tilora::self_play {
+
+// How the search picks the child to descend into (see search_rule.h).
+enum class SearchRule : std::uint8_t {
+  kClassic,  // Q + C * prior, no visit-count factor (the default)
+  kPuct,     // Q + C(N) * prior * sqrt(N) / (1 + n), values as payoff shares
+};
+
+// The first-play value of the PUCT rule when the caller names none: an
+// unvisited child counts as a sure loss for its chooser, so a move is tried
+// only when its prior outweighs what the visited moves have shown. Measured
+// against 0.25 (par) and 1.0 (try everything first); see docs/search.md.
+inline constexpr float kDefaultFirstPlayValue = 0.0f;
 
 struct Config {
   std::uint32_t sims_per_move = 0;  // simulations per real move
@@ -12,7 +25,16 @@ struct Config {
   float c_init = 0.0f;              // additive constant of the coefficient
   float dirichlet_alpha = 0.0f;     // concentration of the root noise
   float exploration_fraction = 0.0f;  // weight of the root noise
+  // Optional settings; a config object without them gets these.
+  SearchRule rule = SearchRule::kClassic;
+  float first_play_value = kDefaultFirstPlayValue;  // PUCT: Q of an unvisited child
+  std::optional<std::uint64_t> seed;  // seeds the game's random draws when set
 };
+
+// Stops (InternalStop, "invalid configuration: ...") on settings the search
+// cannot run with: dirichlet_alpha not a positive number, c_base or c_init or
+// first_play_value not finite, exploration_fraction outside [0, 1].
+void check_config(const Config& config);
 
 // The settings the search reads on every move, with the two derived values
 // computed once per game.
@@ -24,12 +46,15 @@ struct SearchParams {
   float dirichlet_alpha = 0.0f;
   float exploration_fraction = 0.0f;
   float kept_fraction = 0.0f;  // 1 - exploration_fraction
+  SearchRule rule = SearchRule::kClassic;
+  float first_play_value = kDefaultFirstPlayValue;
 
   static SearchParams from(const Config& config) {
     return {config.sims_per_move,      config.c_base,
             1.0f / config.c_base,      config.c_init,
             config.dirichlet_alpha,    config.exploration_fraction,
-            1.0f - config.exploration_fraction};
+            1.0f - config.exploration_fraction, config.rule,
+            config.first_play_value};
   }
 };
 

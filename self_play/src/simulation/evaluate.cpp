@@ -47,6 +47,7 @@ bool compute_priors(std::span<const float> logits,
 void expand(Node& node, unsigned to_play, std::span<const CellPrior> priors,
             Rng& rng) {
   node.to_play = static_cast<std::uint8_t>(to_play);
+  const auto chooser = static_cast<std::uint8_t>(to_play);
   if (!node.children.empty()) {
     std::bitset<kBoardCells> replaced;
     for (const CellPrior& p : priors) replaced.set(p.cell);
@@ -57,6 +58,7 @@ void expand(Node& node, unsigned to_play, std::span<const CellPrior> priors,
     Node& child = node.children.emplace_back();
     child.tile = p.cell;
     child.prior = p.prior;
+    child.chooser = chooser;
   }
   std::shuffle(node.children.begin(), node.children.end(), rng);
 }
@@ -67,7 +69,11 @@ std::optional<Values> evaluate(Node& node, const game::Game& game,
 
   const StateRepr planes = get_representation(game);
   Reply reply;
-  if (!network.infer(planes, reply)) return std::nullopt;
+  if (!network.infer(game, planes, reply)) return std::nullopt;
+  if (!std::all_of(reply.values.begin(), reply.values.end(), [](float v) { return std::isfinite(v); })) {
+    network.reject_reply("the reply's values are not all finite numbers (a value is NaN or infinite)");
+    return std::nullopt;
+  }
 
   const std::span<const float, kBoardCells> mask(planes.data() + kLegalPlane * kBoardCells,
                                                  kBoardCells);

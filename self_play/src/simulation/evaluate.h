@@ -39,15 +39,16 @@ struct Priors {
 bool compute_priors(std::span<const float> logits,
                     std::span<const float, kBoardCells> mask, Priors& out);
 
-// Sets the node's player to move and inserts a fresh child per prior. A child
+// Sets the node's player to move and inserts a fresh child per prior, with
+// that player as its chooser. A child
 // already under one of the cells is replaced with its subtree; other children
 // stay. The children are then shuffled into a uniformly random order.
 void expand(Node& node, unsigned to_play, std::span<const CellPrior> priors,
             Rng& rng);
 
 // The node's position valued for every player (absolute player order), or
-// none when the network failed; the network then holds the failure and the
-// node is unchanged.
+// none when the network failed or answered values that are not finite; the
+// network then holds the failure and the node is unchanged.
 std::optional<Values> evaluate(Node& node, const game::Game& game,
                                Network& network, Rng& rng);
 

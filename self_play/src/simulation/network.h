@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "game.h"
 #include "node.h"
 #include "state_repr.h"
 
@@ -25,9 +26,10 @@ class Network {
  public:
   virtual ~Network() = default;
 
-  // Asks for the evaluation of the planes. Fills `reply` and returns true, or
-  // returns false and keeps the failure (see error_text).
-  virtual bool infer(const StateRepr& planes, Reply& reply) = 0;
+  // Asks for the evaluation of a position, given with its planes. Fills
+  // `reply` and returns true, or returns false and keeps the failure (see
+  // error_text).
+  virtual bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) = 0;
 
   // Records a failure found after decoding, for a reply the search cannot
   // use; it then stands as the last failure.

@@ -2,10 +2,12 @@
 // One position of the search tree.
 //
 // Values are per player: a value vector holds four floats by absolute player
-// number. Each node's value_sum collects the component of its own to_play, so
-// a child's Q = value_sum / visit_count is the mean value for the player to
-// move in the child's position (the parent's player while a piece is laid
-// cell by cell, the next player after the cell that completes it).
+// number. Each node's value_sum collects the component of its chooser, the
+// player who chose the move into it (its parent's to_play), so a child's
+// Q = value_sum / visit_count is the mean value of the child for the player
+// who decides whether to go there. While a piece is laid cell by cell the
+// chooser is also the player to move in the child; after the cell that
+// completes a piece, and at the end of the game, it is not.
 //
 // Children live by value in a vector, in a uniformly random order fixed at
 // expansion; "iteration order" everywhere in the search is that order.
@@ -28,11 +30,12 @@ using Values = std::array<float, kPlayers>;
 struct Node {
   std::vector<Node> children;    // one per legal tile once expanded
   std::unique_ptr<const game::Game> position;  // set when expanded (not at the root)
-  float value_sum = 0.0f;        // sum of backed-up to_play components
+  float value_sum = 0.0f;        // sum of backed-up chooser components
   float prior = 0.0f;            // prior of the tile leading here
   std::uint32_t visit_count = 0; // simulations through this node
   std::uint16_t tile = 0;        // the cell leading here from the parent
   std::uint8_t to_play = 0;      // player to move here; 0 until expanded
+  std::uint8_t chooser = 0;      // the parent's to_play, set by its expansion
 
   bool expanded() const { return !children.empty(); }
 };

@@ -1,6 +1,5 @@
 #include "play_game.h"
 
-#include "internal_stop.h"
 #include "mcts.h"
 #include "output.h"
 #include "progress_bar.h"
@@ -8,12 +7,6 @@
 
 namespace tilora::self_play {
 namespace {
-
-void check_dirichlet_alpha(float alpha) {
-  if (!(alpha > 0.0f))
-    throw InternalStop("invalid configuration: dirichlet_alpha must be a positive number, got " +
-                       format_float(alpha));
-}
 
 std::vector<PolicyEntry> visit_shares(const Node& root, std::vector<VisitEntry>& visits) {
   std::uint32_t total_count = 0;
@@ -31,28 +24,33 @@ std::vector<PolicyEntry> visit_shares(const Node& root, std::vector<VisitEntry>&
 
 }  // namespace
 
+std::optional<unsigned> search_move(const game::Game& game, const SearchParams& params,
+                                    std::uint32_t sample_moves, Network& network, Rng& rng,
+                                    TrainingRecord& record) {
+  std::vector<VisitEntry> visits;
+  const std::optional<Node> root = run_mcts(game, params, network, rng);
+  if (!root) return std::nullopt;
+  record.policies.push_back(visit_shares(*root, visits));
+  return select_move(visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves,
+                     rng);
+}
+
 GameResult play_game(const Config& config, Network& network, Rng& rng) {
-  check_dirichlet_alpha(config.dirichlet_alpha);
+  check_config(config);
   const SearchParams params = SearchParams::from(config);
 
   game::Game game = game::Game::reset();
   TrainingRecord record;
   ProgressBar progress(kProgressLength);
-  std::vector<VisitEntry> visits;
 
   while (!game.is_over()) {
-    unsigned cell = 0;
-    {
-      const std::optional<Node> root = run_mcts(game, params, network, rng);
-      if (!root) {
-        print_line("Error running MCTS: " + network.error_text());
-        return std::string(kErrorRunningMcts);
-      }
-      record.policies.push_back(visit_shares(*root, visits));
-      cell = select_move(visits, static_cast<std::uint32_t>(record.policies.size()),
-                         config.sample_moves, rng);
+    const std::optional<unsigned> cell =
+        search_move(game, params, config.sample_moves, network, rng, record);
+    if (!cell) {
+      print_line("Error running MCTS: " + network.error_text());
+      return std::string(kErrorRunningMcts);
     }
-    (void)game.apply(cell);
+    (void)game.apply(*cell);
     progress.inc();
   }
 

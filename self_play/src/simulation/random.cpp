@@ -15,4 +15,9 @@ Rng& thread_rng() {
   return rng;
 }
 
+Rng seeded_rng(std::uint64_t seed) {
+  std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)};
+  return Rng(words);
+}
+
 }  // namespace tilora::self_play

@@ -12,6 +12,10 @@ using Rng = std::mt19937;  // yields 32-bit words
 // The calling thread's generator.
 Rng& thread_rng();
 
+// A generator whose draws are fixed by `seed`: the same seed gives the same
+// game for the same settings and replies.
+Rng seeded_rng(std::uint64_t seed);
+
 // A uniform float in [0, 1) from one 32-bit word: its top 23 bits become the
 // mantissa of a float in [1, 2), then 1 is subtracted (resolution 2^-23).
 inline float unit_float_from_word(std::uint32_t word) {

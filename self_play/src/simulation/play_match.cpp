@@ -1,0 +1,58 @@
+#include "play_match.h"
+
+#include <string>
+
+#include "mcts.h"
+
+namespace tilora::self_play {
+namespace {
+
+// Plays the move of one seat and returns its cell.
+struct SeatMove {
+  const game::Game& game;
+  unsigned seat;
+  Rng& rng;
+  TrainingRecord& record;
+
+  unsigned operator()(SearchSeat& player) const {
+    const SearchParams params = SearchParams::from(player.config);
+    std::optional<unsigned> cell;
+    try {
+      cell = search_move(game, params, player.config.sample_moves, *player.network, rng, record);
+    } catch (const LeafEvaluationFailed& failure) {
+      throw SeatEvaluationFailed(seat, failure.what());
+    }
+    if (!cell)
+      throw SeatEvaluationFailed(
+          seat, "Error evaluating root node: " + player.network->error_text());
+    return *cell;
+  }
+
+  unsigned operator()(GreedyPlayer& player) const {
+    const unsigned cell = player.choose(game, rng);
+    record.policies.push_back({{static_cast<std::uint16_t>(cell), 1.0f}});
+    return cell;
+  }
+};
+
+}  // namespace
+
+TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng) {
+  for (SeatPlayer& seat : seats)
+    if (const auto* search = std::get_if<SearchSeat>(&seat)) {
+      if (!search->network) throw InternalStop("a searching seat has no network");
+      check_config(search->config);
+    }
+
+  game::Game game = game::Game::reset();
+  TrainingRecord record;
+  while (const auto player = game.current_player()) {
+    const unsigned cell = std::visit(SeatMove{game, *player, rng, record}, seats[*player]);
+    if (game.apply(cell)) throw InternalStop("a seat's player chose an illegal cell");
+  }
+  record.payoff = game.get_payoff();
+  record.history = game.take_history();
+  return record;
+}
+
+}  // namespace tilora::self_play

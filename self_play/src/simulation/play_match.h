@@ -1,0 +1,44 @@
+#pragma once
+// A match: one game in which each seat's moves are chosen by that seat's own
+// player. A searching seat's every evaluation, in its own searches, goes to
+// its own network, with its own search settings; no seat's search ever asks
+// another seat's network.
+#include <array>
+#include <cstdint>
+#include <variant>
+
+#include "config.h"
+#include "greedy.h"
+#include "internal_stop.h"
+#include "network.h"
+#include "play_game.h"
+#include "random.h"
+
+namespace tilora::self_play {
+
+// A seat that chooses every move by a tree search over its network.
+struct SearchSeat {
+  Config config;
+  Network* network = nullptr;  // not owned; outlives the match
+};
+
+using SeatPlayer = std::variant<SearchSeat, GreedyPlayer>;
+
+// An evaluation of a searching seat failed (at a root or a leaf); the module
+// attaches that seat's network failure as the cause.
+class SeatEvaluationFailed : public InternalStop {
+ public:
+  SeatEvaluationFailed(unsigned seat, const std::string& message)
+      : InternalStop(message), seat(seat) {}
+  unsigned seat;
+};
+
+// Plays one game from the starting position with `seats[p]` choosing player
+// p's moves and returns its record: the moves, for each move the root visit
+// shares of the seat that made it (a greedy move is its cell with share 1),
+// and the payoff. Each search seat's sample_moves counts the moves of the
+// whole game, as in self-play. Draws no progress bar and prints no summary.
+// Stops (InternalStop) on an invalid configuration before the first move.
+TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng);
+
+}  // namespace tilora::self_play

@@ -1,0 +1,24 @@
+#include "rollout.h"
+
+#include <random>
+
+namespace tilora::self_play {
+
+game::Payoff random_playout(game::Game game, Rng& rng) {
+  while (!game.is_over()) {
+    const CellSet& legal = game.legal_cells();
+    const unsigned k = static_cast<unsigned>(
+        std::uniform_int_distribution<unsigned>(0, legal.size() - 1)(rng));
+    (void)game.apply(legal.nth(k));
+  }
+  return game.get_payoff();
+}
+
+bool RolloutNetwork::infer(const game::Game& position, const StateRepr& /*planes*/, Reply& reply) {
+  reply.policy.fill(0.0f);
+  reply.policy_size = kBoardCells;
+  reply.values = random_playout(position, rng_);
+  return true;
+}
+
+}  // namespace tilora::self_play

@@ -1,0 +1,33 @@
+#pragma once
+// A network that needs no model: it values a position by one random playout
+// to the end of the game and gives every legal tile the same prior. A search
+// over it is a fixed baseline player, as strong at every run as its
+// simulations make it.
+#include <string>
+#include <string_view>
+
+#include "game.h"
+#include "network.h"
+#include "random.h"
+
+namespace tilora::self_play {
+
+// Plays uniformly random legal tiles from `game` until the game is over and
+// returns its payoff.
+game::Payoff random_playout(game::Game game, Rng& rng);
+
+class RolloutNetwork final : public Network {
+ public:
+  // Draws the playouts from `rng`, which must outlive the network.
+  explicit RolloutNetwork(Rng& rng) : rng_(rng) {}
+
+  bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
+  void reject_reply(std::string_view reason) override { error_ = reason; }
+  std::string error_text() const override { return error_; }
+
+ private:
+  Rng& rng_;
+  std::string error_;
+};
+
+}  // namespace tilora::self_play

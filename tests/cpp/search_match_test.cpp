@@ -1,0 +1,137 @@
+// Matches: each seat's own player, greedy and rollout baselines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "search_fake_network.h"
+#include "simulation/play_match.h"
+#include "simulation/rollout.h"
+#include "tile_moves.h"
+
+namespace tilora::self_play {
+namespace {
+
+using testing::FakeNetwork;
+
+Config search_config(std::uint32_t sims, SearchRule rule) {
+  Config config;
+  config.sims_per_move = sims;
+  config.sample_moves = 4;
+  config.c_base = 19652.0f;
+  config.c_init = 1.25f;
+  config.dirichlet_alpha = 0.3f;
+  config.exploration_fraction = 0.25f;
+  config.rule = rule;
+  return config;
+}
+
+// The players of consecutive moves with repeats merged: one entry per turn.
+template <class Seq>
+std::vector<unsigned> turns(const Seq& players) {
+  std::vector<unsigned> out;
+  for (unsigned p : players)
+    if (out.empty() || out.back() != p) out.push_back(p);
+  return out;
+}
+
+TEST(SearchMatch, EverySeatsSearchAsksOnlyItsOwnNetwork) {
+  Rng rng(40);
+  std::vector<unsigned> asked;  // the seat of each network call, in order
+  std::array<FakeNetwork, kPlayers> networks;
+  std::array<SeatPlayer, kPlayers> seats;
+  for (unsigned s = 0; s < kPlayers; ++s) {
+    networks[s].answer = [s, &asked](const StateRepr&, Reply& reply) {
+      asked.push_back(s);
+      reply.policy.fill(0.0f);
+      reply.policy_size = kBoardCells;
+      reply.values = {0.25f, 0.25f, 0.25f, 0.25f};
+    };
+    seats[s] = SearchSeat{search_config(2 + s, s % 2 ? SearchRule::kPuct : SearchRule::kClassic),
+                          &networks[s]};
+  }
+  const TrainingRecord record = play_match(seats, rng);
+  std::vector<unsigned> movers;
+  for (const game::Move& move : record.history) movers.push_back(move.player);
+  // Every move's search asks at least once (its root), so the turns seen by
+  // the networks are exactly the game's turns.
+  EXPECT_EQ(turns(asked), turns(movers));
+  EXPECT_EQ(record.policies.size(), record.history.size());
+  // Seat s searches with 2 + s simulations: its roots' visits say so.
+  for (std::size_t i = 0; i < record.history.size(); ++i) {
+    const unsigned s = record.history[i].player;
+    if (record.policies[i].size() < 2) continue;
+    float total = 0.0f;
+    for (const PolicyEntry& e : record.policies[i]) total += e.share * static_cast<float>(2 + s);
+    EXPECT_NEAR(total, 2.0f + static_cast<float>(s), 1e-4) << i;
+  }
+}
+
+TEST(SearchMatch, GreedyLaysALargestPlacementEveryTurn) {
+  Rng rng(41);
+  std::array<SeatPlayer, kPlayers> seats{GreedyPlayer{}, GreedyPlayer{}, GreedyPlayer{},
+                                          GreedyPlayer{}};
+  const TrainingRecord record = play_match(seats, rng);
+  game::Game replay = game::Game::reset();
+  std::size_t i = 0;
+  while (i < record.history.size()) {
+    // A turn begins: the greedy player lays exactly a largest placement, and
+    // the piece it finishes has that size.
+    const unsigned player = *replay.current_player();
+    const game::TileMoves moves = game::get_tile_moves(replay.board(), player);
+    unsigned largest = 0;
+    for (unsigned id = 0; id < moves.placements().size(); ++id)
+      largest = std::max(largest, static_cast<unsigned>(moves.covered_cells(id).size()));
+    ASSERT_LE(i + largest, record.history.size());
+    for (unsigned k = 0; k < largest; ++k, ++i) {
+      ASSERT_EQ(record.history[i].player, player) << i;
+      ASSERT_FALSE(replay.apply(record.history[i].cell));
+      ASSERT_EQ(record.policies[i].size(), 1u);
+      EXPECT_EQ(record.policies[i][0].share, 1.0f);
+    }
+    EXPECT_EQ(replay.last_piece_sizes()[player], largest) << "turn ending at move " << i;
+  }
+  EXPECT_TRUE(replay.is_over());
+  EXPECT_EQ(record.payoff, replay.get_payoff());
+}
+
+TEST(SearchMatch, SeededMatchesRepeatAndRolloutsNeedNoNetwork) {
+  auto play = [](std::uint64_t seed) {
+    Rng rng = seeded_rng(seed);
+    RolloutNetwork rollouts(rng);
+    std::array<SeatPlayer, kPlayers> seats{
+        SearchSeat{search_config(3, SearchRule::kPuct), &rollouts}, GreedyPlayer{},
+        SearchSeat{search_config(2, SearchRule::kClassic), &rollouts}, GreedyPlayer{}};
+    return play_match(seats, rng);
+  };
+  const TrainingRecord a = play(7), b = play(7), c = play(8);
+  ASSERT_EQ(a.history.size(), b.history.size());
+  EXPECT_TRUE(std::equal(a.history.begin(), a.history.end(), b.history.begin()));
+  EXPECT_EQ(a.payoff, b.payoff);
+  EXPECT_FALSE(a.history.size() == c.history.size() &&
+               std::equal(a.history.begin(), a.history.end(), c.history.begin()));
+}
+
+TEST(SearchMatch, InvalidSeatConfigurationStopsBeforeAnyMove) {
+  Rng rng(42);
+  FakeNetwork network;
+  Config bad = search_config(2, SearchRule::kPuct);
+  bad.exploration_fraction = 1.5f;
+  std::array<SeatPlayer, kPlayers> seats{SearchSeat{search_config(2, SearchRule::kPuct), &network},
+                                          GreedyPlayer{}, SearchSeat{bad, &network},
+                                          GreedyPlayer{}};
+  EXPECT_THROW((void)play_match(seats, rng), InternalStop);
+  EXPECT_EQ(network.calls, 0u);
+}
+
+TEST(SearchRollout, PlayoutEndsTheGameAndPaysItsWinners) {
+  Rng rng(43);
+  for (int i = 0; i < 5; ++i) {
+    const game::Payoff payoff = random_playout(game::Game::reset(), rng);
+    float total = 0.0f;
+    for (float p : payoff) total += p;
+    EXPECT_NEAR(total, 1.0f, 1e-6);
+  }
+}
+
+}  // namespace
+}  // namespace tilora::self_play
