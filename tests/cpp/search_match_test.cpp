@@ -5,7 +5,7 @@
 
 #include "search_fake_network.h"
 #include "simulation/play_match.h"
-#include "simulation/rollout.h"
+#include "simulation/baseline_networks.h"
 #include "tile_moves.h"
 
 namespace tilora::self_play {

@@ -29,8 +29,8 @@ U = Untouchable()
 CFG = SearchConfig()
 
 
-def test_module_exports_only_generate_game_data():
-    assert tilora_self_play.__all__ == ["generate_game_data"]
+def test_module_exports_its_two_functions():
+    assert tilora_self_play.__all__ == ["generate_game_data", "play_match"]
     assert tilora_self_play.__doc__ == ""
     assert tilora_self_play.generate_game_data.__module__ == "tilora_self_play"
     assert tilora_self_play.generate_game_data.__self__ is tilora_self_play
@@ -47,9 +47,9 @@ def test_second_init_returns_the_same_module():
     try:
         again = importlib.import_module("tilora_self_play")
         assert again is module
-        assert again.__all__ == ["generate_game_data"]
+        assert again.__all__ == ["generate_game_data", "play_match"]
         assert importlib.reload(again) is module
-        assert module.__all__ == ["generate_game_data"]
+        assert module.__all__ == ["generate_game_data", "play_match"]
     finally:
         sys.modules["tilora_self_play"] = module
 

@@ -97,6 +97,31 @@ def test_non_positive_dirichlet_alpha_stops_before_any_request(alpha, shown):
     assert stop.args[0].endswith(f"got {shown}")
 
 
+@pytest.mark.parametrize(
+    ("name", "value", "shown"),
+    [("c_base", float("inf"), "inf"), ("c_base", 1e39, "inf"), ("c_init", float("nan"), "nan"),
+     ("c_init", -float("inf"), "-inf"), ("exploration_fraction", 1.5, "1.5"),
+     ("exploration_fraction", -0.25, "-0.25"), ("exploration_fraction", float("nan"), "nan"),
+     ("first_play_value", float("inf"), "inf")],
+)
+def test_unusable_settings_stop_before_any_request(name, value, shown):
+    stop = internal_stop(SearchConfig(**{name: value}) if name in FIELDS
+                         else types.SimpleNamespace(**vars(SearchConfig()), **{name: value}))
+    assert stop.args[0].startswith(f"invalid configuration: {name} must be ")
+    assert stop.args[0].endswith(f"got {shown}")
+
+
+@pytest.mark.parametrize(
+    ("name", "value", "cause"),
+    [("search", "uct", ValueError), ("search", 1, TypeError), ("seed", -1, OverflowError),
+     ("seed", 2**64, OverflowError), ("seed", 1.5, TypeError), ("first_play_value", "x", TypeError)],
+)
+def test_bad_optional_settings_name_their_field(name, value, cause):
+    stop = internal_stop(types.SimpleNamespace(**vars(SearchConfig()), **{name: value}))
+    assert str(stop.__cause__) == f"failed to extract field Config.{name}"
+    assert type(stop.__cause__.__cause__) is cause
+
+
 class Floaty:
     def __float__(self):
         return 0.25

@@ -16,7 +16,7 @@
 #include "simulation/mcts.h"
 #include "simulation/play_game.h"
 #include "simulation/play_match.h"
-#include "simulation/rollout.h"
+#include "simulation/baseline_networks.h"
 #include "simulation/random.h"
 
 namespace tilora::self_play::py {
@@ -98,7 +98,7 @@ struct SeatObjects {
   PyObject* pipe = nullptr;
 };
 
-enum class SeatKind { kNetwork, kRollout, kGreedy };
+enum class SeatKind { kNetwork, kRollout, kUniform, kGreedy };
 
 // The seat's player kind from its config's optional attribute "player".
 // Returns none with an exception set.
@@ -113,10 +113,11 @@ std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
   if (PyUnicode_Check(value.get())) {
     if (PyUnicode_CompareWithASCIIString(value.get(), "network") == 0) return SeatKind::kNetwork;
     if (PyUnicode_CompareWithASCIIString(value.get(), "rollout") == 0) return SeatKind::kRollout;
+    if (PyUnicode_CompareWithASCIIString(value.get(), "uniform") == 0) return SeatKind::kUniform;
     if (PyUnicode_CompareWithASCIIString(value.get(), "greedy") == 0) return SeatKind::kGreedy;
   }
   PyErr_Format(PyExc_ValueError,
-               "seat %u: config.player must be 'network', 'rollout' or 'greedy', got %R", seat,
+               "seat %u: config.player must be 'network', 'rollout', 'uniform' or 'greedy', got %R", seat,
                value.get());
   return std::nullopt;
 }
@@ -172,6 +173,7 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     if (seed) seeded.emplace(seeded_rng(*seed));
     Rng& rng = seeded ? *seeded : thread_rng();
     std::array<std::optional<RolloutNetwork>, kPlayers> rollouts;
+    UniformNetwork uniform;
     std::array<SeatPlayer, kPlayers> seats;
     for (unsigned p = 0; p < kPlayers; ++p) {
       const SeatObjects& seat = (*objects)[p];
@@ -192,6 +194,8 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       Network* network = nullptr;
       if (*kind == SeatKind::kRollout) {
         network = &rollouts[p].emplace(rng);
+      } else if (*kind == SeatKind::kUniform) {
+        network = &uniform;
       } else {
         if (seat.inference_queue == Py_None || seat.pipe == Py_None) {
           PyErr_Format(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
@@ -230,7 +234,8 @@ constexpr const char kPlayMatchDoc[] =
     "its own searches to its own inference_queue and pipe, exactly as\n"
     "generate_game_data does; 'rollout' searches the same way but values each\n"
     "position by one random playout, with equal priors (queue and pipe may be\n"
-    "None); 'greedy' lays, each turn, a placement with the most cells (ties at\n"
+    "None); 'uniform' likewise, valuing every position at par (0.25 each);\n"
+    "'greedy' lays, each turn, a placement with the most cells (ties at\n"
     "random) and needs no other setting. seed (an int) fixes every random draw.\n"
     "\n"
     "Returns (history, policies, payoff) as generate_game_data does; a greedy\n"

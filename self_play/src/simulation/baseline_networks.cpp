@@ -1,4 +1,4 @@
-#include "rollout.h"
+#include "baseline_networks.h"
 
 #include <random>
 
@@ -18,6 +18,14 @@ bool RolloutNetwork::infer(const game::Game& position, const StateRepr& /*planes
   reply.policy.fill(0.0f);
   reply.policy_size = kBoardCells;
   reply.values = random_playout(position, rng_);
+  return true;
+}
+
+bool UniformNetwork::infer(const game::Game& /*position*/, const StateRepr& /*planes*/,
+                           Reply& reply) {
+  reply.policy.fill(0.0f);
+  reply.policy_size = kBoardCells;
+  reply.values.fill(1.0f / static_cast<float>(kPlayers));
   return true;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
-// A network that needs no model: it values a position by one random playout
-// to the end of the game and gives every legal tile the same prior. A search
-// over it is a fixed baseline player, as strong at every run as its
-// simulations make it.
+// Networks that need no model, for fixed baseline players: a search over
+// one of them is as strong in every run as its simulations make it. Both give
+// every legal tile the same prior.
 #include <string>
 #include <string_view>
 
@@ -16,6 +15,7 @@ namespace tilora::self_play {
 // returns its payoff.
 game::Payoff random_playout(game::Game game, Rng& rng);
 
+// Values a position by one random playout to the end of the game.
 class RolloutNetwork final : public Network {
  public:
   // Draws the playouts from `rng`, which must outlive the network.
@@ -27,6 +27,17 @@ class RolloutNetwork final : public Network {
 
  private:
   Rng& rng_;
+  std::string error_;
+};
+
+// Values every position at par: a quarter of the payoff for each player.
+class UniformNetwork final : public Network {
+ public:
+  bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
+  void reject_reply(std::string_view reason) override { error_ = reason; }
+  std::string error_text() const override { return error_; }
+
+ private:
   std::string error_;
 };
 
