@@ -6,7 +6,10 @@ arrays). Prints evaluations per second and microseconds per evaluation, the
 whole call and the module's own share (the call minus the responder's two
 method calls, timed on their own).
 
-    python bench/module_bench.py [--games N] [--sims 64 400]
+    python bench/module_bench.py [--games N] [--sims 64 400] [--search classic puct]
+
+Each search rule plays its games against the same replies, so the
+rules' rates in one run compare directly.
 
 With --profile, one more run is sampled with Linux perf and the time is
 printed by layer (rules engine, search, Python bridge, CPython, C library)
@@ -42,6 +45,7 @@ class Config:
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
+    search: str = "classic"
 
 
 class Queue:
@@ -65,7 +69,7 @@ class Pipe:
 def replies():
     # Distinct logits so that priors differ; values in player order.
     logits = [((k * 37) % 101) / 100.0 - 0.5 for k in range(400)]
-    values = [0.1, -0.2, 0.3, -0.1]
+    values = [0.2, 0.3, 0.1, 0.4]  # payoff shares: the scale of both rules' finished games
     yield "list", [logits, values]
     yield "numpy-float32", [np.asarray(logits, np.float32), np.asarray(values, np.float32)]
 
@@ -158,26 +162,27 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--games", type=int, default=2, help="games per setting (default 2)")
     parser.add_argument("--sims", type=int, nargs="+", default=[64, 400])
+    parser.add_argument("--search", nargs="+", default=["classic", "puct"], choices=("classic", "puct"))
     parser.add_argument("--profile", action="store_true", help="also sample a run at the last --sims with perf")
     args = parser.parse_args()
 
     print("CPU time of this process (one core); wall time in brackets")
-    print(f"{'reply':<14} {'sims':>5} {'games':>5} {'moves':>6} {'evals':>8} {'cpu s':>7} {'(wall s)':>9} "
+    print(f"{'reply':<14} {'rule':<8} {'sims':>5} {'games':>5} {'moves':>6} {'evals':>8} {'cpu s':>7} {'(wall s)':>9} "
           f"{'evals/s':>9} {'us/eval':>8} {'module us/eval':>15}")
     for name, reply in replies():
-        for sims in args.sims:
+        for sims, rule in ((sims, rule) for sims in args.sims for rule in args.search):
             queue, pipe = Queue(), Pipe(reply)
             moves = 0
             start, cpu_start = time.perf_counter(), time.process_time()
             with quiet_stdout():
                 for game in range(args.games):
-                    history, _, _ = tilora_self_play.generate_game_data(game, Config(sims), queue, pipe)
+                    history, _, _ = tilora_self_play.generate_game_data(game, Config(sims, search=rule), queue, pipe)
                     moves += len(history)
             elapsed = time.perf_counter() - start
             cpu = time.process_time() - cpu_start
             evals = queue.count
             responder = responder_seconds(Queue(), pipe, min(evals, 200_000)) * evals / min(evals, 200_000)
-            print(f"{name:<14} {sims:>5} {args.games:>5} {moves:>6} {evals:>8} {cpu:>7.2f} ({elapsed:>7.2f}) "
+            print(f"{name:<14} {rule:<8} {sims:>5} {args.games:>5} {moves:>6} {evals:>8} {cpu:>7.2f} ({elapsed:>7.2f}) "
                   f"{evals / cpu:>9.0f} {cpu / evals * 1e6:>8.2f} "
                   f"{(cpu - responder) / evals * 1e6:>15.2f}")
     if args.profile:

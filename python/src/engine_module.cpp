@@ -35,8 +35,7 @@ using tilora::game::Game;
 
 constexpr unsigned kPlaneCount = tilora::self_play::kPlanes;
 constexpr unsigned kPlaneEntries = kPlaneCount * tilora::kBoardCells;
-constexpr unsigned kPackedBytes = kPlaneEntries / 8;
-static_assert(kPlaneEntries % 8 == 0);
+constexpr unsigned kPackedBytes = tilora::self_play::kPackedPlaneBytes;
 
 // A move the rules refuse ("Invalid move", "No current player"); raised in
 // Python as tilora_zero.RuleError, a ValueError.
@@ -97,17 +96,15 @@ nb::object fast_sequence(nb::handle seq, Py_ssize_t expected, const char* what) 
 }
 
 nb::bytes pack_planes(nb::handle planes) {
-  std::array<std::uint8_t, kPackedBytes> packed{};
+  tilora::self_play::PackedPlanes packed{};
   nb::object outer = fast_sequence(planes, kPlaneCount, "planes must be a sequence of 5 planes");
   for (unsigned p = 0; p < kPlaneCount; ++p) {
     nb::object plane = fast_sequence(PySequence_Fast_GET_ITEM(outer.ptr(), p), tilora::kBoardCells,
                                      "a plane must be a sequence of 400 numbers");
     PyObject** items = PySequence_Fast_ITEMS(plane.ptr());
     for (unsigned k = 0; k < tilora::kBoardCells; ++k) {
-      if (entry_is_set(items[k])) {
-        const unsigned index = p * tilora::kBoardCells + k;
-        packed[index / 8] |= static_cast<std::uint8_t>(0x80u >> (index % 8));
-      }
+      if (entry_is_set(items[k]))
+        tilora::self_play::set_packed_entry(packed, p * tilora::kBoardCells + k);
     }
   }
   return nb::bytes(reinterpret_cast<const char*>(packed.data()), packed.size());

@@ -76,6 +76,10 @@ class SearchSettings:
         if not 0 <= self.exploration_fraction <= 1:
             raise ValueError(f"exploration_fraction must be from 0 to 1, got {self.exploration_fraction!r}")
 
+    # Read by the module: requests carry the planes as 250 packed bytes, which the
+    # serving side uses as they are (no lists of floats to build and to pack again).
+    packed_planes = True
+
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)
 

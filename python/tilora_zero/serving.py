@@ -442,7 +442,8 @@ class Channel:
             if self._asked:
                 raise RuntimeError("put() called twice without recv()")
             _, planes = request
-            self._submit(pack_planes(planes))
+            # The toolkit asks the module for packed planes; other planes are packed here.
+            self._submit(planes if type(planes) is bytes and len(planes) == PACKED_BYTES else pack_planes(planes))
         except BaseException as error:
             self.error = error
             raise

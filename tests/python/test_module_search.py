@@ -123,3 +123,15 @@ def test_a_failed_evaluation_names_the_seat_and_keeps_its_cause():
         tilora_self_play.play_match(0, seats)
     assert raised.value.args[0].startswith("seat 2: Error evaluating root node: ")
     assert isinstance(raised.value.__cause__, KeyError)
+
+
+def test_packed_planes_carry_the_same_entries_as_the_lists(capfd):
+    from tilora_zero._engine import pack_planes
+
+    lists, list_queue = play(RuleConfig(seed=21))
+    packed, packed_queue = play(types.SimpleNamespace(**vars(RuleConfig(seed=21)), packed_planes=True))
+    assert packed == lists
+    assert len(packed_queue.requests) == len(list_queue.requests) > 100
+    for (_, entries), (_, data) in zip(list_queue.requests, packed_queue.requests):
+        assert type(data) is bytes and data == pack_planes(entries)
+    capfd.readouterr()

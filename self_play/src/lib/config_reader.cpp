@@ -5,17 +5,11 @@
 #include <string>
 
 #include "errors.h"
+#include "interned.h"
 #include "py_ref.h"
 
 namespace tilora::self_play::py {
 namespace {
-
-// An attribute name as an interned str, made on first use and kept for the
-// life of the process.
-PyObject* interned(const char* name, PyObject*& slot) {
-  if (!slot) slot = PyUnicode_InternFromString(name);
-  return slot;
-}
 
 // Replaces the conversion error in flight by the "failed to extract field"
 // TypeError, with the conversion error as its cause.
@@ -122,10 +116,22 @@ bool read_seed(PyObject* config, const char* name, PyObject*& slot,
   return false;
 }
 
+bool read_flag(PyObject* config, const char* name, PyObject*& slot, bool& out) {
+  py_ref value = lookup_optional(config, name, slot);
+  if (!value) return !PyErr_Occurred();
+  const int truth = PyObject_IsTrue(value.get());
+  if (truth < 0) {
+    raise_extract_error(name);
+    return false;
+  }
+  out = truth == 1;
+  return true;
+}
+
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
-  static PyObject* names[9] = {};
+  static PyObject* names[10] = {};
   Config c;
   if (read_unsigned(config, "sims_per_move", names[0], c.sims_per_move) &&
       read_unsigned(config, "sample_moves", names[1], c.sample_moves) &&
@@ -135,7 +141,8 @@ std::optional<Config> read_config(PyObject* config) {
       read_float(config, "exploration_fraction", names[5], c.exploration_fraction) &&
       read_rule(config, "search", names[6], c.rule) &&
       read_optional_float(config, "first_play_value", names[7], c.first_play_value) &&
-      read_seed(config, "seed", names[8], c.seed))
+      read_seed(config, "seed", names[8], c.seed) &&
+      read_flag(config, "packed_planes", names[9], c.packed_planes))
     return c;
   return std::nullopt;
 }

@@ -49,7 +49,7 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
       raise_internal_stop(message, std::move(error));
       return nullptr;
     }
-    network.emplace(inference_queue, pipe, id);
+    network.emplace(inference_queue, pipe, id, config->packed_planes);
     std::optional<Rng> seeded;
     if (config->seed) seeded.emplace(seeded_rng(*config->seed));
     GameResult result = play_game(*config, *network, seeded ? *seeded : thread_rng());
@@ -201,7 +201,7 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
           PyErr_Format(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
           return nullptr;
         }
-        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id);
+        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes);
       }
       seats[p] = SearchSeat{*config, network};
     }
@@ -262,8 +262,10 @@ constexpr const char kGenerateGameDataDoc[] =
     "\n"
     "Optional config attributes: search ('classic', the default, or 'puct':\n"
     "Q + C(N) * prior * sqrt(N) / (1 + n) over values on the payoff-share\n"
-    "scale), first_play_value (PUCT: the Q of an unvisited child) and seed\n"
-    "(an int that fixes every random draw of the game).\n"
+    "scale), first_play_value (PUCT: the Q of an unvisited child), seed\n"
+    "(an int that fixes every random draw of the game) and packed_planes\n"
+    "(true: planes travel as 250 bytes, eight entries to a byte in flat\n"
+    "order, the first in the most significant bit).\n"
     "\n"
     "Raises Exception('\"Error running MCTS\"') when a search root cannot be\n"
     "evaluated, and the module's internal-stop exception (derived from\n"

@@ -6,14 +6,10 @@
 #include <limits>
 
 #include "errors.h"
+#include "interned.h"
 
 namespace tilora::self_play::py {
 namespace {
-
-PyObject* interned(const char* name, PyObject*& slot) {
-  if (!slot) slot = PyUnicode_InternFromString(name);
-  return slot;
-}
 
 PyObject* put_name() {
   static PyObject* name = nullptr;
@@ -112,7 +108,7 @@ Py_ssize_t read_numbers(PyObject* item, const char* what, Py_ssize_t min_size,
   return size;
 }
 
-PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id)
+PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id, bool packed_planes)
     : queue_(py_ref::ref(inference_queue)),
       pipe_(py_ref::ref(pipe)),
       id_(check(PyLong_FromLong(id))),
@@ -124,10 +120,24 @@ PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id)
     zero_bits_[i] = reinterpret_cast<std::uintptr_t>(zeros_[i].get());
     flip_bits_[i] = zero_bits_[i] ^ reinterpret_cast<std::uintptr_t>(ones_[i].get());
   }
+  packed_planes_ = packed_planes;
   if (!put_name() || !recv_name()) throw ErrorAlreadySet{};
 }
 
 py_ref PyNetwork::build_request(const StateRepr& planes) const {
+  py_ref body;
+  if (packed_planes_) {
+    const PackedPlanes packed = pack_planes(planes);
+    body = py_ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()),
+                                                   static_cast<Py_ssize_t>(packed.size())));
+  } else {
+    body = plane_lists(planes);
+  }
+  if (!body) return {};
+  return py_ref::steal(PyTuple_Pack(2, id_.get(), body.get()));
+}
+
+py_ref PyNetwork::plane_lists(const StateRepr& planes) const {
   // Entry k is copy k % kFloatCopies of 0.0 or 1.0, chosen without a branch
   // or a float comparison.
   constexpr std::uint32_t kOneBits = std::bit_cast<std::uint32_t>(1.0f);
@@ -139,25 +149,16 @@ py_ref PyNetwork::build_request(const StateRepr& planes) const {
     PyList_SET_ITEM(plane_list.get(), p, cells);  // the outer list owns it
     PyObject** items = reinterpret_cast<PyListObject*>(cells)->ob_item;
     const float* plane = planes.data() + p * kBoardCells;
-    std::array<std::uint32_t, kFloatCopies> ones{};
     static_assert(kBoardCells % kFloatCopies == 0);
     for (unsigned k = 0; k < kBoardCells; k += kFloatCopies) {
       for (unsigned i = 0; i < kFloatCopies; ++i) {
-        const std::uint32_t set = std::bit_cast<std::uint32_t>(plane[k + i]) == kOneBits;
-        ones[i] += set;
-        items[k + i] =
-            reinterpret_cast<PyObject*>(zero_bits_[i] ^ (flip_bits_[i] & (std::uintptr_t{0} - set)));
+        const std::uintptr_t set = std::bit_cast<std::uint32_t>(plane[k + i]) == kOneBits;
+        items[k + i] = Py_NewRef(
+            reinterpret_cast<PyObject*>(zero_bits_[i] ^ (flip_bits_[i] & (std::uintptr_t{0} - set))));
       }
     }
-    // One reference per entry, added in bulk rather than one by one.
-    for (unsigned i = 0; i < kFloatCopies; ++i) {
-      PyObject* one = ones_[i].get();
-      PyObject* zero = zeros_[i].get();
-      Py_SET_REFCNT(one, Py_REFCNT(one) + ones[i]);
-      Py_SET_REFCNT(zero, Py_REFCNT(zero) + (kBoardCells / kFloatCopies - ones[i]));
-    }
   }
-  return py_ref::steal(PyTuple_Pack(2, id_.get(), plane_list.get()));
+  return plane_list;
 }
 
 bool PyNetwork::infer(const game::Game& /*position*/, const StateRepr& planes, Reply& reply) {

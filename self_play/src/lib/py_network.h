@@ -2,8 +2,9 @@
 #include <array>
 // The network as the caller's Python objects provide it. Each evaluation
 // puts the request (id, planes) on the inference queue, a tuple of the game
-// id and a list of five lists of 400 floats, then reads the reply from the
-// pipe: reply[0] the policy (at most 400 logits, index = cell), reply[1] the
+// id and a list of five lists of 400 floats (or, when the config asks for
+// packed planes, a bytes object of 250: see pack_planes), then reads the
+// reply from the pipe: reply[0] the policy (at most 400 logits, index = cell), reply[1] the
 // values (at least four; the first four are taken in absolute player order,
 // entry p = values[p]).
 #include <Python.h>
@@ -21,7 +22,7 @@ class PyNetwork final : public Network {
  public:
   // Borrows the objects for the call (holding a reference to each). Throws
   // ErrorAlreadySet when the cached objects cannot be made.
-  PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id);
+  PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id, bool packed_planes = false);
 
   bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
   void reject_reply(std::string_view reason) override;
@@ -34,6 +35,7 @@ class PyNetwork final : public Network {
   // Keeps the exception in flight as the last failure; returns false.
   bool fail();
   py_ref build_request(const StateRepr& planes) const;
+  py_ref plane_lists(const StateRepr& planes) const;
 
   py_ref queue_;
   py_ref pipe_;
@@ -48,6 +50,7 @@ class PyNetwork final : public Network {
   // zero_bits_[i] ^ (flip_bits_[i] & mask) is ones_[i] when mask is all ones.
   std::array<std::uintptr_t, kFloatCopies> zero_bits_{};
   std::array<std::uintptr_t, kFloatCopies> flip_bits_{};
+  bool packed_planes_ = false;
   py_ref policy_index_;  // the ints 0 and 1 that index the reply
   py_ref values_index_;
   py_ref error_;

@@ -29,6 +29,7 @@ struct Config {
   SearchRule rule = SearchRule::kClassic;
   float first_play_value = kDefaultFirstPlayValue;  // PUCT: Q of an unvisited child
   std::optional<std::uint64_t> seed;  // seeds the game's random draws when set
+  bool packed_planes = false;  // requests carry the planes as 250 packed bytes
 };
 
 // Stops (InternalStop, "invalid configuration: ...") on settings the search

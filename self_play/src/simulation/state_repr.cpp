@@ -18,4 +18,11 @@ StateRepr get_representation(const game::Game& game) {
   return planes;
 }
 
+PackedPlanes pack_planes(const StateRepr& planes) {
+  PackedPlanes packed{};
+  for (unsigned i = 0; i < planes.size(); ++i)
+    if (planes[i] != 0.0f) set_packed_entry(packed, i);
+  return packed;
+}
+
 }  // namespace tilora::self_play

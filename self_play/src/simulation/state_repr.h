@@ -9,6 +9,7 @@
 // A tile of owner o lies on plane (o + 1 - c) mod 4. Element (plane p, cell k)
 // is at flat index p * 400 + k.
 #include <array>
+#include <cstdint>
 
 #include "game.h"
 
@@ -21,5 +22,19 @@ using StateRepr = std::array<float, kPlanes * kBoardCells>;
 // Encodes a game that has a player to move; stops with "No current player"
 // (InternalStop) otherwise.
 StateRepr get_representation(const game::Game& game);
+
+// The planes packed eight entries to a byte, in flat index order, the first
+// entry of a byte in its most significant bit (numpy.packbits' order).
+inline constexpr unsigned kPackedPlaneBytes = kPlanes * kBoardCells / 8;
+static_assert(kPlanes * kBoardCells % 8 == 0);
+using PackedPlanes = std::array<std::uint8_t, kPackedPlaneBytes>;
+
+// Sets the bit of flat entry `index`.
+inline void set_packed_entry(PackedPlanes& packed, unsigned index) {
+  packed[index / 8] |= static_cast<std::uint8_t>(0x80u >> (index % 8));
+}
+
+// Any non-zero entry counts as set.
+PackedPlanes pack_planes(const StateRepr& planes);
 
 }  // namespace tilora::self_play
