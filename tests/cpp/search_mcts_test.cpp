@@ -64,8 +64,7 @@ TEST_P(SearchRunMcts, RootChildrenVisitsSumToSimsPerMove) {
   ASSERT_FALSE(game.apply(0));
   const game::Game before = game;
 
-  const auto root = run_mcts(game, params(sims, 0.3f, rule), network, rng);
-  ASSERT_TRUE(root);
+  const std::optional<Node> root = run_mcts(game, params(sims, 0.3f, rule), network, rng);
   EXPECT_EQ(child_visits(*root), sims);
   EXPECT_EQ(root->visit_count, 0u);
   EXPECT_EQ(root->children.size(), 14u);
@@ -111,8 +110,7 @@ TEST(SearchRunMcts, ExpandedNodesKeepTheirPathsPosition) {
   network.keep_requests = true;
   game::Game game = game::Game::reset();
   for (unsigned cell : {80u, 0u, 20u, 40u, 60u, 19u}) ASSERT_FALSE(game.apply(cell));
-  const auto root = run_mcts(game, params(300), network, rng);
-  ASSERT_TRUE(root);
+  const std::optional<Node> root = run_mcts(game, params(300), network, rng);
   EXPECT_FALSE(root->position);
   unsigned checked = 0;
   check_positions(*root, game, checked);
@@ -123,8 +121,7 @@ TEST(SearchRunMcts, ExpandedNodesKeepTheirPathsPosition) {
 TEST(SearchRunMcts, ZeroSimulationsStillNoisesTheRoot) {
   Rng rng(30);
   FakeNetwork network;
-  const auto root = run_mcts(game::Game::reset(), params(0), network, rng);
-  ASSERT_TRUE(root);
+  const std::optional<Node> root = run_mcts(game::Game::reset(), params(0), network, rng);
   EXPECT_EQ(network.calls, 1u);
   float sum = 0.0f;
   bool any_moved = false;
@@ -146,41 +143,38 @@ TEST(SearchRunMcts, SingleChildDrawsNoNoiseAndTakesEveryVisit) {
     reply.values = {0.0f, 0.0f, 0.0f, 0.0f};
   };
   const Rng before = rng;
-  const auto root = run_mcts(game::Game::reset(), params(0), network, rng);
-  ASSERT_TRUE(root);
+  const std::optional<Node> root = run_mcts(game::Game::reset(), params(0), network, rng);
   ASSERT_EQ(root->children.size(), 1u);
   EXPECT_EQ(root->children[0].prior, 1.0f);
   EXPECT_EQ(rng, before);  // neither noise nor shuffle drew a number
 
-  const auto searched = run_mcts(game::Game::reset(), params(9), network, rng);
-  ASSERT_TRUE(searched);
+  const std::optional<Node> searched = run_mcts(game::Game::reset(), params(9), network, rng);
   EXPECT_EQ(searched->children[0].visit_count, 9u);
 }
 
-TEST(SearchRunMcts, RootFailureIsReturnedAndPrinted) {
+class SearchRunMctsFailure : public ::testing::TestWithParam<unsigned> {};
+
+// Call 0 is the root's evaluation, later ones are leaves'.
+TEST_P(SearchRunMctsFailure, AFailedEvaluationEndsTheSearchNamingWhere) {
   Rng rng(32);
   FakeNetwork network;
-  network.fail_on_call = 0;
+  network.fail_on_call = GetParam();
+  const bool root = GetParam() == 0;
   ::testing::internal::CaptureStdout();
-  const auto root = run_mcts(game::Game::reset(), params(5), network, rng);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Error evaluating root node: fake failure on call 0\n");
-  EXPECT_FALSE(root);
-  EXPECT_EQ(network.calls, 1u);
-}
-
-TEST(SearchRunMcts, LeafFailureStopsTheSearch) {
-  Rng rng(33);
-  FakeNetwork network;
-  network.fail_on_call = 3;
   try {
     (void)run_mcts(game::Game::reset(), params(5), network, rng);
-    FAIL() << "no stop";
-  } catch (const LeafEvaluationFailed& stop) {
-    EXPECT_STREQ(stop.what(), "Error evaluating leaf node: fake failure on call 3");
+    ADD_FAILURE() << "no failure";
+  } catch (const EvaluationFailed& failure) {
+    const std::string text = "fake failure on call " + std::to_string(GetParam());
+    EXPECT_EQ(failure.where, root ? EvaluationFailed::Where::kRoot : EvaluationFailed::Where::kLeaf);
+    EXPECT_EQ(failure.error_text, text);
+    EXPECT_EQ(failure.what(), (root ? "Error evaluating root node: " : "Error evaluating leaf node: ") + text);
   }
-  EXPECT_EQ(network.calls, 4u);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // the search prints nothing
+  EXPECT_EQ(network.calls, GetParam() + 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Calls, SearchRunMctsFailure, ::testing::Values(0u, 3u));
 
 TEST(SearchRunMcts, RootWithoutChildrenStops) {
   Rng rng(34);

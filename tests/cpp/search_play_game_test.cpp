@@ -7,7 +7,9 @@
 #include <string>
 
 #include "search_fake_network.h"
+#include "simulation/console_reporter.h"
 #include "simulation/internal_stop.h"
+#include "simulation/mcts.h"
 #include "simulation/output.h"
 #include "simulation/play_game.h"
 
@@ -30,11 +32,10 @@ Config config(std::uint32_t sims, std::uint32_t sample_moves = 30) {
 TEST(SearchPlayGame, RecordMatchesAReplayOfTheGame) {
   Rng rng(40);
   FakeNetwork network({0.3f, -0.1f, 0.2f, 0.6f});
+  ConsoleReporter reporter;
   ::testing::internal::CaptureStdout();
-  GameResult result = play_game(config(6), network, rng);
+  const TrainingRecord record = play_game(config(6), network, rng, reporter);
   const std::string printed = ::testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(std::holds_alternative<TrainingRecord>(result));
-  const TrainingRecord& record = std::get<TrainingRecord>(result);
 
   ASSERT_EQ(record.policies.size(), record.history.size());
   ASSERT_GT(record.history.size(), 40u);
@@ -63,10 +64,8 @@ TEST(SearchPlayGame, RecordMatchesAReplayOfTheGame) {
 TEST(SearchPlayGame, ZeroSimulationsGiveNaNSharesAndPlayTheLastChild) {
   Rng rng(41);
   FakeNetwork network;
-  ::testing::internal::CaptureStdout();
-  GameResult result = play_game(config(0, 10), network, rng);
-  ::testing::internal::GetCapturedStdout();
-  const TrainingRecord& record = std::get<TrainingRecord>(result);
+  SilentReporter reporter;
+  const TrainingRecord record = play_game(config(0, 10), network, rng, reporter);
   EXPECT_EQ(network.calls, record.history.size());
   for (unsigned i = 0; i < record.history.size(); ++i) {
     for (const PolicyEntry& e : record.policies[i]) EXPECT_TRUE(std::isnan(e.share));
@@ -76,17 +75,25 @@ TEST(SearchPlayGame, ZeroSimulationsGiveNaNSharesAndPlayTheLastChild) {
 
 class SearchPlayGameRootFailure : public ::testing::TestWithParam<unsigned> {};
 
-TEST_P(SearchPlayGameRootFailure, PrintsTwoLinesAndReturnsTheError) {
+// The game prints nothing of the failure; the boundary's reporter prints
+// the two lines from the failure's text.
+TEST_P(SearchPlayGameRootFailure, ThrowsTheRootsFailureAndPrintsNothing) {
   Rng rng(42);
   FakeNetwork network;
   network.fail_on_call = GetParam();  // with 0 simulations every call is a root
-  ::testing::internal::CaptureStdout();
-  GameResult result = play_game(config(0), network, rng);
+  SilentReporter reporter;
   const std::string error = "fake failure on call " + std::to_string(GetParam());
+  ::testing::internal::CaptureStdout();
+  try {
+    (void)play_game(config(0), network, rng, reporter);
+    ADD_FAILURE() << "no failure";
+  } catch (const EvaluationFailed& failure) {
+    EXPECT_EQ(failure.where, EvaluationFailed::Where::kRoot);
+    EXPECT_EQ(failure.error_text, error);
+    ConsoleReporter::root_evaluation_failed(failure.error_text);
+  }
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Error evaluating root node: " + error + "\nError running MCTS: " + error + "\n");
-  ASSERT_TRUE(std::holds_alternative<std::string>(result));
-  EXPECT_EQ(std::get<std::string>(result), "Error running MCTS");
 }
 
 INSTANTIATE_TEST_SUITE_P(Moves, SearchPlayGameRootFailure, ::testing::Values(0u, 1u, 57u));
@@ -99,7 +106,8 @@ TEST_P(SearchPlayGameAlpha, InvalidDirichletAlphaStopsBeforeAnyRequest) {
   Config c = config(4);
   c.dirichlet_alpha = GetParam();
   try {
-    (void)play_game(c, network, rng);
+    SilentReporter reporter;
+    (void)play_game(c, network, rng, reporter);
     FAIL() << "no stop";
   } catch (const InternalStop& stop) {
     const std::string message = stop.what();

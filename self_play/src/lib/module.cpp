@@ -14,6 +14,7 @@
 #include "py_ref.h"
 #include "simulation/internal_stop.h"
 #include "simulation/mcts.h"
+#include "simulation/console_reporter.h"
 #include "simulation/play_game.h"
 #include "simulation/play_match.h"
 #include "simulation/baseline_networks.h"
@@ -52,14 +53,19 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
     network.emplace(inference_queue, pipe, id, config->packed_planes);
     std::optional<Rng> seeded;
     if (config->seed) seeded.emplace(seeded_rng(*config->seed));
-    GameResult result = play_game(*config, *network, seeded ? *seeded : thread_rng());
-    if (auto* message = std::get_if<std::string>(&result)) {
-      raise_driver_error(*message);
+    check_config(*config);  // before the progress bar is drawn
+    ConsoleReporter reporter;
+    try {
+      return to_python(play_game(*config, *network, seeded ? *seeded : thread_rng(), reporter))
+          .release();
+    } catch (const EvaluationFailed& failure) {
+      if (failure.where != EvaluationFailed::Where::kRoot) throw;
+      ConsoleReporter::root_evaluation_failed(failure.error_text);
+      raise_driver_error(kErrorRunningMcts);
       return nullptr;
     }
-    return to_python(std::get<TrainingRecord>(result)).release();
-  } catch (const LeafEvaluationFailed& stop) {
-    raise_internal_stop(stop.what(), network ? network->take_error() : py_ref{});
+  } catch (const EvaluationFailed& failure) {
+    raise_internal_stop(failure.what(), network ? network->take_error() : py_ref{});
   } catch (const InternalStop& stop) {
     raise_internal_stop(stop.what());
   } catch (const ErrorAlreadySet&) {
@@ -206,9 +212,10 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       seats[p] = SearchSeat{*config, network};
     }
     return to_python(play_match(seats, rng)).release();
-  } catch (const SeatEvaluationFailed& stop) {
-    raise_internal_stop("seat " + std::to_string(stop.seat) + ": " + stop.what(),
-                        networks[stop.seat] ? networks[stop.seat]->take_error() : py_ref{});
+  } catch (const EvaluationFailed& failure) {
+    const auto seat = static_cast<unsigned>(failure.seat);
+    raise_internal_stop("seat " + std::to_string(seat) + ": " + failure.what(),
+                        seat < kPlayers && networks[seat] ? networks[seat]->take_error() : py_ref{});
   } catch (const InternalStop& stop) {
     raise_internal_stop(stop.what());
   } catch (const ErrorAlreadySet&) {

@@ -13,10 +13,9 @@ enum class SearchRule : std::uint8_t {
 };
 
 // The first-play value of the PUCT rule when the caller names none: an
-// unvisited child counts as a sure loss for its chooser, so a move is tried
-// only when its prior outweighs what the visited moves have shown. Measured
-// against 0.25 (par) and 1.0 (try everything first); see docs/search.md.
-inline constexpr float kDefaultFirstPlayValue = 0.0f;
+// unvisited child counts as an average outcome, a quarter of the payoff.
+// Measured against 0.0 (a sure loss) and 1.0 (a sure win); see docs/search.md.
+inline constexpr float kDefaultFirstPlayValue = 0.25f;
 
 struct Config {
   std::uint32_t sims_per_move = 0;  // simulations per real move

@@ -5,7 +5,6 @@
 
 #include "evaluate.h"
 #include "noise.h"
-#include "output.h"
 
 namespace tilora::self_play {
 namespace {
@@ -20,13 +19,10 @@ void run_simulations(Node& root, const game::Game& game, const SearchParams& par
 
 }  // namespace
 
-std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
-                             Network& network, Rng& rng) {
+Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng) {
   Node root;
-  if (!evaluate(root, game, network, rng)) {
-    print_line("Error evaluating root node: " + network.error_text());
-    return std::nullopt;
-  }
+  if (!evaluate(root, game, network, rng))
+    throw EvaluationFailed(EvaluationFailed::Where::kRoot, network.error_text());
   if (root.children.empty())
     throw InternalStop(
         "the network's policy covers none of the legal tiles of the position searched; the root "
@@ -62,7 +58,7 @@ void simulate(Node& root, const game::Game& game, const Rule& rule,
   if (node != &root) (void)scratch->apply(node->tile);
 
   const std::optional<Values> value = evaluate(*node, *scratch, network, rng);
-  if (!value) throw LeafEvaluationFailed("Error evaluating leaf node: " + network.error_text());
+  if (!value) throw EvaluationFailed(EvaluationFailed::Where::kLeaf, network.error_text());
   if (node != &root && node->expanded()) node->position = std::move(scratch);
   backup(path, *value);
 }

@@ -7,8 +7,8 @@
 // chooser (node.h) to every node below the root on the way. A finished game
 // is valued by its payoff, so each chooser is credited with its own share.
 #include <cstdint>
-#include <optional>
 #include <span>
+#include <string>
 
 #include "config.h"
 #include "game.h"
@@ -20,26 +20,38 @@
 
 namespace tilora::self_play {
 
-// A leaf evaluation failed during the simulations: the game cannot go on.
-// The module attaches the network's failure as the cause.
-class LeafEvaluationFailed : public InternalStop {
+// An evaluation failed and the game cannot go on: the search root's (what()
+// is "Error evaluating root node: " and the text) or a leaf's inside the
+// simulations ("Error evaluating leaf node: ..."). The network holds the
+// failure; the module attaches it as the cause. In a match, `seat` names the
+// seat whose search failed.
+class EvaluationFailed : public InternalStop {
  public:
-  using InternalStop::InternalStop;
+  enum class Where { kRoot, kLeaf };
+  EvaluationFailed(Where where, const std::string& error_text)
+      : InternalStop((where == Where::kRoot ? "Error evaluating root node: "
+                                            : "Error evaluating leaf node: ") +
+                     error_text),
+        where(where),
+        error_text(error_text) {}
+
+  Where where;
+  std::string error_text;  // the network's text form of the failure
+  int seat = -1;
 };
 
 // The search for one move from `game` (not changed), by params.rule:
 // evaluates the root, noises its priors when it has two or more children,
-// and runs sims_per_move simulations. Returns the root, or none when the
-// root's evaluation failed (after printing "Error evaluating root node: ..."
-// on standard output). Stops (InternalStop) when the root gets no child.
-std::optional<Node> run_mcts(const game::Game& game, const SearchParams& params,
-                             Network& network, Rng& rng);
+// and runs sims_per_move simulations. Returns the root. Throws
+// EvaluationFailed when an evaluation fails, and stops (InternalStop) when
+// the root gets no child.
+Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng);
 
 // One simulation: descends from the root (at `game`) by the rule, makes the
 // leaf's position as a copy of its parent's plus the leaf's tile, evaluates
 // the leaf (keeping the position when it is expanded) and backs its value up.
 // `simulations_run` counts the simulations of this search before this one.
-// Throws LeafEvaluationFailed when the evaluation fails.
+// Throws EvaluationFailed (a leaf's) when the evaluation fails.
 template <class Rule>
 void simulate(Node& root, const game::Game& game, const Rule& rule,
               std::uint32_t simulations_run, Network& network, Rng& rng);

@@ -1,8 +1,6 @@
 #include "play_game.h"
 
 #include "mcts.h"
-#include "output.h"
-#include "progress_bar.h"
 #include "select_move.h"
 
 namespace tilora::self_play {
@@ -24,42 +22,31 @@ std::vector<PolicyEntry> visit_shares(const Node& root, std::vector<VisitEntry>&
 
 }  // namespace
 
-std::optional<unsigned> search_move(const game::Game& game, const SearchParams& params,
-                                    std::uint32_t sample_moves, Network& network, Rng& rng,
-                                    TrainingRecord& record) {
+unsigned search_move(const game::Game& game, const SearchParams& params,
+                     std::uint32_t sample_moves, Network& network, Rng& rng,
+                     TrainingRecord& record) {
   std::vector<VisitEntry> visits;
-  const std::optional<Node> root = run_mcts(game, params, network, rng);
-  if (!root) return std::nullopt;
-  record.policies.push_back(visit_shares(*root, visits));
+  const Node root = run_mcts(game, params, network, rng);
+  record.policies.push_back(visit_shares(root, visits));
   return select_move(visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves,
                      rng);
 }
 
-GameResult play_game(const Config& config, Network& network, Rng& rng) {
+TrainingRecord play_game(const Config& config, Network& network, Rng& rng, Reporter& reporter) {
   check_config(config);
   const SearchParams params = SearchParams::from(config);
 
   game::Game game = game::Game::reset();
   TrainingRecord record;
-  ProgressBar progress(kProgressLength);
-
   while (!game.is_over()) {
-    const std::optional<unsigned> cell =
-        search_move(game, params, config.sample_moves, network, rng, record);
-    if (!cell) {
-      print_line("Error running MCTS: " + network.error_text());
-      return std::string(kErrorRunningMcts);
-    }
-    (void)game.apply(*cell);
-    progress.inc();
+    (void)game.apply(search_move(game, params, config.sample_moves, network, rng, record));
+    reporter.move_played();
   }
 
   record.payoff = game.get_payoff();
   const board::Scores scores = game.get_score();
   record.history = game.take_history();
-  progress.finish();
-  print_line("Game finished with payoff: " + format_payoff(record.payoff) +
-             " and score: " + format_scores(scores));
+  reporter.game_finished(record.payoff, scores);
   return record;
 }
 

@@ -1,8 +1,5 @@
 #include "play_match.h"
 
-#include <string>
-
-#include "mcts.h"
 
 namespace tilora::self_play {
 namespace {
@@ -16,16 +13,12 @@ struct SeatMove {
 
   unsigned operator()(SearchSeat& player) const {
     const SearchParams params = SearchParams::from(player.config);
-    std::optional<unsigned> cell;
     try {
-      cell = search_move(game, params, player.config.sample_moves, *player.network, rng, record);
-    } catch (const LeafEvaluationFailed& failure) {
-      throw SeatEvaluationFailed(seat, failure.what());
+      return search_move(game, params, player.config.sample_moves, *player.network, rng, record);
+    } catch (EvaluationFailed& failure) {
+      failure.seat = static_cast<int>(seat);
+      throw;
     }
-    if (!cell)
-      throw SeatEvaluationFailed(
-          seat, "Error evaluating root node: " + player.network->error_text());
-    return *cell;
   }
 
   unsigned operator()(GreedyPlayer& player) const {

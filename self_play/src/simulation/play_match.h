@@ -10,6 +10,7 @@
 #include "config.h"
 #include "greedy.h"
 #include "internal_stop.h"
+#include "mcts.h"
 #include "network.h"
 #include "play_game.h"
 #include "random.h"
@@ -24,21 +25,13 @@ struct SearchSeat {
 
 using SeatPlayer = std::variant<SearchSeat, GreedyPlayer>;
 
-// An evaluation of a searching seat failed (at a root or a leaf); the module
-// attaches that seat's network failure as the cause.
-class SeatEvaluationFailed : public InternalStop {
- public:
-  SeatEvaluationFailed(unsigned seat, const std::string& message)
-      : InternalStop(message), seat(seat) {}
-  unsigned seat;
-};
-
 // Plays one game from the starting position with `seats[p]` choosing player
 // p's moves and returns its record: the moves, for each move the root visit
 // shares of the seat that made it (a greedy move is its cell with share 1),
 // and the payoff. Each search seat's sample_moves counts the moves of the
-// whole game, as in self-play. Draws no progress bar and prints no summary.
-// Stops (InternalStop) on an invalid configuration before the first move.
+// whole game, as in self-play. Reports nothing. Stops (InternalStop) on an
+// invalid configuration before the first move; a failed evaluation throws
+// EvaluationFailed with the seat whose search failed.
 TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng);
 
 }  // namespace tilora::self_play
