@@ -68,7 +68,7 @@ class SearchSettings:
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
-    search: str = "puct"  # the selection rule: "puct" reads values as payoff shares, "classic" centred
+    search: str = "puct"  # the selection rule: "puct" (values as payoff shares) or "classic"
     first_play_value: float | None = None  # PUCT: the Q of an unvisited child (None: the module's)
     seed: int | None = None  # a run's seed: game n's random draws are seeded by game_seed(seed, n)
 
@@ -77,12 +77,10 @@ class SearchSettings:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not 0 <= value < 2**32:
                 raise ValueError(f"{name} must be an integer from 0 to 4294967295, got {value!r}")
-        for name in ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction", "first_play_value"):
+        numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction")
+        for name in numbers if self.first_play_value is None else (*numbers, "first_play_value"):
             value = getattr(self, name)
-            if value is None and name == "first_play_value":
-                continue
-            if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)) \
-                    or not math.isfinite(value):
+            if not isinstance(value, (int, float, np.floating)) or not math.isfinite(value):
                 raise ValueError(f"{name} must be a finite number, got {value!r}")
         if self.c_base <= 0:
             raise ValueError(f"c_base must be positive, got {self.c_base!r}")

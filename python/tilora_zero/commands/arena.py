@@ -17,7 +17,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description="Plays --games games with every seat played by A or B, each seat searched by its own player "
                     "(2v2: the six ways to seat two A's and two B's; 1v3: one A against three B's, on each "
                     "seat), with no root noise and a few sampled opening moves, every game seeded from --seed, "
-                    "and prints A's mean payoff per seat with a 95%% confidence interval (parity is 0.25) and "
+                    "and prints A's mean payoff per seat with a 95% confidence interval (parity is 0.25) and "
                     "the corresponding Elo difference. A player is a checkpoint or a baseline: uniform (equal "
                     "priors, every position at par), rollout (leaves valued by a random playout) or greedy "
                     "(a largest placement each turn, no search).",
