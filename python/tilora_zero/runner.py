@@ -634,7 +634,8 @@ def _check_alive(processes: list[Any], finished: set[int], logs: list[str], serv
     for server, log in zip(servers, server_logs):
         if not server.is_alive():
             tail = _log_tail(log)
-            raise RunError(f"the inference server stopped (exit code {server.exitcode})" + (f":\n{tail}" if tail else ""))
+            raise RunError(f"the inference server stopped (exit code {server.exitcode})"
+                           + (f":\n{tail}" if tail else ""))
     for i, process in enumerate(processes):
         if i not in finished and not process.is_alive() and process.exitcode not in (None, 0):
             tail = _log_tail(logs[i])
