@@ -151,7 +151,7 @@ def main() -> None:
     from tilora_zero.ray_backend import RayOptions, RaySelfPlay
     from tilora_zero.runner import SearchSettings
 
-    settings = SearchSettings(sims_per_move=args.sims)
+    settings = SearchSettings(sims_per_move=args.sims, search="classic")  # the uniform network serves centred values
     print(f"workload: {args.games} games, {args.workers} workers x {args.games_per_worker} games, "
           f"{args.sims} simulations per move, uniform network; {os.cpu_count()} cores, "
           f"load average {os.getloadavg()[0]:.1f} at the start")

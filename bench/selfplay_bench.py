@@ -116,7 +116,7 @@ def main() -> None:
     parser.add_argument("--threads", action="store_true",
                         help="also run the runner with its games on threads instead of greenlets")
     args = parser.parse_args()
-    settings = SearchSettings(sims_per_move=args.sims)
+    settings = SearchSettings(sims_per_move=args.sims, search="classic")  # the uniform network serves centred values
     print(f"workload: {args.games} games, {args.workers} workers, {args.sims} simulations per move, "
           f"uniform network, {os.cpu_count()} cores")
     results = {}

@@ -6,8 +6,9 @@ For each convention (share: p, offset: p - 0.25, centred: 4p - 1) it plays
 self-play games with root noise and measures the root visit distributions
 (mean entropy in nats over roots with two or more children, and the fraction
 of such roots whose visits all went to one child), then plays the network
-against three uniform seats (no root noise). Writes a JSON summary beside the
-checkpoint's run unless --json says otherwise.
+against three uniform baseline seats (no root noise), each seat searched by its
+own player. Writes a JSON summary beside the checkpoint's run unless --json
+says otherwise.
 """
 from __future__ import annotations
 
@@ -20,6 +21,7 @@ import numpy as np
 
 from tilora_zero.arena import arena_settings, play_arena
 from tilora_zero.networks import VALUE_CONVENTIONS, load_network
+from tilora_zero.players import Player
 from tilora_zero.runner import SearchSettings, play_games
 
 
@@ -51,10 +53,13 @@ def main() -> None:
     for convention in VALUE_CONVENTIONS:
         records = []
         factory = functools.partial(load_network, args.checkpoint, "cpu", convention)
-        play_games(factory, range(args.games), SearchSettings(sims_per_move=args.sims), args.workers, records.append)
+        # The conventions are the classic rule's; PUCT reads shares only.
+        play_games(factory, range(args.games), SearchSettings(sims_per_move=args.sims, search="classic"),
+                   args.workers, records.append)
         stats = root_statistics(records)
-        arena = play_arena(args.checkpoint, "uniform", args.arena_games, arena_settings(args.sims), args.workers,
-                           "1v3", value_convention=convention)
+        match = arena_settings(args.sims, search="classic")
+        arena = play_arena(Player(args.checkpoint, match, value_convention=convention), Player("uniform", match),
+                           args.arena_games, args.workers, "1v3")
         low, high = arena.interval
         stats.update(arena_mean=arena.mean, arena_ci95=[low, high], arena_games=arena.games)
         results[convention] = stats

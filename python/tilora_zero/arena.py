@@ -1,16 +1,16 @@
-"""Matches between two networks: which seats each plays, routing, and the statistics.
+"""Matches between two players: which seats each plays, and the statistics.
 
-Every seat of a game is served by network A or B; a request is answered by the
-network of the seat to move in its position (read from the planes), also inside
-the search of another seat's move. A match plays its games over every way to
-seat the networks (the six ways to place two A's and two B's, or the four ways
-to place one A among three B's), with no root noise and only a few sampled
-opening moves, and reports A's mean payoff per seat (parity 0.25) with a 95%
-confidence interval and the Elo difference that corresponds to it.
+A player is a baseline or a network with its own search settings
+(:class:`~tilora_zero.players.Player`); every seat is searched by its own
+player, so A and B may differ in network, rule and simulations. A match plays
+its games over every way to seat the players (the six ways to place two A's
+and two B's, or the four ways to place one A among three B's), each game
+seeded from the arena's seed, and reports A's mean payoff per seat (parity
+0.25) with a 95% confidence interval and the Elo difference that corresponds
+to it.
 """
 from __future__ import annotations
 
-import functools
 import itertools
 import math
 from dataclasses import dataclass, field
@@ -18,8 +18,9 @@ from typing import Callable, Sequence
 
 import numpy as np
 
-from .frames import PLAYERS, movers_from_planes
-from .networks import PAR_SHARE, check_planes, load_network
+from .frames import PLAYERS
+from .networks import PAR_SHARE
+from .players import BASELINES, Player
 
 LAYOUTS = {
     "2v2": tuple(itertools.combinations(range(PLAYERS), 2)),
@@ -28,63 +29,10 @@ LAYOUTS = {
 Z_95 = 1.959964
 
 
-class SeatRouter:
-    """A network that answers each position with the network of the seat to move."""
-
-    def __init__(self, seat_networks: Sequence[Callable]):
-        if len(seat_networks) != PLAYERS:
-            raise ValueError(f"need one network per seat (4), got {len(seat_networks)}")
-        self.seat_networks = list(seat_networks)
-        self.name = "arena[" + ",".join(getattr(n, "name", type(n).__name__) for n in seat_networks) + "]"
-
-    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        batch = check_planes(planes)
-        movers = movers_from_planes(batch)
-        logits = np.empty((len(batch), 400), dtype=np.float32)
-        values = np.empty((len(batch), PLAYERS), dtype=np.float32)
-        done: set[int] = set()
-        for network in self.seat_networks:
-            if id(network) in done:
-                continue
-            done.add(id(network))
-            seats = [s for s, n in enumerate(self.seat_networks) if n is network]
-            rows = np.flatnonzero(np.isin(movers, seats))
-            if len(rows):
-                logits[rows], values[rows] = network(batch[rows])
-        return logits, values
-
-
-# A network is named by "uniform", a checkpoint path, or a picklable callable that builds it.
-NetworkSource = str | Callable[[], Callable]
-
-
-def build_network(source: NetworkSource, device: str = "cpu", value_convention: str | None = None):
-    return source() if callable(source) else load_network(source, device, value_convention)
-
-
-def source_name(source: NetworkSource) -> str:
-    return source if isinstance(source, str) else getattr(source, "name", None) or repr(source)
-
-
-def build_router(
-    a_source: NetworkSource, b_source: NetworkSource, a_seats: Sequence[int], device: str = "cpu",
-    value_convention: str | None = None,
-) -> SeatRouter:
-    a = build_network(a_source, device, value_convention)
-    b = a if b_source == a_source else build_network(b_source, device, value_convention)
-    return SeatRouter([a if seat in a_seats else b for seat in range(PLAYERS)])
-
-
 def seatings(layout: str) -> tuple[tuple[int, ...], ...]:
     if layout not in LAYOUTS:
         raise ValueError(f"unknown arena layout {layout!r}; expected one of {', '.join(LAYOUTS)}")
     return LAYOUTS[layout]
-
-
-def games_per_seating(games: int, layout: str) -> list[int]:
-    """Games spread as evenly as possible over the seatings, the first ones taking the remainder."""
-    count = len(seatings(layout))
-    return [games // count + (1 if i < games % count else 0) for i in range(count)]
 
 
 def elo_difference(a_share: float, a_seats: int) -> float:
@@ -104,6 +52,7 @@ class ArenaResult:
     layout: str
     a_seat_payoffs: list[float] = field(default_factory=list)  # per game: A's mean payoff per seat
     seatings: list[list[int]] = field(default_factory=list)  # per game: A's seats
+    seed: int | None = None  # the arena's seed
 
     @property
     def games(self) -> int:
@@ -142,6 +91,7 @@ class ArenaResult:
             "a": self.a,
             "b": self.b,
             "layout": self.layout,
+            "seed": self.seed,
             "games": self.games,
             "a_mean_payoff_per_seat": self.mean,
             "ci95": [low, high],
@@ -165,49 +115,59 @@ def a_seat_payoff(payoff: Sequence[float], a_seats: Sequence[int]) -> float:
 
 
 def play_arena(
-    a_source: NetworkSource,
-    b_source: NetworkSource,
+    a: Player,
+    b: Player,
     games: int,
-    settings,
     workers: int = 2,
     layout: str = "2v2",
-    device: str = "cpu",
-    value_convention: str | None = None,
+    seed: int = 0,
     on_record: Callable | None = None,
     progress: Callable | None = None,
     options=None,
 ) -> ArenaResult:
     """Plays `games` games of A against B over every seating and returns the result.
 
-    `settings` is the runner's SearchSettings (see `arena_settings`); `on_record`
-    receives every finished game's record, `progress(games_done, result)` follows along.
+    Game n takes seating n % len(seatings(layout)) and the seed game_seed(seed, n),
+    so the same arena plays the same games. `on_record` receives every finished
+    game's record, `progress(games_done, result)` follows along.
     """
-    from .runner import play_games
+    from .matches import Match
+    from .runner import run_games
 
     if games < 1:
         raise ValueError(f"an arena needs at least 1 game, got {games}")
-    for source in (a_source, b_source):  # fail before any process starts
-        if not callable(source):
-            load_network(source, "cpu", value_convention)
-    result = ArenaResult(a=source_name(a_source), b=source_name(b_source), layout=layout)
-    first = 0
-    for seats, count in zip(seatings(layout), games_per_seating(games, layout)):
-        if count == 0:
-            continue
+    a_seatings = seatings(layout)
+    for player in (a, b):  # fail before any process starts
+        player.check()
+    match = Match((a, b), [[0 if seat in seats else 1 for seat in range(PLAYERS)] for seats in a_seatings], seed)
+    result = ArenaResult(a=a.label, b=b.label, layout=layout, seed=seed)
+    numbers: list[int] = []
 
-        def collect(record, seats=seats) -> None:
-            result.a_seat_payoffs.append(a_seat_payoff(record.payoff, seats))
-            result.seatings.append(list(seats))
-            record.metadata["arena"] = {"a": result.a, "b": result.b, "a_seats": list(seats)}
-            if on_record is not None:
-                on_record(record)
-            if progress is not None:
-                progress(result.games, result)
+    def collect(record) -> None:
+        seats = a_seatings[record.game_number % len(a_seatings)]
+        numbers.append(record.game_number)
+        result.a_seat_payoffs.append(a_seat_payoff(record.payoff, seats))
+        result.seatings.append(list(seats))
+        if on_record is not None:
+            on_record(record)
+        if progress is not None:
+            progress(result.games, result)
 
-        factory = functools.partial(build_router, a_source, b_source, tuple(seats), device, value_convention)
-        play_games(factory, range(first, first + count), settings, workers, collect, options=options)
-        first += count
+    run_games(match, range(games), workers, collect, options=options)
+    order = np.argsort(numbers, kind="stable")  # game order, whichever worker finished first
+    result.a_seat_payoffs = [result.a_seat_payoffs[i] for i in order]
+    result.seatings = [result.seatings[i] for i in order]
     return result
+
+
+def play_against_baseline(player: Player, baseline: str, games: int, workers: int = 2, seed: int = 0,
+                          settings=None, options=None) -> ArenaResult:
+    """`player` on one seat against three copies of `baseline` (searching with `settings`, by default
+    the player's own), over the four seatings."""
+    opponent = Player(baseline, settings if settings is not None else player.settings)
+    if opponent.kind == "network":
+        raise ValueError(f"unknown baseline {baseline!r}; expected one of {', '.join(BASELINES)}")
+    return play_arena(player, opponent, games, workers, "1v3", seed, options=options)
 
 
 def arena_settings(sims_per_move: int, sample_moves: int = 4, **overrides):

@@ -10,6 +10,13 @@ the hub sends their positions to the network in one batch and resumes each
 game with its answer. A switch is a few microseconds and no lock changes
 hands, and a batch holds exactly the games that wait, with no timer.
 
+A hub serves one or more networks, its *routes*: self-play has one; a match
+has one per distinct network among its seats. A game opens a channel on the
+route of each network it asks, and every round sends one batch per route, of
+the positions that every waiting game asked of that network. Each route keeps
+its own evaluation cache, since two networks answer the same position
+differently.
+
 Requests go through the same evaluation cache as the threaded
 :class:`~tilora_zero.serving.BatchingClient`, and batches through the same
 :class:`~tilora_zero.serving.Transport`.
@@ -18,7 +25,7 @@ Requests go through the same evaluation cache as the threaded
 from __future__ import annotations
 
 import collections
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import greenlet
@@ -29,48 +36,71 @@ from .serving import PACKED_BYTES, Channel, EvaluationCache, ServingStats, Trans
 _START = object()  # the value that starts a game's greenlet
 
 
-class HubChannel(Channel):
-    """A game's channel on a hub: pass it as both ``inference_queue`` and ``pipe``."""
+class _Route:
+    """One network of the hub: its transport, its cache and this round's requests."""
+
+    __slots__ = ("transport", "cache", "waiting")
+
+    def __init__(self, transport: Transport, cache_size: int):
+        self.transport = transport
+        self.cache = EvaluationCache(cache_size)
+        self.waiting: dict[bytes, list[HubChannel]] = {}  # position -> the channels asking for it
+
+
+class HubGame:
+    """A game running on a hub; ``tag`` is what ``next_game`` gave for it."""
 
     __slots__ = ("_hub", "_greenlet", "tag")
 
     def __init__(self, hub: GameHub, tag: Any):
-        super().__init__()
         self._hub = hub
         self._greenlet: greenlet.greenlet | None = None
         self.tag = tag
 
+    def channel(self, route: int = 0) -> HubChannel:
+        """A channel to network ``route``: pass it as both ``inference_queue`` and ``pipe``."""
+        return HubChannel(self, self._hub._routes[route])
+
+
+class HubChannel(Channel):
+    """A game's channel to one route of a hub."""
+
+    __slots__ = ("_game", "_route")
+
+    def __init__(self, game: HubGame, route: _Route):
+        super().__init__()
+        self._game = game
+        self._route = route
+
     def _submit(self, key: bytes) -> None:
-        self._hub._request(self, key)
+        self._game._hub._request(self._route, self, key)
 
     def _wait(self) -> Any:
-        return self._hub._main.switch()  # back to the hub until the batch is answered
+        return self._game._hub._main.switch()  # back to the hub until the batch is answered
 
 
-Play = Callable[[HubChannel], Any]
-Finished = Callable[[HubChannel, Any, "BaseException | None"], None]
+Play = Callable[[HubGame], Any]
+Finished = Callable[[HubGame, Any, "BaseException | None"], None]
 
 
 class GameHub:
-    """Runs games as greenlets on the calling thread and batches their requests."""
+    """Runs games as greenlets on the calling thread and batches their requests per network."""
 
-    def __init__(self, transport: Transport, max_batch: int = 256, cache_size: int = 32768):
+    def __init__(self, transports: Sequence[Transport], max_batch: int = 256, cache_size: int = 32768):
         if max_batch < 1:
             raise ValueError(f"max_batch must be >= 1, got {max_batch}")
-        self.transport = transport
         self.max_batch = max_batch
-        self.cache = EvaluationCache(cache_size)
-        self.stats = ServingStats()
+        self.stats = ServingStats()  # all routes together
+        self._routes = [_Route(transport, cache_size) for transport in transports]
         self._main: greenlet.greenlet | None = None
-        self._waiting: dict[bytes, list[HubChannel]] = {}
 
-    def _request(self, channel: HubChannel, key: bytes) -> None:
-        if answer_from_cache(self.cache, self.stats, channel, key):
+    def _request(self, route: _Route, channel: HubChannel, key: bytes) -> None:
+        if answer_from_cache(route.cache, self.stats, channel, key):
             return
-        waiting = self._waiting.get(key)
+        waiting = route.waiting.get(key)
         if waiting is None:
-            self._waiting[key] = [channel]
-        else:  # another game asked for the same position in this round
+            route.waiting[key] = [channel]
+        else:  # another game asked this network for the same position in this round
             self.stats.cache_hits += 1
             waiting.append(channel)
 
@@ -78,15 +108,16 @@ class GameHub:
             on_batch: Callable[[], None] | None = None) -> None:
         """Plays games until ``next_game()`` returns None and every game has finished.
 
-        ``next_game()`` gives ``(tag, play)``; ``play(channel)`` plays one game
-        (normally ``generate_game_data(id, config, channel, channel)``) and its
-        result or exception goes to ``on_finished(channel, result, error)``,
-        ``channel.tag`` being the tag. At most ``concurrency`` games run at once.
-        ``on_batch()`` is called after every batch."""
+        ``next_game()`` gives ``(tag, play)``; ``play(game)`` plays one game on
+        the channels it opens with ``game.channel(route)`` (normally
+        ``generate_game_data(id, config, channel, channel)``) and its result or
+        exception goes to ``on_finished(game, result, error)``, ``game.tag``
+        being the tag. At most ``concurrency`` games run at once.
+        ``on_batch()`` is called after every round of batches."""
         if concurrency < 1:
             raise ValueError(f"concurrency must be >= 1, got {concurrency}")
         self._main = greenlet.getcurrent()
-        ready: collections.deque[tuple[HubChannel, Any]] = collections.deque()
+        ready: collections.deque[tuple[HubGame, Any]] = collections.deque()
         more = True
 
         def launch() -> None:
@@ -96,37 +127,40 @@ class GameHub:
                 more = False
                 return
             tag, play = item
-            channel = HubChannel(self, tag)
+            game = HubGame(self, tag)
 
             def body() -> tuple[Any, BaseException | None]:
                 try:
-                    return play(channel), None
+                    return play(game), None
                 except greenlet.GreenletExit:
                     raise
                 except BaseException as error:  # the module's internal stop derives from BaseException
                     return None, error
 
-            channel._greenlet = greenlet.greenlet(body, parent=self._main)
-            ready.append((channel, _START))
+            game._greenlet = greenlet.greenlet(body, parent=self._main)
+            ready.append((game, _START))
 
         for _ in range(concurrency):
             launch()
-        while ready or self._waiting:
+        while True:
             while ready:
-                channel, value = ready.popleft()
-                game = channel._greenlet
-                outcome = game.switch() if value is _START else game.switch(value)
-                if game.dead:
-                    channel._greenlet = None
-                    on_finished(channel, *outcome)
+                game, value = ready.popleft()
+                runner = game._greenlet
+                outcome = runner.switch() if value is _START else runner.switch(value)
+                if runner.dead:
+                    game._greenlet = None
+                    on_finished(game, *outcome)
                     launch()
-            if self._waiting:
-                self._answer(ready)
-                if on_batch is not None:
-                    on_batch()
+            asked = [route for route in self._routes if route.waiting]
+            if not asked:
+                return
+            for route in asked:
+                self._answer(route, ready)
+            if on_batch is not None:
+                on_batch()
 
-    def _answer(self, ready: collections.deque) -> None:
-        waiting, self._waiting = self._waiting, {}
+    def _answer(self, route: _Route, ready: collections.deque) -> None:
+        waiting, route.waiting = route.waiting, {}
         keys = list(waiting)
         for start in range(0, len(keys), self.max_batch):
             chunk = keys[start : start + self.max_batch]
@@ -134,12 +168,12 @@ class GameHub:
             self.stats.batches += 1
             self.stats.positions += len(chunk)
             try:
-                logits, values = self.transport.evaluate(packed)
+                logits, values = route.transport.evaluate(packed)
             except Exception as error:  # every game of the batch ends with it
                 for key in chunk:
-                    ready.extend((channel, error) for channel in waiting[key])
+                    ready.extend((channel._game, error) for channel in waiting[key])
                 continue
             for i, key in enumerate(chunk):
                 reply = (logits[i], values[i])
-                self.cache.put(key, reply)
-                ready.extend((channel, reply) for channel in waiting[key])
+                route.cache.put(key, reply)
+                ready.extend((channel._game, reply) for channel in waiting[key])

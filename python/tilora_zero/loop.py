@@ -13,7 +13,7 @@ A run directory holds everything, and the loop picks up where it stopped:
 Generation 0 is the uniform network. Generation g (from 1) plays N games with
 generation g - 1, trains generation g on the newest `window` games (starting
 from generation g - 1's weights), then plays it against generation g - 1 and
-against the uniform network. A step already on disk is not repeated: missing
+against the uniform baseline player. A step already on disk is not repeated: missing
 games are played, a missing checkpoint is trained, a missing match is played.
 """
 from __future__ import annotations
@@ -26,6 +26,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 from .arena import arena_settings, play_arena, result_dict
+from .players import Player
 from .networks import DEFAULT_VALUE_CONVENTION, check_value_convention, load_network
 from .training import MetricsWriter, TrainSettings, read_metrics
 
@@ -137,13 +138,15 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     records = run / "records"
     metrics_path = run / "metrics.jsonl"
     options = ServingOptions(games_per_worker=settings.games_per_worker)
+    # The loop's networks serve settings.value_convention, which only the classic rule reads.
     search = SearchSettings(
         sims_per_move=settings.sims_per_move,
         sample_moves=settings.sample_moves,
         dirichlet_alpha=settings.dirichlet_alpha,
         exploration_fraction=settings.exploration_fraction,
+        search="classic",
     )
-    match = arena_settings(settings.arena_sims)
+    match = arena_settings(settings.arena_sims, search="classic")
     for generation in range(1, settings.generations + 1):
         started = time.monotonic()
         # Self-play with the previous generation.
@@ -192,9 +195,10 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
                 continue
             b_source = "uniform" if opponent == "uniform" else network_source(run, generation - 1)
             log(f"generation {generation}: arena against {opponent}, {settings.arena_games} games")
-            result = play_arena(str(checkpoint), b_source, settings.arena_games, match, settings.workers,
-                                settings.arena_layout, settings.device, settings.value_convention,
-                                options=options)
+            a, b = (Player(source, match, settings.device, settings.value_convention)
+                    for source in (str(checkpoint), b_source))
+            result = play_arena(a, b, settings.arena_games, settings.workers, settings.arena_layout,
+                                seed=generation, options=options)
             log(result.report())
             MetricsWriter(metrics_path)({"kind": "arena", "generation": generation, "opponent": opponent,
                                          **result_dict(result)})

@@ -1,4 +1,9 @@
-"""The self-play runner: many games at once, across worker processes.
+"""The runner: many games at once, across worker processes.
+
+A run plays self-play games (:class:`SelfPlay`: one network searches for
+every seat) or the games of a match (:class:`~tilora_zero.matches.Match`:
+each seat searched by its own player); both describe the networks their games
+ask, the *routes*, and how to play one game on a channel per route.
 
 Layout (the fastest on a few cores with a cheap network, and still right for
 a large one on a GPU):
@@ -10,10 +15,10 @@ a large one on a GPU):
   (:class:`~tilora_zero.hub.GameHub`: a turn costs a few microseconds); with
   ``concurrency="threads"`` they are threads sharing a
   :class:`~tilora_zero.serving.BatchingClient` (a turn costs a thread switch).
-* The network runs inside each worker (:class:`~tilora_zero.serving.LocalTransport`)
-  or, with ``ServingOptions.server``, in one central
-  :class:`~tilora_zero.serving.InferenceServer` process that merges the
-  workers' batches (for a GPU).
+* Each network runs inside each worker (:class:`~tilora_zero.serving.LocalTransport`)
+  or, with ``ServingOptions.server``, in a central
+  :class:`~tilora_zero.serving.InferenceServer` process per network that
+  merges the workers' batches (for a GPU).
 * The parent hands out game numbers (:class:`GameScheduler`), receives each
   finished game as a :class:`~tilora_zero.records.GameRecord` and passes it to
   ``on_record``; it is the only process that writes anything.
@@ -27,6 +32,7 @@ a worker fails.
 from __future__ import annotations
 
 import collections
+import itertools
 import math
 import multiprocessing as mp
 import os
@@ -37,10 +43,10 @@ import tempfile
 import threading
 import time
 import traceback
-from collections.abc import Callable, Iterable
-from dataclasses import asdict, dataclass, field
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -49,9 +55,12 @@ from .records import GameRecord
 NetworkFactory = Callable[[], Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]]
 
 
+SEARCH_RULES = ("puct", "classic")
+
+
 @dataclass
 class SearchSettings:
-    """The six settings the self-play module reads; pass an instance as its ``config``."""
+    """The settings the self-play module reads; pass an instance as its ``config``."""
 
     sims_per_move: int = 100
     sample_moves: int = 30
@@ -59,13 +68,17 @@ class SearchSettings:
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
+    search: str = "puct"  # the selection rule: "puct" (values as payoff shares) or "classic"
+    first_play_value: float | None = None  # PUCT: the Q of an unvisited child (None: the module's)
+    seed: int | None = None  # a run's seed: game n's random draws are seeded by game_seed(seed, n)
 
     def __post_init__(self) -> None:
         for name in ("sims_per_move", "sample_moves"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not 0 <= value < 2**32:
                 raise ValueError(f"{name} must be an integer from 0 to 4294967295, got {value!r}")
-        for name in ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction"):
+        numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction")
+        for name in numbers if self.first_play_value is None else (*numbers, "first_play_value"):
             value = getattr(self, name)
             if not isinstance(value, (int, float, np.floating)) or not math.isfinite(value):
                 raise ValueError(f"{name} must be a finite number, got {value!r}")
@@ -75,6 +88,12 @@ class SearchSettings:
             raise ValueError(f"dirichlet_alpha must be positive, got {self.dirichlet_alpha!r}")
         if not 0 <= self.exploration_fraction <= 1:
             raise ValueError(f"exploration_fraction must be from 0 to 1, got {self.exploration_fraction!r}")
+        if self.search not in SEARCH_RULES:
+            raise ValueError(f"search must be 'puct' or 'classic', got {self.search!r}")
+        seed = self.seed
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, (int, np.integer))
+                                 or not 0 <= seed < 2**64):
+            raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
 
     # Read by the module: requests carry the planes as 250 packed bytes, which the
     # serving side uses as they are (no lists of floats to build and to pack again).
@@ -82,6 +101,11 @@ class SearchSettings:
 
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)
+
+
+def game_seed(seed: int, number: int) -> int:
+    """The seed of game ``number`` of a run seeded with ``seed``: distinct games, unrelated draws."""
+    return int(np.random.SeedSequence([seed, number]).generate_state(1, np.uint64)[0])
 
 
 @dataclass
@@ -192,9 +216,8 @@ class GameScheduler:
         return not self._queue and not self.outstanding
 
 
-def build_record(number: int, result: Any, settings: SearchSettings, network_name: str,
-                 wall_time: float) -> GameRecord:
-    """Checks a game returned by the module by replaying it, and makes its record."""
+def build_record(number: int, result: Any, metadata: dict[str, Any], wall_time: float) -> GameRecord:
+    """Checks a game returned by the module by replaying it, and makes its record with ``metadata``."""
     from . import Game, __version__
 
     history, _, payoff = result
@@ -210,8 +233,7 @@ def build_record(number: int, result: Any, settings: SearchSettings, network_nam
         raise RunError(f"game {number}: payoff {list(payoff)} differs from the replay's {game.payoff()}")
     metadata = {
         "game": number,
-        "settings": settings.as_dict(),
-        "network": network_name,
+        **metadata,
         "toolkit_version": __version__,
         "wall_time": round(wall_time, 3),
         "finished": round(time.time(), 3),
@@ -228,23 +250,31 @@ class GameFailed(RunError):
         self.cause = cause
 
 
+def game_failed(number: int, error: BaseException, cause: BaseException | None) -> GameFailed:
+    """The failure of game ``number``: the module's ``error``, and the evaluation's ``cause`` when there is one."""
+    text = f"{type(error).__name__}: {error}"
+    if cause is not None:
+        text = f"{text}\nthe network's evaluation failed:\n{''.join(traceback.format_exception(cause, limit=-3))}"
+    return GameFailed(number, text, cause)
+
+
 def play_on_channel(channel: Any, number: int, settings: SearchSettings, network_name: str) -> GameRecord:
-    """Plays game ``number`` with ``channel`` as queue and pipe and returns its checked record.
+    """Plays self-play game ``number`` with ``channel`` as queue and pipe and returns its checked record.
 
     Raises :class:`GameFailed` when the module ends the game with an error;
     its text names the evaluation's error when that was the cause."""
     import tilora_self_play
 
+    metadata: dict[str, Any] = {"settings": settings.as_dict(), "network": network_name}
+    if settings.seed is not None:
+        metadata["seed"] = game_seed(settings.seed, number)
+        settings = replace(settings, seed=metadata["seed"])
     start = time.monotonic()
     try:
         result = tilora_self_play.generate_game_data(number, settings, channel, channel)
     except BaseException as error:
-        text = f"{type(error).__name__}: {error}"
-        if channel.error is not None:
-            cause = "".join(traceback.format_exception(channel.error, limit=-3))
-            text = f"{text}\nthe network's evaluation failed:\n{cause}"
-        raise GameFailed(number, text, channel.error) from error
-    return build_record(number, result, settings, network_name, time.monotonic() - start)
+        raise game_failed(number, error, channel.error) from error
+    return build_record(number, result, metadata, time.monotonic() - start)
 
 
 def play_game(client: Any, number: int, settings: SearchSettings, network_name: str) -> GameRecord:
@@ -255,6 +285,40 @@ def play_game(client: Any, number: int, settings: SearchSettings, network_name: 
         return play_on_channel(channel, number, settings, network_name)
     finally:
         client.game_finished()
+
+
+@dataclass(frozen=True)
+class Route:
+    """A network that a run's games ask: a picklable factory, and the rule of the searches it serves."""
+
+    network: NetworkFactory
+    search: str
+
+
+class Games(Protocol):
+    """What a run plays: the networks its games ask, and how to play one game."""
+
+    @property
+    def routes(self) -> Sequence[Route]: ...
+
+    def play(self, number: int, channel: Callable[[int], Any], names: Sequence[str]) -> GameRecord:
+        """Plays game ``number``, asking network r through ``channel(r)`` (a queue-and-pipe object);
+        ``names[r]`` is that network's name."""
+
+
+@dataclass
+class SelfPlay:
+    """Self-play: one network searches for every seat, in one tree (``generate_game_data``)."""
+
+    network: NetworkFactory
+    settings: SearchSettings
+
+    @property
+    def routes(self) -> tuple[Route]:
+        return (Route(self.network, self.settings.search),)
+
+    def play(self, number: int, channel: Callable[[int], Any], names: Sequence[str]) -> GameRecord:
+        return play_on_channel(channel(0), number, self.settings, names[0])
 
 
 def _network_name(network: Any) -> str:
@@ -296,40 +360,53 @@ def _limit_torch_threads(threads: int) -> None:
         torch.set_num_threads(max(1, threads))
 
 
-def _server_main(network_factory: NetworkFactory, connections: list, options: ServingOptions,
-                 log_path: str) -> None:
+def _server_main(route: Route, connections: list, options: ServingOptions, log_path: str) -> None:
+    from .networks import check_serves
     from .serving import InferenceServer
 
     _quiet_process(log_path)
-    network = network_factory()
+    try:
+        network = route.network()
+        check_serves(network, route.search)
+    except BaseException:  # the workers wait for the network and report this
+        for connection in connections:
+            connection.send(("failed", traceback.format_exc()))
+        raise
     _limit_torch_threads((os.cpu_count() or 1) - len(connections))
     for connection in connections:
         connection.send(("ready", _network_name(network)))
     InferenceServer(network, connections, options.server_max_batch, options.server_max_wait).serve_forever()
 
 
-def _worker_main(index: int, workers: int, network_factory: NetworkFactory | None, connection: Any,
-                 settings: SearchSettings, options: ServingOptions, threads: int,
-                 tasks: Any, results: Any, log_path: str) -> None:
+def _worker_main(index: int, workers: int, games: Games, connections: list, options: ServingOptions,
+                 threads: int, tasks: Any, results: Any, log_path: str) -> None:
+    """``connections[r]`` reaches the server of route r, or is None where the worker runs the network itself."""
     _quiet_process(log_path)
     try:
+        from .networks import check_serves
         from .serving import ConnectionTransport, LocalTransport
 
-        if connection is not None:
-            _, network_name = connection.recv()
-            transport = ConnectionTransport(connection)
-        else:
-            network = network_factory()
-            _limit_torch_threads((os.cpu_count() or 1) // workers)
-            network_name = _network_name(network)
-            transport = LocalTransport(network)
-    except BaseException:
-        results.put(("error", index, (None, traceback.format_exc())))
+        transports, names = [], []
+        for route, connection in zip(games.routes, connections):
+            if connection is not None:
+                kind, name = connection.recv()
+                if kind == "failed":
+                    raise RunError(f"the inference server could not start:\n{name}")
+                transports.append(ConnectionTransport(connection))
+            else:
+                network = route.network()
+                check_serves(network, route.search)
+                name = _network_name(network)
+                transports.append(LocalTransport(network))
+            names.append(name)
+        _limit_torch_threads((os.cpu_count() or 1) // workers)
+    except BaseException as error:
+        results.put(("error", index, (None, str(error) if isinstance(error, RunError) else traceback.format_exc())))
         return
     if options.concurrency == "greenlets":
-        _play_on_hub(index, transport, network_name, settings, options, threads, tasks, results)
+        _play_on_hub(index, games, transports, names, options, threads, tasks, results)
     else:
-        _play_on_threads(index, transport, network_name, settings, options, threads, tasks, results)
+        _play_on_threads(index, games, transports[0], names[0], options, threads, tasks, results)
     results.put(("done", index, None))
 
 
@@ -343,22 +420,22 @@ def _failure_text(error: BaseException) -> str:
     return "".join(traceback.format_exception(error))
 
 
-def _play_on_hub(index: int, transport: Any, network_name: str, settings: SearchSettings, options: ServingOptions,
+def _play_on_hub(index: int, games: Games, transports: list, names: list[str], options: ServingOptions,
                  concurrency: int, tasks: Any, results: Any) -> None:
     from .hub import GameHub
 
-    hub = GameHub(transport, options.max_batch, options.cache_size)
+    hub = GameHub(transports, options.max_batch, options.cache_size)
     last_report = time.monotonic()
 
     def next_game() -> tuple[int, Callable] | None:
         number = tasks.get()
         if number is None:
             return None
-        return number, lambda channel: play_on_channel(channel, number, settings, network_name)
+        return number, lambda game: games.play(number, game.channel, names)
 
-    def finished(channel: Any, record: GameRecord | None, error: BaseException | None) -> None:
+    def finished(game: Any, record: GameRecord | None, error: BaseException | None) -> None:
         if error is not None:
-            results.put(("error", index, (channel.tag, _failure_text(error))))
+            results.put(("error", index, (game.tag, _failure_text(error))))
             return
         _report(results, index, hub.stats)
         results.put(("record", index, record))
@@ -373,8 +450,8 @@ def _play_on_hub(index: int, transport: Any, network_name: str, settings: Search
     _report(results, index, hub.stats)
 
 
-def _play_on_threads(index: int, transport: Any, network_name: str, settings: SearchSettings,
-                     options: ServingOptions, threads: int, tasks: Any, results: Any) -> None:
+def _play_on_threads(index: int, games: SelfPlay, transport: Any, network_name: str, options: ServingOptions,
+                     threads: int, tasks: Any, results: Any) -> None:
     from .serving import BatchingClient
 
     client = BatchingClient(transport, options.max_batch, options.max_wait, options.cache_size)
@@ -385,7 +462,7 @@ def _play_on_threads(index: int, transport: Any, network_name: str, settings: Se
             if number is None:
                 return
             try:
-                record = play_game(client, number, settings, network_name)
+                record = play_game(client, number, games.settings, network_name)
             except Exception as error:
                 results.put(("error", index, (number, _failure_text(error))))
                 return
@@ -413,19 +490,33 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
                workers: int, on_record: Callable[[GameRecord], None],
                progress: Callable[[RunStats], None] | None = None,
                options: ServingOptions | None = None) -> RunStats:
+    """Plays self-play games: :func:`run_games` of :class:`SelfPlay`.
+
+    ``network_factory()`` must serve the value convention that ``settings.search``
+    reads (:func:`~tilora_zero.networks.served_convention`)."""
+    return run_games(SelfPlay(network_factory, settings), game_numbers, workers, on_record, progress, options)
+
+
+def run_games(games: Games, game_numbers: Iterable[int], workers: int, on_record: Callable[[GameRecord], None],
+              progress: Callable[[RunStats], None] | None = None,
+              options: ServingOptions | None = None) -> RunStats:
     """Plays the games numbered ``game_numbers`` and hands each record to ``on_record``.
 
-    ``network_factory()`` builds the network inside the process that serves it,
-    so it must be picklable (``functools.partial(load_network, spec, device)``).
-    ``progress(stats)`` is called whenever the live counts change. A failed
-    game, a dead worker or a dead server ends the run with :class:`RunError`;
-    Ctrl-C stops every process and raises ``KeyboardInterrupt`` after the
-    records already handed to ``on_record``.
+    Each network of ``games.routes`` is built inside the process that serves
+    it, so its factory must be picklable (``functools.partial(load_network,
+    source, device)``); a worker batches the requests of all its games per
+    network. ``progress(stats)`` is called whenever the live counts change. A
+    failed game, a dead worker or a dead server ends the run with
+    :class:`RunError`; Ctrl-C stops every process and raises
+    ``KeyboardInterrupt`` after the records already handed to ``on_record``.
     """
     options = options or ServingOptions()
     numbers = list(game_numbers)
     if workers < 1:
         raise ValueError(f"workers must be >= 1, got {workers}")
+    routes = list(games.routes)
+    if options.concurrency == "threads" and not isinstance(games, SelfPlay):
+        raise ValueError("matches run their games as greenlets; concurrency='threads' is for self-play only")
     stats = RunStats()
     if not numbers:
         return stats
@@ -437,9 +528,9 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
     results = context.Queue()
     log_dir = tempfile.mkdtemp(prefix="tilora-selfplay-")
     logs = [os.path.join(log_dir, f"worker-{i}.log") for i in range(workers)]
-    server_log = os.path.join(log_dir, "server.log")
+    server_logs = [os.path.join(log_dir, f"server-{r}.log") for r in range(len(routes))]
     processes: list[Any] = []
-    server = None
+    servers: list[Any] = []
     start = time.monotonic()
     worker_counts = [(0, 0, 0, 0)] * workers
     finished_workers: set[int] = set()
@@ -467,25 +558,26 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
     # Children start with Ctrl-C blocked (they ignore it for good once running): the parent stops them.
     blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        connections: list[Any] = [None] * workers
+        connections: list[list[Any]] = [[None] * len(routes) for _ in range(workers)]  # [worker][route]
         if options.server:
-            pairs = [context.Pipe() for _ in range(workers)]
-            connections = [worker_end for _, worker_end in pairs]
-            server = context.Process(target=_server_main, name="tilora-inference",
-                                     args=(network_factory, [s for s, _ in pairs], options, server_log),
-                                     daemon=True)
-            server.start()
-            for server_end, _ in pairs:
-                server_end.close()
+            for r, route in enumerate(routes):
+                pairs = [context.Pipe() for _ in range(workers)]
+                for i, (_, worker_end) in enumerate(pairs):
+                    connections[i][r] = worker_end
+                server = context.Process(target=_server_main, name=f"tilora-inference-{r}",
+                                         args=(route, [s for s, _ in pairs], options, server_logs[r]), daemon=True)
+                server.start()
+                servers.append(server)
+                for server_end, _ in pairs:
+                    server_end.close()
         for i in range(workers):
             process = context.Process(
                 target=_worker_main, name=f"tilora-worker-{i}", daemon=True,
-                args=(i, workers, None if options.server else network_factory, connections[i], settings,
-                      options, threads, tasks, results, logs[i]))
+                args=(i, workers, games, connections[i], options, threads, tasks, results, logs[i]))
             process.start()
             processes.append(process)
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        for connection in connections:
+        for connection in itertools.chain.from_iterable(connections):
             if connection is not None:
                 connection.close()
         hand_out(2 * workers * threads)
@@ -493,7 +585,7 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
             try:
                 kind, index, payload = results.get(timeout=0.25)
             except queue.Empty:
-                _check_alive(processes, finished_workers, logs, server, server_log)
+                _check_alive(processes, finished_workers, logs, servers, server_logs)
                 refresh()
                 continue
             if kind == "record":
@@ -517,10 +609,10 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
         return stats
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        for process in processes + ([server] if server else []):
+        for process in processes + servers:
             if process.is_alive():
                 process.terminate()
-        for process in processes + ([server] if server else []):
+        for process in processes + servers:
             process.join(5)
             if process.is_alive():
                 process.kill()
@@ -528,7 +620,7 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
         for q in (tasks, results):
             q.cancel_join_thread()
             q.close()
-        for path in logs + [server_log]:
+        for path in logs + server_logs:
             Path(path).unlink(missing_ok=True)
         os.rmdir(log_dir)
 
@@ -541,11 +633,13 @@ def _failure_message(index: int, payload: tuple[int | None, str], log_path: str)
     return f"{message}\n{tail}" if tail else message
 
 
-def _check_alive(processes: list[Any], finished: set[int], logs: list[str], server: Any,
-                 server_log: str) -> None:
-    if server is not None and not server.is_alive():
-        tail = _log_tail(server_log)
-        raise RunError(f"the inference server stopped (exit code {server.exitcode})" + (f":\n{tail}" if tail else ""))
+def _check_alive(processes: list[Any], finished: set[int], logs: list[str], servers: list[Any],
+                 server_logs: list[str]) -> None:
+    for server, log in zip(servers, server_logs):
+        if not server.is_alive():
+            tail = _log_tail(log)
+            raise RunError(f"the inference server stopped (exit code {server.exitcode})"
+                           + (f":\n{tail}" if tail else ""))
     for i, process in enumerate(processes):
         if i not in finished and not process.is_alive() and process.exitcode not in (None, 0):
             tail = _log_tail(logs[i])

@@ -1,44 +1,14 @@
-"""Matches: seat routing by the mover, seatings, statistics, and a bad network losing to uniform."""
+"""Arenas: seatings, statistics, seeded baseline matches, and a bad network losing to uniform."""
+import json
 import math
 
 import numpy as np
 import pytest
 
-from learning_helpers import CrampedNetwork, random_game
-from tilora_zero import Game
-from tilora_zero.arena import (ArenaResult, SeatRouter, arena_settings, elo_difference, games_per_seating,
-                               play_arena, seatings)
+from learning_helpers import CrampedNetwork
+from tilora_zero.arena import ArenaResult, arena_settings, elo_difference, play_arena, seatings
 from tilora_zero.cli import main
-
-
-class Marker:
-    """Answers every position with logits and values equal to its own mark."""
-
-    def __init__(self, mark: float):
-        self.mark = mark
-        self.name = f"marker-{mark}"
-        self.batches = []
-
-    def __call__(self, planes):
-        self.batches.append(len(planes))
-        return (np.full((len(planes), 400), self.mark, dtype=np.float32),
-                np.full((len(planes), 4), self.mark, dtype=np.float32))
-
-
-def test_each_position_is_answered_by_the_network_of_the_seat_to_move():
-    game = Game()
-    planes, movers = [], []
-    for cell in random_game(51, 120)[:120]:
-        planes.append(game.planes())
-        movers.append(game.current_player)
-        game.apply(cell)
-    a, b = Marker(1.0), Marker(2.0)
-    router = SeatRouter([a, b, b, a])  # A on seats 0 and 3
-    logits, values = router(np.stack(planes))
-    expected = np.where(np.isin(movers, [0, 3]), 1.0, 2.0)
-    assert np.array_equal(logits[:, 0], expected) and np.array_equal(values[:, 3], expected)
-    # One call per network and batch.
-    assert a.batches == [int(np.isin(movers, [0, 3]).sum())] and b.batches == [120 - a.batches[0]]
+from tilora_zero.players import Player
 
 
 @pytest.mark.parametrize("layout,expected", [
@@ -47,11 +17,6 @@ def test_each_position_is_answered_by_the_network_of_the_seat_to_move():
 ])
 def test_seatings(layout, expected):
     assert list(seatings(layout)) == expected
-
-
-@pytest.mark.parametrize("games,layout,counts", [(10, "2v2", [2, 2, 2, 2, 1, 1]), (3, "1v3", [1, 1, 1, 0])])
-def test_games_are_spread_over_the_seatings(games, layout, counts):
-    assert games_per_seating(games, layout) == counts
 
 
 @pytest.mark.parametrize("share,seats,elo", [
@@ -71,21 +36,47 @@ def test_result_statistics():
     assert "A's mean payoff per seat: 0.3125" in result.report()
 
 
+def test_a_seeded_arena_of_baselines_plays_the_same_games_again():
+    def arena(seed):
+        records = {}
+        result = play_arena(Player("greedy"), Player("uniform", arena_settings(4)), 4, workers=2, layout="1v3",
+                            seed=seed, on_record=lambda r: records.__setitem__(r.game_number, r))
+        return result, {n: r.cells.tolist() for n, r in records.items()}, records
+
+    first, games, records = arena(7)
+    again, games_again, _ = arena(7)
+    _, other_games, _ = arena(8)
+    assert games == games_again and games != other_games
+    assert first.a_seat_payoffs == again.a_seat_payoffs and first.seatings == [[0], [1], [2], [3]]
+    assert records[2].metadata["seats"] == [1, 1, 0, 1]
+    assert [p["name"] for p in records[2].metadata["players"]] == ["greedy", "uniform"]
+
+
 def test_a_deliberately_bad_network_scores_below_the_uniform_one():
     # Two cramped players (small pieces packed into their own corner) against two uniform
-    # seats, sixteen games in each of the six seatings; one simulation plays the top prior.
-    games = 96
-    result = play_arena(CrampedNetwork, "uniform", games, arena_settings(1), workers=2, layout="2v2")
+    # seats, sixteen games in each of the six seatings; one simulation of the classic rule plays the
+    # top prior.
+    games, settings = 96, arena_settings(1, search="classic")
+    result = play_arena(Player(CrampedNetwork, settings), Player("uniform", settings), games, workers=2, layout="2v2")
     assert result.games == games
     assert sorted(map(tuple, result.seatings)) == sorted(list(seatings("2v2")) * 16)
     assert result.interval[1] < 0.25
 
 
-def test_arena_command_reports_and_refuses_a_missing_checkpoint(tmp_path, capsys):
-    assert main(["arena", "--a", str(tmp_path / "none.pt"), "--b", "uniform", "--games", "2"]) == 2
-    assert "--a: network checkpoint not found" in capsys.readouterr().err
-    assert main(["arena", "--a", "uniform", "--b", "uniform", "--games", "2", "--sims", "1", "--layout", "1v3",
-                 "--no-progress", "--json", str(tmp_path / "result.json")]) == 0
+@pytest.mark.parametrize("args,error", [
+    (["--a", "none.pt", "--b", "uniform"], "--a: network checkpoint not found"),
+    (["--a", "greedy", "--b", "none.pt", "--value-convention", "centred"],
+     "--b: the puct search reads payoff shares; value convention 'centred' is for the classic search"),
+])
+def test_arena_command_refuses_unusable_players(args, error, capsys):
+    assert main(["arena", *args, "--games", "2"]) == 2
+    assert error in capsys.readouterr().err
+
+
+def test_arena_command_plays_baselines_with_their_own_simulations(tmp_path, capsys):
+    assert main(["arena", "--a", "rollout", "--b", "uniform", "--games", "2", "--a-sims", "3", "--sims", "1",
+                 "--layout", "1v3", "--search", "classic", "--no-progress", "--json",
+                 str(tmp_path / "result.json")]) == 0
     out = capsys.readouterr().out
-    assert "2 games (1v3, every seating); parity is 0.25" in out and "Elo difference A - B" in out
-    assert (tmp_path / "result.json").exists()
+    assert "A = rollout (classic, 3 sims)\nB = uniform (classic, 1 sims)\n2 games (1v3, every seating)" in out
+    assert json.loads((tmp_path / "result.json").read_text())["seed"] == 0

@@ -28,7 +28,7 @@ from tilora_zero.runner import play_games as play_locally  # noqa: E402
 SETTINGS = SearchSettings(sims_per_move=4, sample_moves=10)
 # A served game waits a round trip per evaluation: fewer simulations keep those games short.
 SERVED_SETTINGS = SearchSettings(sims_per_move=1, sample_moves=10)
-UNIFORM = functools.partial(load_network, "uniform")
+UNIFORM = functools.partial(load_network, "uniform", "cpu", "share")
 TWO_EACH = ServingOptions(games_per_worker=2)
 SERVED = ServingOptions(games_per_worker=2, server=True, server_max_wait=0.0)
 
@@ -96,7 +96,7 @@ def test_selfplay_writes_exactly_the_requested_games_in_the_local_runners_format
     for record in records:
         replay(record)
         assert record.metadata["settings"] == SETTINGS.as_dict()
-        assert record.metadata["network"] == "uniform"
+        assert record.metadata["network"] == "uniform[share]"
         assert record.metadata["toolkit_version"] == __version__
     local = tmp_path / "local"
     local.mkdir()

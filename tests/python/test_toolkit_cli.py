@@ -154,7 +154,7 @@ def test_show_draws_the_board_in_letters_or_colours_and_as_png(played, tmp_path,
     status, stdout, err = in_process(capsys, "show", out, "--game", 1, "--color", "never")
     assert status == 0, err
     lines = stdout.splitlines()
-    assert lines[0].startswith(f"game 1, {record.num_moves} moves, network uniform, 4 sims/move")
+    assert lines[0].startswith(f"game 1, {record.num_moves} moves, network uniform[share], 4 sims/move")
     board = "".join(lines[2:22])
     for player, letter in enumerate("BYRG"):
         assert board.count(letter) == int((record.players == player).sum())

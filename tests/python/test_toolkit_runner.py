@@ -36,14 +36,14 @@ def assert_replays_to_its_payoff(record: GameRecord) -> None:
 @pytest.mark.parametrize("concurrency", ["greenlets", "threads"])
 def test_two_workers_play_games_whose_records_replay_legally(concurrency):
     records, seen = [], []
-    stats = play_games(functools.partial(load_network, "uniform"), [0, 1, 2], SETTINGS, workers=2,
+    stats = play_games(functools.partial(load_network, "uniform", "cpu", "share"), [0, 1, 2], SETTINGS, workers=2,
                        on_record=records.append, progress=lambda s: seen.append(s.games),
                        options=ServingOptions(concurrency=concurrency, games_per_worker=2))
     assert sorted(r.game_number for r in records) == [0, 1, 2]
     for record in records:
         assert_replays_to_its_payoff(record)
         assert record.metadata["settings"] == SETTINGS.as_dict()
-        assert record.metadata["network"] == "uniform"
+        assert record.metadata["network"] == "uniform[share]"
         assert record.metadata["toolkit_version"] == __version__
         assert record.metadata["wall_time"] > 0
     assert stats.games == 3 and stats.moves == sum(r.num_moves for r in records)
@@ -62,6 +62,28 @@ def test_the_central_inference_server_serves_the_workers():
     assert records[0].metadata["network"] == "zeros"
     assert_replays_to_its_payoff(records[0])
     assert stats.evaluations > 0
+
+
+@pytest.mark.parametrize("server", [False, True])
+def test_a_network_serving_centred_values_to_puct_searches_is_refused(server):
+    with pytest.raises(RunError, match="serves 'centred' values but the puct search reads payoff shares"):
+        play_games(functools.partial(load_network, "uniform"), [0], SETTINGS, workers=1, on_record=lambda r: None,
+                   options=ServingOptions(server=server))
+
+
+def test_a_seeded_run_plays_each_game_the_same_way_and_different_games_differently():
+    def played(numbers):
+        records = []
+        play_games(functools.partial(load_network, "uniform", "cpu", "share"), numbers,
+                   SearchSettings(sims_per_move=4, seed=11), workers=1, on_record=records.append)
+        return {r.game_number: r for r in records}
+
+    first, again = played([0, 1]), played([1])
+    assert first[1].cells.tolist() == again[1].cells.tolist()
+    assert first[1].policy_shares.tolist() == again[1].policy_shares.tolist()
+    assert first[0].cells.tolist() != first[1].cells.tolist()
+    assert first[1].metadata["seed"] == again[1].metadata["seed"] != first[0].metadata["seed"]
+    assert first[1].metadata["settings"]["seed"] == 11
 
 
 @pytest.mark.parametrize("server", [False, True])
@@ -104,6 +126,10 @@ def test_scheduler_hands_out_each_number_once_and_retries_failures_first():
     ({"dirichlet_alpha": 0.0}, "dirichlet_alpha must be positive"),
     ({"exploration_fraction": 1.5}, "exploration_fraction must be from 0 to 1"),
     ({"c_base": float("nan")}, "c_base must be a finite number"),
+    ({"search": "ucb"}, "search must be 'puct' or 'classic'"),
+    ({"first_play_value": float("inf")}, "first_play_value must be a finite number"),
+    ({"seed": -1}, "seed must be an integer from 0 to 2\\*\\*64 - 1"),
+    ({"seed": 2**64}, "seed must be an integer"),
 ])
 def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
     with pytest.raises(ValueError, match=message):
@@ -112,7 +138,8 @@ def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
 
 def test_search_settings_defaults():
     assert SearchSettings().as_dict() == {"sims_per_move": 100, "sample_moves": 30, "c_base": 19652.0,
-                                          "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25}
+                                          "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
+                                          "search": "puct", "first_play_value": None, "seed": None}
 
 
 def process_state(pid: int) -> tuple[str, int] | None:
@@ -147,7 +174,8 @@ def test_workers_end_when_the_parent_is_killed(tmp_path):
         "from tilora_zero.networks import load_network\n"
         "from tilora_zero.runner import SearchSettings, play_games\n"
         "if __name__ == '__main__':\n"
-        "    play_games(functools.partial(load_network, 'uniform'), range(100), SearchSettings(sims_per_move=50),\n"
+        "    play_games(functools.partial(load_network, 'uniform', 'cpu', 'share'), range(100),\n"
+        "               SearchSettings(sims_per_move=50),\n"
         "               2, lambda record: None)\n")
     (tmp_path / "run.py").write_text(script)
     parent = subprocess.Popen([sys.executable, str(tmp_path / "run.py")], stdout=subprocess.DEVNULL)

@@ -361,19 +361,20 @@ def scripted_play(seed: int, moves: int, asks_per_move: int):
 
 
 def run_hub(hub: GameHub, plays: list, concurrency: int) -> list:
-    queue = list(enumerate(plays))
+    """Runs each ``play(channel)`` as a game on route 0; the outcomes are (index, result, error)."""
+    queue = [(i, lambda game, play=play: play(game.channel())) for i, play in enumerate(plays)]
     outcomes = []
 
     def next_game():
         return queue.pop(0) if queue else None
 
-    hub.run(next_game, concurrency, lambda channel, result, error: outcomes.append((channel.tag, result, error)))
+    hub.run(next_game, concurrency, lambda game, result, error: outcomes.append((game.tag, result, error)))
     return outcomes
 
 
 def test_hub_games_get_their_own_replies_in_batches_of_the_waiting_games():
     transport = RecordingTransport()
-    hub = GameHub(transport, max_batch=64)
+    hub = GameHub([transport], max_batch=64)
     outcomes = run_hub(hub, [scripted_play(s, moves=20, asks_per_move=2) for s in range(5)], concurrency=3)
     assert sorted(outcomes) == [(s, s, None) for s in range(5)]
     assert hub.stats.evaluations == 5 * 20 * 2
@@ -384,7 +385,7 @@ def test_hub_games_get_their_own_replies_in_batches_of_the_waiting_games():
 
 def test_hub_splits_a_round_larger_than_max_batch():
     transport = RecordingTransport()
-    hub = GameHub(transport, max_batch=2)
+    hub = GameHub([transport], max_batch=2)
     plays = []
     for game in positions(5):
         def play(channel, game=game):
@@ -414,7 +415,7 @@ def test_hub_ends_the_waiting_games_with_a_network_error_and_goes_on():
         return "ok"
 
     games = positions(3)
-    hub = GameHub(LocalTransport(failing))
+    hub = GameHub([LocalTransport(failing)])
     outcomes = run_hub(hub, [lambda c, g=g: play(c, g) for g in games], concurrency=2)
     assert [(tag, result, str(error)) for tag, result, error in outcomes] == [
         (0, None, "network exploded"), (1, None, "network exploded"), (2, "ok", "None")]
@@ -428,7 +429,7 @@ def test_hub_reports_base_exceptions_of_a_game_without_stopping_the_others():
     def stopping(channel):
         raise Stop("internal stop")
 
-    outcomes = run_hub(GameHub(RecordingTransport()), [stopping, scripted_play(1, moves=2, asks_per_move=1)], 2)
+    outcomes = run_hub(GameHub([RecordingTransport()]), [stopping, scripted_play(1, moves=2, asks_per_move=1)], 2)
     assert isinstance(outcomes[0][2], Stop) and outcomes[1] == (1, 1, None)
 
 
@@ -440,9 +441,9 @@ def test_a_channel_refuses_recv_without_put_and_put_twice(make_channel):
         client.game_started()
         channel = client.channel()
     else:
-        from tilora_zero.hub import HubChannel
+        from tilora_zero.hub import HubGame
 
-        channel = HubChannel(GameHub(transport), tag=0)
+        channel = HubGame(GameHub([transport]), tag=0).channel()
     with pytest.raises(RuntimeError, match="recv\\(\\) called without a request"):
         channel.recv()
     channel.put(request(Game()))

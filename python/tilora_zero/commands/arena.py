@@ -1,4 +1,4 @@
-"""``tilora-zero arena``: play network A against network B over every seating."""
+"""``tilora-zero arena``: play player A against player B over every seating."""
 
 from __future__ import annotations
 
@@ -13,23 +13,31 @@ from . import UsageError, non_negative_int, positive_int
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
-        "arena", help="measure network A against network B",
-        description="Plays --games games with every seat served by A or B (2v2: the six ways to seat two A's "
-                    "and two B's; 1v3: one A against three B's, on each seat), with no root noise and a few "
-                    "sampled opening moves, and prints A's mean payoff per seat with a 95%% confidence "
-                    "interval (parity is 0.25) and the corresponding Elo difference.",
+        "arena", help="measure player A against player B",
+        description="Plays --games games with every seat played by A or B, each seat searched by its own player "
+                    "(2v2: the six ways to seat two A's and two B's; 1v3: one A against three B's, on each "
+                    "seat), with no root noise and a few sampled opening moves, every game seeded from --seed, "
+                    "and prints A's mean payoff per seat with a 95% confidence interval (parity is 0.25) and "
+                    "the corresponding Elo difference. A player is a checkpoint or a baseline: uniform (equal "
+                    "priors, every position at par), rollout (leaves valued by a random playout) or greedy "
+                    "(a largest placement each turn, no search).",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    parser.add_argument("--a", required=True, help="checkpoint of network A (or 'uniform')")
-    parser.add_argument("--b", required=True, help="checkpoint of network B, or 'uniform'")
+    parser.add_argument("--a", required=True, help="player A: a checkpoint, uniform, rollout or greedy")
+    parser.add_argument("--b", required=True, help="player B: a checkpoint, uniform, rollout or greedy")
     parser.add_argument("--games", type=positive_int, required=True, help="games to play")
-    parser.add_argument("--layout", choices=("2v2", "1v3"), default="2v2", help="seats per network")
+    parser.add_argument("--layout", choices=("2v2", "1v3"), default="2v2", help="seats per player")
+    parser.add_argument("--search", choices=("puct", "classic"), default="puct", help="selection rule of the searches")
     parser.add_argument("--sims", type=non_negative_int, default=32, help="simulations per move")
+    parser.add_argument("--a-sims", type=non_negative_int, help="simulations per move of A (default: --sims)")
+    parser.add_argument("--b-sims", type=non_negative_int, help="simulations per move of B (default: --sims)")
     parser.add_argument("--sample-moves", type=non_negative_int, default=4,
                         help="moves below this count are sampled from the visits, later ones greedy")
+    parser.add_argument("--seed", type=non_negative_int, default=0, help="seed of the games")
     parser.add_argument("--workers", type=positive_int, default=2, help="worker processes")
     parser.add_argument("--games-per-worker", type=positive_int, default=8, help="concurrent games per worker")
     parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS,
-                        help="served value convention for both networks (default: each checkpoint's own)")
+                        help="classic search only: served value convention of both networks (default: each "
+                             "checkpoint's own)")
     parser.add_argument("--device", default="cpu", help="torch device")
     parser.add_argument("--out", type=Path, help="records directory for the games played")
     parser.add_argument("--json", type=Path, help="write the result as JSON here")
@@ -39,15 +47,19 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 def run(args: argparse.Namespace) -> int:
     from ..arena import arena_settings, play_arena, result_dict
-    from ..networks import load_network
+    from ..players import Player
     from ..records import RecordError, RecordWriter
     from ..runner import RunError, ServingOptions
 
-    for flag, source in (("--a", args.a), ("--b", args.b)):
+    players = []
+    for flag, source, sims in (("--a", args.a, args.a_sims), ("--b", args.b, args.b_sims)):
+        settings = arena_settings(args.sims if sims is None else sims, args.sample_moves, search=args.search)
         try:
-            load_network(source, "cpu", args.value_convention)
+            player = Player(source, settings, args.device, args.value_convention)
+            player.check()
         except (FileNotFoundError, ValueError) as error:
             raise UsageError(f"{flag}: {error}") from None
+        players.append(player)
     if args.device != "cpu":
         from ..networks.resnet import resolve_device
 
@@ -73,8 +85,7 @@ def run(args: argparse.Namespace) -> int:
         bar.refresh()
 
     try:
-        result = play_arena(args.a, args.b, args.games, arena_settings(args.sims, args.sample_moves),
-                            args.workers, args.layout, args.device, args.value_convention,
+        result = play_arena(*players, args.games, args.workers, args.layout, args.seed,
                             on_record=writer.add if writer else None, progress=on_progress,
                             options=ServingOptions(games_per_worker=args.games_per_worker))
     except RunError as error:

@@ -27,6 +27,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1,
                         help="worker processes (one core each)")
     search = parser.add_argument_group("search settings")
+    search.add_argument("--search", choices=("puct", "classic"), default="puct",
+                        help="selection rule (a network serves payoff shares to puct, its own convention to classic)")
     search.add_argument("--sims", type=non_negative_int, default=DEFAULTS["sims"], help="simulations per move")
     search.add_argument("--sample-moves", type=non_negative_int, default=DEFAULTS["sample_moves"],
                         help="moves below this count are sampled from the visits, later ones greedy")
@@ -66,8 +68,8 @@ def add_network_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def network_factory(args: argparse.Namespace) -> functools.partial:
-    """Checks --network/--device and returns a picklable factory of the network."""
-    from ..networks import load_network
+    """Checks --network/--device and returns a picklable factory of the network that --search reads."""
+    from ..networks import load_network, served_convention
 
     try:
         load_network(args.network, "cpu")  # a readable checkpoint, or "uniform"
@@ -82,7 +84,7 @@ def network_factory(args: argparse.Namespace) -> functools.partial:
             torch.empty(0, device=args.device)
         except (RuntimeError, AssertionError, ValueError) as error:
             raise UsageError(f"--device {args.device}: {error}") from None
-    return functools.partial(load_network, args.network, args.device)
+    return functools.partial(load_network, args.network, args.device, served_convention(args.search))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -93,7 +95,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"--out {args.out} exists and is not a directory")
     factory = network_factory(args)
     settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
-                              args.exploration_fraction)
+                              args.exploration_fraction, args.search)
     server = args.serve == "server" or (args.serve == "auto" and args.device != "cpu" and args.network != "uniform")
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
                              cache_size=args.cache_size, server=server, concurrency=args.concurrency)

@@ -20,7 +20,10 @@ each seat's expected payoff share p in [0, 1]; what they serve is one of
     "offset"   p - 0.25    centred on the same par, four times smaller
     "share"    p           the raw share, kept for comparison
 
-The module itself scores finished games with the raw payoff in [0, 1].
+The module itself scores finished games with the raw payoff in [0, 1]. The
+PUCT rule (`SearchSettings.search == "puct"`) reads every value on that scale,
+so a network searched with it serves "share"; the conventions above are for
+the classic rule.
 """
 from __future__ import annotations
 
@@ -47,6 +50,28 @@ def check_value_convention(convention: str) -> str:
             f"unknown value convention {convention!r}; expected one of {', '.join(VALUE_CONVENTIONS)}"
         )
     return convention
+
+
+def served_convention(search: str, value_convention: str | None = None) -> str | None:
+    """The convention a network serves to searches under rule `search`: "share" for PUCT; for the
+    classic rule `value_convention` (None: the network's own). ValueError when they disagree."""
+    if value_convention is not None:
+        check_value_convention(value_convention)
+    if search != "puct":
+        return value_convention
+    if value_convention not in (None, "share"):
+        raise ValueError(f"the puct search reads payoff shares; value convention {value_convention!r} is for the "
+                         "classic search")
+    return "share"
+
+
+def check_serves(network: Network, search: str) -> None:
+    """ValueError when `network` serves values on another scale than searches under rule `search` read."""
+    convention = getattr(network, "value_convention", None)
+    if search == "puct" and convention not in (None, "share"):
+        name = getattr(network, "name", type(network).__name__)
+        raise ValueError(f"network {name} serves {convention!r} values but the puct search reads payoff shares "
+                         "(value convention 'share')")
 
 
 def serve_values(shares: np.ndarray, convention: str = DEFAULT_VALUE_CONVENTION) -> np.ndarray:
@@ -118,6 +143,8 @@ __all__ = [
     "UniformNetwork",
     "VALUE_CONVENTIONS",
     "check_planes",
+    "check_serves",
     "load_network",
     "serve_values",
+    "served_convention",
 ]

@@ -201,7 +201,7 @@ class _HubGames:
                  play_on: Callable[[Any, int], Any]):
         self.play_on = play_on
         self.lanes: list[queue.SimpleQueue] = [queue.SimpleQueue() for _ in sizes]  # games, None: end marker
-        self.hubs = [GameHub(transport, max_batch, cache_size) for _ in sizes]
+        self.hubs = [GameHub([transport], max_batch, cache_size) for _ in sizes]
         self._order = threading.Lock()
         self._next_sequence = 0
         self._early: dict[int, tuple] = {}  # calls that overtook an earlier one
@@ -220,7 +220,7 @@ class _HubGames:
                 game = pending.pop() if pending else games.get()
                 if game is None:
                     return None
-                return game, lambda channel: self.play_on(channel, game[0])
+                return game, lambda hub_game: self.play_on(hub_game.channel(), game[0])
 
             try:
                 self.hubs[lane].run(next_game, size, self._finished)
@@ -229,8 +229,8 @@ class _HubGames:
                 os._exit(70)
 
     @staticmethod
-    def _finished(channel: Any, record: Any, error: BaseException | None) -> None:
-        _, box, done = channel.tag
+    def _finished(game: Any, record: Any, error: BaseException | None) -> None:
+        _, box, done = game.tag
         box.append(error if error is not None else record)
         done.set()
 

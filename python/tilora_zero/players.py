@@ -1,0 +1,91 @@
+"""What plays a seat of a match: a source and its own search settings.
+
+A source is a baseline the module plays in C++, with no network and no
+serving:
+
+    "uniform"  searches over equal priors, every position valued at par (0.25)
+    "rollout"  searches over equal priors, each leaf valued by one random playout to the end
+    "greedy"   no search: lays a placement with the most cells each turn, ties at random
+
+or a network: a checkpoint path, or a picklable callable that builds one. A
+network seat serves the value convention its rule reads
+(:func:`~tilora_zero.networks.served_convention`): payoff shares under PUCT,
+the checkpoint's own (or ``value_convention``) under the classic rule.
+"""
+from __future__ import annotations
+
+import functools
+import types
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from .networks import load_network, served_convention
+from .runner import NetworkFactory, SearchSettings
+
+BASELINES = ("uniform", "rollout", "greedy")
+
+
+@dataclass(frozen=True)
+class Player:
+    source: str | NetworkFactory  # a baseline name, a checkpoint path, or a picklable network factory
+    settings: SearchSettings = field(default_factory=SearchSettings)
+    device: str = "cpu"  # torch device of a checkpoint's network
+    value_convention: str | None = None  # classic rule only: served instead of the checkpoint's own
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.source, str) and not callable(self.source):
+            raise TypeError(f"a player's source is a baseline name, a checkpoint path or a network factory, "
+                            f"got {self.source!r}")
+        if self.kind == "network":
+            served_convention(self.settings.search, self.value_convention)
+
+    @property
+    def kind(self) -> str:
+        """The module's player: a baseline's name, or "network"."""
+        return self.source if isinstance(self.source, str) and self.source in BASELINES else "network"
+
+    @property
+    def name(self) -> str:
+        if isinstance(self.source, str):
+            return self.source
+        return getattr(self.source, "name", None) or repr(self.source)
+
+    @property
+    def label(self) -> str:
+        """The name, with the rule and simulations of a searching player."""
+        if self.kind == "greedy":
+            return self.name
+        return f"{self.name} ({self.settings.search}, {self.settings.sims_per_move} sims)"
+
+    def check(self) -> None:
+        """Loads a checkpoint once on the CPU: FileNotFoundError or ValueError before any game starts."""
+        if self.kind == "network" and isinstance(self.source, str):
+            load_network(self.source, "cpu", served_convention(self.settings.search, self.value_convention))
+
+    def network_factory(self) -> Callable[[], Any]:
+        """A picklable factory of the network that serves this player's searches."""
+        if self.kind != "network":
+            raise ValueError(f"{self.name} is played by the module and has no network")
+        if callable(self.source):
+            return self.source
+        convention = served_convention(self.settings.search, self.value_convention)
+        return functools.partial(load_network, self.source, self.device, convention)
+
+    def route_key(self) -> tuple:
+        """Players with equal keys are served by one network."""
+        return (self.source, self.device, served_convention(self.settings.search, self.value_convention))
+
+    def seat_config(self) -> Any:
+        """The config of this player's seat in ``play_match``."""
+        if self.kind == "greedy":
+            return types.SimpleNamespace(player="greedy")
+        if self.kind == "network":
+            return self.settings
+        return types.SimpleNamespace(player=self.kind, **self.settings.as_dict())
+
+    def describe(self) -> dict[str, Any]:
+        """The player as a record's metadata names it."""
+        if self.kind == "greedy":
+            return {"name": self.name}
+        return {"name": self.name, "settings": self.settings.as_dict()}
