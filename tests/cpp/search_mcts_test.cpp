@@ -220,5 +220,29 @@ TEST(SearchSimulate, FinishedLeafCostsNoCallAndCreditsItsChooser) {
   EXPECT_EQ(leaf.value_sum, payoff[mover] + payoff[mover]);
 }
 
+// The root's own evaluation counts as a visit, so PUCT's first simulation
+// already follows the priors instead of the children's order.
+TEST(SearchRunMcts, PuctFirstSimulationFollowsThePriors) {
+  for (unsigned favourite : {0u, 20u, 21u, 1u}) {
+    Rng rng(36 + favourite);
+    FakeNetwork network({0.25f, 0.25f, 0.25f, 0.25f});
+    network.answer = [favourite](const StateRepr&, Reply& reply) {
+      reply.policy.fill(0.0f);
+      reply.policy[favourite] = 5.0f;
+      reply.policy_size = kBoardCells;
+      reply.values = {0.25f, 0.25f, 0.25f, 0.25f};
+    };
+    Config config;
+    config.sims_per_move = 1;
+    config.c_base = 19652.0f;
+    config.c_init = 1.25f;
+    config.dirichlet_alpha = 0.3f;
+    config.rule = SearchRule::kPuct;
+    const Node root = run_mcts(game::Game::reset(), SearchParams::from(config), network, rng);
+    for (const Node& child : root.children)
+      EXPECT_EQ(child.visit_count, child.tile == favourite ? 1u : 0u) << favourite;
+  }
+}
+
 }  // namespace
 }  // namespace tilora::self_play

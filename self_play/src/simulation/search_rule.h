@@ -16,8 +16,11 @@
 // PUCT (opt-in), for values on the payoff-share scale [0, 1]:
 //   score = Q + C(N) * prior * sqrt(N) / (1 + n),
 //   C(N) = ln((1 + N + c_base) / c_base) + c_init,
-// N the simulations through the node (at the root: those run so far), n the
-// child's; an unvisited child's Q is the first-play value.
+// N the evaluations through the node: its visit count, which includes the
+// simulation that expanded it, and at the root one for its own evaluation
+// plus the simulations run so far (so the first simulation already follows
+// the priors); n the child's visits. An unvisited child's Q is the first-play
+// value.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -138,7 +141,7 @@ class PuctRule {
   explicit PuctRule(const SearchParams& params)
       : exploration_(params.sims_per_move, PuctCoefficient{params.c_base, params.c_init}),
         first_play_value_(params.first_play_value) {}
-  static std::uint32_t root_visits(std::uint32_t simulations_run) { return simulations_run; }
+  static std::uint32_t root_visits(std::uint32_t simulations_run) { return simulations_run + 1; }
   std::size_t select(const Node& node, std::uint32_t visits) const {
     const float c = exploration_(visits);
     const float fpv = first_play_value_;
