@@ -412,7 +412,7 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
     """Plays the games numbered ``game_numbers`` and hands each record to ``on_record``.
 
     ``network_factory()`` builds the network inside the process that serves it,
-    so it must be picklable (``functools.partial(load_network, spec, device)``).
+    so it must be picklable (``functools.partial(load_network, source, device)``).
     ``progress(stats)`` is called whenever the live counts change. A failed
     game, a dead worker or a dead server ends the run with :class:`RunError`;
     Ctrl-C stops every process and raises ``KeyboardInterrupt`` after the
