@@ -8,7 +8,8 @@ import os
 import sys
 from collections.abc import Sequence
 
-from .commands import UsageError
+from . import __version__
+from .commands import MissingExtra, UsageError
 
 # Modules of tilora_zero.commands; each offers add_parser(subparsers) and run(args) -> int. They are
 # imported when the parser is built, not with this module: worker processes re-import the main
@@ -21,6 +22,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="tilora-zero",
         description="Self-play, records and networks for the four-player tile game.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name in COMMANDS:
         module = importlib.import_module(f"{__package__}.commands.{name}")
@@ -35,7 +37,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return args.run(args)
     except UsageError as error:
-        args.subparser.print_usage(sys.stderr)
+        if not isinstance(error, MissingExtra):
+            args.subparser.print_usage(sys.stderr)
         print(f"{args.subparser.prog}: error: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

@@ -27,7 +27,6 @@ from typing import Any, Callable
 
 from .arena import arena_settings, play_arena, result_dict
 from .networks import DEFAULT_VALUE_CONVENTION, check_value_convention, load_network
-from .training import MetricsWriter, TrainSettings, read_metrics
 
 CONFIG_NAME = "loop.json"
 
@@ -129,7 +128,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     from .networks.resnet import TiloraNet, load_model, save_checkpoint
     from .records import RecordWriter, game_numbers
     from .runner import SearchSettings, ServingOptions, play_games
-    from .training import plot_losses, train
+    from .training import MetricsWriter, TrainSettings, plot_losses, read_metrics, train
 
     run = Path(run)
     settings = open_run(run, settings)

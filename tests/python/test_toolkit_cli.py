@@ -12,15 +12,15 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tilora_zero import Game
-from tilora_zero.cli import main
+from tilora_zero import Game, __version__
+from tilora_zero.cli import COMMANDS, main
 from tilora_zero.records import count_games, game_numbers, iter_records, shard_paths
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
 
 
-def tilora_zero(*args: str, timeout: float = 300) -> subprocess.CompletedProcess:
-    return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+def tilora_zero(*args: str, timeout: float = 300, env: dict | None = None) -> subprocess.CompletedProcess:
+    return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout, env=env)
 
 
 def in_process(capsys, *args) -> tuple[int, str, str]:
@@ -177,3 +177,41 @@ def test_an_out_directory_that_cannot_be_made_is_refused(tmp_path, capsys):
     (tmp_path / "file").write_text("x")
     status, _, err = in_process(capsys, "selfplay", "--games", 1, "--out", tmp_path / "file" / "records")
     assert status == 2 and f"--out {tmp_path / 'file' / 'records'}: Not a directory" in err
+
+
+# Loaded by every process of a command (workers too): acts as if torch and ray were not installed, and
+# notes each attempt to import them.
+BLOCK_EXTRAS = """
+import os, sys
+
+class BlockExtras:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] in ("torch", "ray"):
+            with open(os.environ["TILORA_BLOCKED_IMPORTS"], "a") as log:
+                log.write(name + "\\n")
+            raise ImportError(f"No module named {name!r}")
+
+sys.meta_path.insert(0, BlockExtras())
+"""
+
+
+def test_commands_that_need_no_extras_neither_import_nor_need_them(tmp_path):
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(BLOCK_EXTRAS)
+    blocked = tmp_path / "blocked-imports"
+    env = {**os.environ, "TILORA_BLOCKED_IMPORTS": str(blocked),
+           "PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path / "site"), os.environ.get("PYTHONPATH")]))}
+    out = tmp_path / "records"
+    for args in (["--help"], *([name, "--help"] for name in COMMANDS), ["--version"],
+                 ["selfplay", "--games", 1, "--workers", 1, "--sims", 1, "--out", out],
+                 ["show", out, "--png", tmp_path / "board.png"]):
+        result = tilora_zero(*args, env=env)
+        assert result.returncode == 0, (args, result.stderr)
+        assert not blocked.exists(), (args, blocked.read_text())
+    assert tilora_zero("--version", env=env).stdout == f"tilora-zero {__version__}\n"
+    assert count_games(out) == 1
+    for args in (["train", "--data", out, "--out", tmp_path / "net.pt"], ["loop", "--out", tmp_path / "run"]):
+        result = tilora_zero(*args, env=env)
+        assert result.returncode == 2
+        assert result.stderr == f"tilora-zero {args[0]}: error: {'training' if args[0] == 'train' else 'the loop'} " \
+                                "needs PyTorch, which is not installed: pip install '.[torch]'\n"

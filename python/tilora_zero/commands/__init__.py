@@ -3,10 +3,27 @@
 from __future__ import annotations
 
 import argparse
+import importlib
+
+# The optional dependencies: module -> (its name for people, the extra that installs it).
+EXTRAS = {"torch": ("PyTorch", "torch"), "ray": ("Ray", "ray")}
 
 
 class UsageError(Exception):
     """A bad argument found after parsing (a missing checkpoint, say): exit status 2."""
+
+
+class MissingExtra(UsageError):
+    """A command that needs an optional dependency which is not installed: exit status 2, no usage text."""
+
+
+def require(module: str, purpose: str) -> None:
+    """Raises MissingExtra, naming what to install, when ``module`` (a key of EXTRAS) cannot be imported."""
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        name, extra = EXTRAS[module]
+        raise MissingExtra(f"{purpose} needs {name}, which is not installed: pip install '.[{extra}]'") from None
 
 
 def positive_int(text: str) -> int:

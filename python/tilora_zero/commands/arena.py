@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import UsageError, non_negative_int, positive_int
+from . import UsageError, non_negative_int, positive_int, require
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -44,6 +44,8 @@ def run(args: argparse.Namespace) -> int:
     from ..runner import RunError, ServingOptions
 
     for flag, source in (("--a", args.a), ("--b", args.b)):
+        if source != "uniform":
+            require("torch", f"{flag} {source}")
         try:
             load_network(source, "cpu", args.value_convention)
         except (FileNotFoundError, ValueError) as error:

@@ -7,7 +7,7 @@ import sys
 from dataclasses import fields
 from pathlib import Path
 
-from . import UsageError, fraction, non_negative_int, positive_float, positive_int
+from . import UsageError, fraction, non_negative_int, positive_float, positive_int, require
 
 # Option name -> LoopSettings field, for the options given as --name.
 _OPTIONS = {
@@ -61,10 +61,7 @@ def run(args: argparse.Namespace) -> int:
     from ..loop import LoopSettings, open_run, run_loop
     from ..runner import RunError
 
-    try:
-        import torch  # noqa: F401
-    except ImportError:
-        raise UsageError("the loop trains networks and needs PyTorch: pip install 'tilora-self-play[torch]'") from None
+    require("torch", "the loop")
     if args.arena_layout not in LAYOUTS:
         raise UsageError(f"--arena-layout must be one of {', '.join(LAYOUTS)}, got {args.arena_layout!r}")
     settings = LoopSettings(**{f.name: getattr(args, f.name) for f in fields(LoopSettings)})

@@ -9,7 +9,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int
+from . import UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int, require
 
 DEFAULTS = {"sims": 100, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3,
             "exploration_fraction": 0.25}
@@ -69,6 +69,8 @@ def network_factory(args: argparse.Namespace) -> functools.partial:
     """Checks --network/--device and returns a picklable factory of the network."""
     from ..networks import load_network
 
+    if args.network != "uniform":
+        require("torch", "a checkpoint's network")
     try:
         load_network(args.network, "cpu")  # a readable checkpoint, or "uniform"
     except FileNotFoundError as error:

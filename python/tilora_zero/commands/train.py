@@ -6,7 +6,7 @@ import argparse
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import UsageError, non_negative_int, positive_float, positive_int
+from . import UsageError, non_negative_int, positive_float, positive_int, require
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -40,10 +40,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        import torch
-    except ImportError:
-        raise UsageError("training needs PyTorch: pip install 'tilora-self-play[torch]'") from None
+    require("torch", "training")
+    import torch
+
     from ..dataset import load_dataset
     from ..networks.resnet import TiloraNet, load_model, resolve_device, save_checkpoint
     from ..records import RecordError
