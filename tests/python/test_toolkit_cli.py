@@ -134,12 +134,34 @@ def test_a_missing_checkpoint_exits_2_from_the_installed_command(tmp_path):
     assert f"not found: {tmp_path / 'none.pt'}" in result.stderr and "Traceback" not in result.stderr
 
 
-def test_a_file_that_is_not_a_checkpoint_is_refused(tmp_path, capsys):
+@pytest.mark.parametrize("content, reason", [
+    ("empty", "the file is empty"),
+    ("random", "it was not written by torch.save"),
+    ("module", "it holds pickled Python objects (a whole model?), where a checkpoint holds only tensors and plain "
+               "values"),
+    ("dictionary", "torch.save wrote it, but not as a checkpoint of this toolkit (no 'format' entry)"),
+    ("truncated", "it is damaged or truncated, or was not written by torch.save"),
+])
+def test_a_file_that_is_not_a_checkpoint_is_refused_in_one_line(tmp_path, capsys, content, reason):
+    torch = pytest.importorskip("torch")
+    from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
+
     bad = tmp_path / "bad.pt"
-    bad.write_bytes(b"not a checkpoint")
+    if content == "empty":
+        bad.write_bytes(b"")
+    elif content == "random":
+        bad.write_bytes(np.random.default_rng(0).bytes(4096))
+    elif content == "module":
+        torch.save(torch.nn.Linear(2, 2), bad)
+    elif content == "dictionary":
+        torch.save({"weights": torch.zeros(3)}, bad)
+    else:
+        data = save_checkpoint(tmp_path / "net.pt", TiloraNet(0, 4)).read_bytes()
+        bad.write_bytes(data[: len(data) // 2])
     status, _, err = in_process(capsys, "selfplay", "--games", 1, "--network", bad, "--out", tmp_path / "out")
     assert status == 2
-    assert f"--network {bad}" in err and "Traceback" not in err
+    assert err.splitlines()[-1] == (f"tilora-zero selfplay: error: --network: {bad} is not a tilora-zero network "
+                                    f"checkpoint: {reason}")
 
 
 def test_an_out_path_that_is_a_file_is_refused(tmp_path, capsys):

@@ -76,7 +76,7 @@ def network_factory(args: argparse.Namespace) -> functools.partial:
     except FileNotFoundError as error:
         raise UsageError(str(error)) from None
     except ValueError as error:
-        raise UsageError(f"--network {args.network}: {error}") from None
+        raise UsageError(f"--network: {error}") from None
     if args.device != "cpu" and args.network != "uniform":
         try:
             import torch
