@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -113,6 +114,11 @@ def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path)
     (["selfplay", "--games", "2", "--exploration-fraction", "1.5"], "must be from 0 to 1"),
     (["selfplay", "--games", "2", "--dirichlet-alpha", "0"], "--dirichlet-alpha: must be positive"),
     (["selfplay", "--games", "2", "--sims", "-3"], "--sims: must not be negative"),
+    (["selfplay", "--games", "2", "--sims", "0"], "--sims: must be a positive integer, got '0'"),
+    (["arena", "--a", "uniform", "--b", "uniform", "--games", "1", "--sims", "0"], "--sims: must be a positive"),
+    (["loop", "--out", "OUT", "--arena-sims", "0"], "--arena-sims: must be a positive integer, got '0'"),
+    (["loop", "--out", "OUT", "--arena-layout", "3v1"], "--arena-layout: invalid choice: '3v1'"),
+    (["loop", "--out", "OUT", "--value-convention", "raw"], "--value-convention: invalid choice: 'raw'"),
     (["selfplay", "--games", "2", "--fast"], "unrecognized arguments: --fast"),
     (["selfplay", "--out", "x"], "the following arguments are required: --games"),
     (["show", "no/such/file.npz"], "no/such/file.npz: no such file or directory"),
@@ -120,12 +126,26 @@ def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path)
 ])
 def test_user_errors_print_a_clear_message_and_exit_2(tmp_path, capsys, args, message):
     if args[0] == "selfplay" and "--out" not in args:
-        args = [*args, "--out", str(tmp_path / "out")]
+        args = [*args, "--out", "OUT"]
+    args = [str(tmp_path / "out") if a == "OUT" else a for a in args]
     status, _, err = in_process(capsys, *args)
     assert status == 2
     assert message in err
     assert "Traceback" not in err
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_help_shows_each_default_once_and_only_where_there_is_one(capsys, command):
+    status, out, _ = in_process(capsys, command, "--help")
+    text = " ".join(out.split())
+    assert status == 0
+    assert "(default: None)" not in text and "(default: False)" not in text and "%%" not in text
+    assert not re.search(r"\(default: [^()]*\) \(default:", text)
+    if command == "arena":
+        assert "with a 95% confidence interval" in text
+    if command == "train":
+        assert "metrics file (default: the --out path with .metrics.jsonl) --plot" in text
 
 
 def test_a_missing_checkpoint_exits_2_from_the_installed_command(tmp_path):

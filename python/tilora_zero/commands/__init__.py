@@ -9,6 +9,16 @@ import importlib
 EXTRAS = {"torch": ("PyTorch", "torch"), "ray": ("Ray", "ray")}
 
 
+class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Adds an option's default to its help where there is one to show: not for required options, for
+    flags or for options whose absence means something the help text says."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        if action.required or action.default is None or action.default is False or action.default == argparse.SUPPRESS:
+            return action.help
+        return super()._get_help_string(action)
+
+
 class UsageError(Exception):
     """A bad argument found after parsing (a missing checkpoint, say): exit status 2."""
 

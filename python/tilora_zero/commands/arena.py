@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import UsageError, non_negative_int, positive_int, require
+from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -16,14 +16,14 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "arena", help="measure network A against network B",
         description="Plays --games games with every seat served by A or B (2v2: the six ways to seat two A's "
                     "and two B's; 1v3: one A against three B's, on each seat), with no root noise and a few "
-                    "sampled opening moves, and prints A's mean payoff per seat with a 95%% confidence "
+                    "sampled opening moves, and prints A's mean payoff per seat with a 95% confidence "
                     "interval (parity is 0.25) and the corresponding Elo difference.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=HelpFormatter)
     parser.add_argument("--a", required=True, help="checkpoint of network A (or 'uniform')")
     parser.add_argument("--b", required=True, help="checkpoint of network B, or 'uniform'")
     parser.add_argument("--games", type=positive_int, required=True, help="games to play")
     parser.add_argument("--layout", choices=("2v2", "1v3"), default="2v2", help="seats per network")
-    parser.add_argument("--sims", type=non_negative_int, default=32, help="simulations per move")
+    parser.add_argument("--sims", type=positive_int, default=32, help="simulations per move")
     parser.add_argument("--sample-moves", type=non_negative_int, default=4,
                         help="moves below this count are sampled from the visits, later ones greedy")
     parser.add_argument("--workers", type=positive_int, default=2, help="worker processes")

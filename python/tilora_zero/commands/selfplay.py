@@ -9,7 +9,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int, require
+from . import HelpFormatter, UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int, require
 
 DEFAULTS = {"sims": 100, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3,
             "exploration_fraction": 0.25}
@@ -20,14 +20,14 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "selfplay", help="play self-play games and write their records",
         description="Plays self-play games until --out holds --games games (an interrupted run continues "
                     "where it stopped) and writes each finished game's record there.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=HelpFormatter)
     parser.add_argument("--games", type=positive_int, required=True, default=argparse.SUPPRESS,
                         help="games the directory should hold")
     parser.add_argument("--out", type=Path, required=True, default=argparse.SUPPRESS, help="records directory")
     parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1,
                         help="worker processes (one core each)")
     search = parser.add_argument_group("search settings")
-    search.add_argument("--sims", type=non_negative_int, default=DEFAULTS["sims"], help="simulations per move")
+    search.add_argument("--sims", type=positive_int, default=DEFAULTS["sims"], help="simulations per move")
     search.add_argument("--sample-moves", type=non_negative_int, default=DEFAULTS["sample_moves"],
                         help="moves below this count are sampled from the visits, later ones greedy")
     search.add_argument("--c-base", type=positive_float, default=DEFAULTS["c_base"],
