@@ -6,10 +6,12 @@ import argparse
 import importlib
 import os
 import sys
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 
 from . import __version__
 from .commands import MissingExtra, UsageError
+from .records import DamagedShardWarning
 
 # Modules of tilora_zero.commands; each offers add_parser(subparsers) and run(args) -> int. They are
 # imported when the parser is built, not with this module: worker processes re-import the main
@@ -34,6 +36,25 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    with warnings.catch_warnings():
+        warnings.simplefilter("default", DamagedShardWarning)
+        warnings.showwarning = _one_line_warning(args.subparser.prog, warnings.showwarning)
+        return _run(args)
+
+
+def _one_line_warning(prog: str, show: Callable) -> Callable:
+    """Shows the toolkit's own warnings as ``prog: warning: text``, others as Python does."""
+
+    def show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+        if issubclass(category, DamagedShardWarning):
+            print(f"{prog}: warning: {message}", file=sys.stderr)
+        else:
+            show(message, category, filename, lineno, file, line)
+
+    return show_warning
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return args.run(args)
     except UsageError as error:

@@ -15,7 +15,7 @@ import pytest
 
 from tilora_zero import Game, __version__
 from tilora_zero.cli import COMMANDS, main
-from tilora_zero.records import count_games, game_numbers, iter_records, shard_paths
+from tilora_zero.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
 
@@ -99,7 +99,7 @@ def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path)
     assert f"in {out}" in stdout  # the summary is printed anyway
 
     resumed = finished + 2
-    result = tilora_zero("selfplay", "--games", resumed, "--workers", 2, "--sims", 4, "--out", out)
+    result = tilora_zero("selfplay", "--games", resumed, "--workers", 2, "--sims", 12, "--out", out)
     assert result.returncode == 0, result.stderr
     assert f"holds {finished} games; playing 2 more" in result.stderr
     numbers = game_numbers(out)
@@ -113,6 +113,11 @@ def test_ctrl_c_keeps_finished_games_intact_and_a_rerun_completes_them(tmp_path)
     (["selfplay", "--games", "two"], "--games: must be an integer, got 'two'"),
     (["selfplay", "--games", "2", "--exploration-fraction", "1.5"], "must be from 0 to 1"),
     (["selfplay", "--games", "2", "--dirichlet-alpha", "0"], "--dirichlet-alpha: must be positive"),
+    (["selfplay", "--games", "2", "--dirichlet-alpha", "1e-300"],
+     "--dirichlet-alpha: must be positive as a 32-bit float, got '1e-300' (which rounds to 0)"),
+    (["selfplay", "--games", "2", "--c-base", "1e39"],
+     "--c-base: must be a finite number within the range of 32-bit floats, got '1e39'"),
+    (["loop", "--out", "OUT", "--dirichlet-alpha", "1e-300"], "--dirichlet-alpha: must be positive as a 32-bit"),
     (["selfplay", "--games", "2", "--sims", "-3"], "--sims: must not be negative"),
     (["selfplay", "--games", "2", "--sims", "0"], "--sims: must be a positive integer, got '0'"),
     (["arena", "--a", "uniform", "--b", "uniform", "--games", "1", "--sims", "0"], "--sims: must be a positive"),
@@ -182,6 +187,40 @@ def test_a_file_that_is_not_a_checkpoint_is_refused_in_one_line(tmp_path, capsys
     assert status == 2
     assert err.splitlines()[-1] == (f"tilora-zero selfplay: error: --network: {bad} is not a tilora-zero network "
                                     f"checkpoint: {reason}")
+
+
+def test_show_and_resume_leave_out_a_damaged_shard_with_a_one_line_warning(tmp_path):
+    out = tmp_path / "records"
+    play = ["selfplay", "--games", 2, "--workers", 1, "--games-per-worker", 1, "--sims", 1, "--games-per-shard", 1,
+            "--out", out]  # one game at a time: game 0 in the first shard
+    assert tilora_zero(*play).returncode == 0
+    damaged = out / "games-00000.npz"
+    damaged.write_bytes(damaged.read_bytes()[:100])
+    kept = damaged.read_bytes()
+    warning = f"warning: {damaged}: damaged records, cannot be read (File is not a zip file); its games are left out"
+    shown = tilora_zero("show", out, "--color", "never")
+    assert shown.returncode == 0 and shown.stdout.startswith("game 1, ")
+    assert shown.stderr == f"tilora-zero show: {warning}\n"
+    resumed = tilora_zero(*play)
+    assert resumed.returncode == 0
+    assert resumed.stderr.splitlines() == [f"tilora-zero selfplay: {warning}", f"{out} holds 1 games; playing 1 more"]
+    assert damaged.read_bytes() == kept and len(shard_paths(out)) == 3
+    with pytest.warns(DamagedShardWarning):
+        assert game_numbers(out) == [0, 1]
+
+
+def test_adding_games_played_with_other_settings_is_refused_unless_allowed(tmp_path):
+    out = tmp_path / "records"
+    assert tilora_zero("selfplay", "--games", 1, "--workers", 1, "--sims", 2, "--out", out).returncode == 0
+    mixed = ["selfplay", "--games", 2, "--workers", 1, "--sims", 3, "--c-base", 100, "--out", out]
+    result = tilora_zero(*mixed)
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1] == (
+        f"tilora-zero selfplay: error: {out} holds 1 games played with other settings: sims_per_move 2 (now 3), "
+        "c_base 19652.0 (now 100.0); play with those settings, or add --allow-mixed-settings")
+    assert count_games(out) == 1
+    assert tilora_zero(*mixed, "--allow-mixed-settings").returncode == 0
+    assert sorted(r.metadata["settings"]["sims_per_move"] for r in iter_records(out)) == [2, 3]
 
 
 def test_an_out_path_that_is_a_file_is_refused(tmp_path, capsys):

@@ -99,11 +99,15 @@ def test_scheduler_hands_out_each_number_once_and_retries_failures_first():
 
 @pytest.mark.parametrize("changes, message", [
     ({"sims_per_move": -1}, "sims_per_move must be an integer"),
+    ({"sims_per_move": 0}, "sims_per_move must be an integer from 1 to 4294967295, got 0"),
     ({"sims_per_move": 2.0}, "sims_per_move must be an integer"),
     ({"sample_moves": 2**32}, "sample_moves must be an integer"),
     ({"dirichlet_alpha": 0.0}, "dirichlet_alpha must be positive"),
     ({"exploration_fraction": 1.5}, "exploration_fraction must be from 0 to 1"),
     ({"c_base": float("nan")}, "c_base must be a finite number"),
+    ({"dirichlet_alpha": 1e-300}, "dirichlet_alpha must be positive as a 32-bit float, got 1e-300"),
+    ({"c_base": 1e39}, "c_base 1e\\+39 is beyond the range of a 32-bit float"),
+    ({"c_init": -1e39}, "c_init -1e\\+39 is beyond the range of a 32-bit float"),
 ])
 def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
     with pytest.raises(ValueError, match=message):

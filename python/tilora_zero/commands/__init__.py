@@ -5,6 +5,8 @@ from __future__ import annotations
 import argparse
 import importlib
 
+import numpy as np
+
 # The optional dependencies: module -> (its name for people, the extra that installs it).
 EXTRAS = {"torch": ("PyTorch", "torch"), "ray": ("Ray", "ray")}
 
@@ -53,13 +55,19 @@ def non_negative_int(text: str) -> int:
     return value
 
 
+# The numbers below end up in 32-bit float arithmetic (the search's, the network's), so they are judged as
+# 32-bit floats: 1e39 is infinite there and 1e-300 is zero.
+
+
 def finite_float(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"must be a number, got {text!r}") from None
-    if value != value or value in (float("inf"), float("-inf")):
-        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
+    with np.errstate(over="ignore"):
+        if not np.isfinite(np.float32(value)):
+            raise argparse.ArgumentTypeError(f"must be a finite number within the range of 32-bit floats, "
+                                             f"got {text!r}")
     return value
 
 
@@ -67,6 +75,8 @@ def positive_float(text: str) -> float:
     value = finite_float(text)
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be positive, got {text!r}")
+    if np.float32(value) == 0:
+        raise argparse.ArgumentTypeError(f"must be positive as a 32-bit float, got {text!r} (which rounds to 0)")
     return value
 
 

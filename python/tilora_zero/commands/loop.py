@@ -54,6 +54,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         parser.add_argument(f"--{flag}", dest=name, type=kind, default=getattr(defaults, name),
                             choices=_CHOICES.get(name), help=text)
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
+    parser.add_argument("--allow-mixed-settings", action="store_true",
+                        help="resume a run started with other settings (existing checkpoints keep their architecture)")
     from ..ray_backend.command import add_backend_arguments
 
     add_backend_arguments(parser)
@@ -62,6 +64,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 def run(args: argparse.Namespace) -> int:
     from ..loop import LoopSettings, open_run, run_loop
+    from ..records import MixedSettingsError
     from ..runner import RunError
 
     require("torch", "the loop")
@@ -69,14 +72,17 @@ def run(args: argparse.Namespace) -> int:
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
     try:
-        open_run(args.out, settings)
+        open_run(args.out, settings, args.allow_mixed_settings)
+    except MixedSettingsError as error:
+        raise UsageError(f"{error}; run it with those settings, or add --allow-mixed-settings") from None
     except ValueError as error:
         raise UsageError(str(error)) from None
     from ..ray_backend.command import backend_play
 
     selfplay, close_backend = backend_play(args, False, args.device, None)
     try:
-        run_loop(args.out, settings, progress=not args.no_progress, selfplay=selfplay)
+        run_loop(args.out, settings, progress=not args.no_progress, selfplay=selfplay,
+                 allow_mixed=args.allow_mixed_settings)
     except RunError as error:
         print(f"tilora-zero loop: error: {error}", file=sys.stderr)
         return 1

@@ -52,6 +52,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                          help="run the network in each worker (local) or in one inference process (server); "
                               "auto: server for a GPU device")
     parser.add_argument("--games-per-shard", type=positive_int, default=64, help="games per records file")
+    parser.add_argument("--allow-mixed-settings", action="store_true",
+                        help="add games to a directory that holds games played with other search settings or "
+                             "another network")
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
     from ..ray_backend.command import add_backend_arguments
 
@@ -65,14 +68,14 @@ def add_network_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--device", default="cpu", help="torch device of a checkpoint's network (cpu, cuda, cuda:1)")
 
 
-def network_factory(args: argparse.Namespace) -> functools.partial:
-    """Checks --network/--device and returns a picklable factory of the network."""
+def network_factory(args: argparse.Namespace) -> tuple[functools.partial, str]:
+    """Checks --network/--device; returns a picklable factory of the network and the network's name."""
     from ..networks import load_network
 
     if args.network != "uniform":
         require("torch", "a checkpoint's network")
     try:
-        load_network(args.network, "cpu")  # a readable checkpoint, or "uniform"
+        name = load_network(args.network, "cpu").name  # a readable checkpoint, or "uniform"
     except FileNotFoundError as error:
         raise UsageError(str(error)) from None
     except ValueError as error:
@@ -84,32 +87,44 @@ def network_factory(args: argparse.Namespace) -> functools.partial:
             torch.empty(0, device=args.device)
         except (RuntimeError, AssertionError, ValueError) as error:
             raise UsageError(f"--device {args.device}: {error}") from None
-    return functools.partial(load_network, args.network, args.device)
+    return functools.partial(load_network, args.network, args.device), name
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..records import RecordError, RecordWriter, game_numbers
+    from ..records import MixedSettingsError, RecordError, RecordWriter, check_same_settings, recorded_games
     from ..runner import RunError, RunStats, SearchSettings, ServingOptions, play_games
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
-    factory = network_factory(args)
-    settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
-                              args.exploration_fraction)
+    factory, network_name = network_factory(args)
+    try:
+        settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
+                                  args.exploration_fraction)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     server = args.serve == "server" or (args.serve == "auto" and args.device != "cpu" and args.network != "uniform")
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
                              cache_size=args.cache_size, server=server, concurrency=args.concurrency)
     try:
-        writer = RecordWriter(args.out, games_per_shard=args.games_per_shard)
-        present = set(game_numbers(args.out))
-    except RecordError as error:
-        raise UsageError(str(error)) from None
+        games = recorded_games(args.out) if args.out.is_dir() else {}
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
+    present = set(games)
     missing = args.games - len(present)
     if missing <= 0:
         print(f"{args.out} already holds {len(present)} games; nothing to play")
         return 0
+    if not args.allow_mixed_settings:
+        try:
+            check_same_settings(args.out, games, {**settings.as_dict(), "network": network_name})
+        except MixedSettingsError as error:
+            raise UsageError(f"{error}; play with those settings, or add --allow-mixed-settings") from None
+    try:
+        writer = RecordWriter(args.out, games_per_shard=args.games_per_shard)
+    except RecordError as error:
+        raise UsageError(str(error)) from None
+    except OSError as error:
+        raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
     todo = [n for n in range(args.games + len(present)) if n not in present][:missing]
     if present:
         print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
