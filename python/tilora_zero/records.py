@@ -344,14 +344,18 @@ class RecordWriter:
 
     A shard is written when ``games_per_shard`` records are buffered, when the
     oldest buffered record is ``flush_seconds`` old, and on :meth:`flush`.
-    Opening the directory removes temporary files left by an interrupted run;
-    every complete shard is kept."""
+    Opening the directory removes temporary files left by an interrupted run
+    (every complete shard is kept) and raises OSError when no file can be
+    written there, before any game is played for it."""
 
     def __init__(self, directory: str | os.PathLike, games_per_shard: int = 64, flush_seconds: float = 60.0):
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
         for stale in self.directory.glob(f".games-*{TEMP_SUFFIX}"):
             stale.unlink(missing_ok=True)
+        fd, probe = tempfile.mkstemp(prefix=".games-probe.", suffix=TEMP_SUFFIX, dir=self.directory)
+        os.close(fd)
+        os.unlink(probe)
         self.games_per_shard = games_per_shard
         self.flush_seconds = flush_seconds
         existing = [int(SHARD_PATTERN.match(p.name).group(1)) for p in shard_paths(self.directory)]

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -14,8 +16,11 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game, __version__
+from tilora_zero import records
 from tilora_zero.cli import COMMANDS, main
+from tilora_zero.commands.selfplay import TYPICAL_GAME_MOVES, progress_figures
 from tilora_zero.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
+from tilora_zero.runner import RunStats
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
 
@@ -221,6 +226,47 @@ def test_adding_games_played_with_other_settings_is_refused_unless_allowed(tmp_p
     assert count_games(out) == 1
     assert tilora_zero(*mixed, "--allow-mixed-settings").returncode == 0
     assert sorted(r.metadata["settings"]["sims_per_move"] for r in iter_records(out)) == [2, 3]
+
+
+def test_an_unwritable_out_directory_is_refused_before_any_game(tmp_path, capsys, monkeypatch):
+    out = tmp_path / "records"
+    create = tempfile.mkstemp
+
+    def read_only(*args, dir=None, **kwargs):  # what a read-only directory does for anyone but root
+        if dir is not None and Path(dir) == out:
+            raise PermissionError(errno.EACCES, "Permission denied", str(dir))
+        return create(*args, dir=dir, **kwargs)
+
+    monkeypatch.setattr(tempfile, "mkstemp", read_only)
+    monkeypatch.setattr("tilora_zero.runner.play_games", lambda *args, **kwargs: pytest.fail("games were played"))
+    status, _, err = in_process(capsys, "selfplay", "--games", 1, "--out", out)
+    assert status == 2
+    assert err.splitlines()[-1] == f"tilora-zero selfplay: error: --out {out}: Permission denied"
+
+
+def test_a_full_disk_ends_the_run_saying_how_many_games_are_safe(tmp_path, capsys, monkeypatch):
+    out = tmp_path / "records"
+    write_shard = records.write_shard
+
+    def filling_up(path, shard_records):
+        if shard_paths(out):
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return write_shard(path, shard_records)
+
+    monkeypatch.setattr(records, "write_shard", filling_up)
+    status, _, err = in_process(capsys, "selfplay", "--games", 3, "--workers", 1, "--games-per-worker", 1, "--sims", 1,
+                                "--games-per-shard", 1, "--out", out)
+    assert status == 1
+    assert err.splitlines()[-1] == (f"tilora-zero selfplay: error: cannot write the records to {out}: No space left "
+                                    "on device; the 1 games written before are safe on disk there")
+    assert replays_to_payoff(out) == 1
+
+
+def test_progress_counts_the_moves_of_games_in_progress_from_their_evaluations():
+    assert progress_figures(RunStats(), 4, 32) == (0, 4 * TYPICAL_GAME_MOVES)
+    assert progress_figures(RunStats(evaluations=3300), 4, 32) == (100, 4 * TYPICAL_GAME_MOVES)
+    assert progress_figures(RunStats(games=1, moves=300, evaluations=33000), 4, 32) == (1000, 1200)
+    assert progress_figures(RunStats(games=4, moves=1100, evaluations=34000), 4, 32) == (1100, 1100)
 
 
 def test_an_out_path_that_is_a_file_is_refused(tmp_path, capsys):

@@ -13,6 +13,9 @@ from . import HelpFormatter, UsageError, finite_float, fraction, non_negative_in
 
 DEFAULTS = {"sims": 100, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3,
             "exploration_fraction": 0.25}
+# Moves in a game, as measured with the uniform network (250 to 290): the progress bar's estimate of the
+# work ahead until the run's own games tell.
+TYPICAL_GAME_MOVES = 270
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -135,47 +138,62 @@ def run(args: argparse.Namespace) -> int:
 
     from tqdm import tqdm
 
-    bar = tqdm(total=args.games, initial=len(present), unit="game", dynamic_ncols=True,
-               disable=True if args.no_progress else None, file=sys.stderr)
     last = RunStats()
+    bar = tqdm(total=progress_figures(last, missing, args.sims)[1], unit="move", dynamic_ncols=True,
+               disable=True if args.no_progress else None, file=sys.stderr)
 
     def on_progress(stats: RunStats) -> None:
         nonlocal last
         last = stats
         writer.tick()
-        bar.set_postfix_str(f"{stats.evaluations_per_second:,.0f} evals/s, {stats.moves_per_second:,.1f} moves/s, "
-                            f"cache {100 * stats.hit_rate:.1f}%", refresh=False)
-        bar.n = len(present) + stats.games
-        bar.refresh()
+        done, bar.total = progress_figures(stats, missing, args.sims)
+        bar.set_postfix_str(f"games {len(present) + stats.games}/{args.games}, "
+                            f"{stats.evaluations_per_second:,.0f} evals/s, cache {100 * stats.hit_rate:.1f}%",
+                            refresh=False)
+        bar.update(done - bar.n)
 
     status = 0
+    write_error: OSError | None = None
     start = time.monotonic()
     try:
         last = play(factory, todo, settings, args.workers, writer.add, on_progress, options)
     except KeyboardInterrupt:
         status = 130
-    except (RunError, OSError) as error:
+    except RunError as error:
         bar.clear()
-        if isinstance(error, OSError):
-            error = f"cannot write the records to {args.out}: {error.strerror or error}"
         print(f"tilora-zero selfplay: error: {error}", file=sys.stderr)
         status = 1
+    except OSError as error:
+        write_error = error
     finally:
-        try:
-            writer.flush()
-        except OSError as error:
-            print(f"tilora-zero selfplay: error: cannot write the records to {args.out}: {error.strerror or error}",
-                  file=sys.stderr)
-            status = status or 1
+        if write_error is None:
+            try:
+                writer.flush()
+            except OSError as error:
+                write_error = error
         bar.close()
         close_backend()
     last.wall_time = time.monotonic() - start
     total = len(present) + writer.written_games
+    if write_error is not None:
+        print(f"tilora-zero selfplay: error: cannot write the records to {args.out}: "
+              f"{write_error.strerror or write_error}; the {total} games written before are safe on disk there",
+              file=sys.stderr)
+        status = status or 1
     if status == 130:
         print(f"Interrupted: {args.out} holds {total} of {args.games} games; run the same command again to "
               "continue.", file=sys.stderr)
     print_summary(last, total, args.out)
     return status
+
+
+def progress_figures(stats, games: int, sims_per_move: int) -> tuple[int, int]:
+    """(moves made, moves expected) in a run of ``games`` games so far. A game's moves are counted when it
+    ends, so the moves of the games in progress are estimated from the evaluations: one per simulation and
+    one for the root of each move."""
+    expected = round(games * (stats.moves / stats.games if stats.games else TYPICAL_GAME_MOVES))
+    made = max(stats.moves, stats.evaluations // (sims_per_move + 1))
+    return min(made, expected), expected
 
 
 def print_summary(stats, total: int, out: Path) -> None:
