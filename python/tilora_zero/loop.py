@@ -229,18 +229,17 @@ def _concatenated_steps(metrics: list[dict]) -> list[dict]:
     return out
 
 
-def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
-    """A PNG of each generation's mean payoff per seat (95% CI) against each opponent."""
+def arena_figure(metrics: list[dict]):
+    """Each generation's mean payoff per seat (95% CI) against each opponent, as a matplotlib figure;
+    None without matches."""
     arena = [m for m in metrics if m.get("kind") == "arena"]
     if not arena:
         return None
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
 
-    fig, ax = plt.subplots(figsize=(7, 4))
+    fig = Figure(figsize=(7, 4))
+    ax = fig.subplots()
     for label, select in (("against uniform", lambda m: m["opponent"] == "uniform"),
                           ("against previous generation", lambda m: m["opponent"] != "uniform")):
         rows = sorted((m for m in arena if select(m)), key=lambda m: m["generation"])
@@ -252,13 +251,22 @@ def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
                [m["ci95"][1] - m["a_mean_payoff_per_seat"] for m in rows]]
         ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label=label)
     ax.axhline(0.25, color="grey", linestyle="--", label="parity 0.25")
+    generations = [m["generation"] for m in arena]
+    ax.set_xlim(min(generations) - 0.5, max(generations) + 0.5)  # half a generation of room at each end
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True, min_n_ticks=1))
     ax.set_xlabel("generation")
-    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_ylabel("mean payoff per seat (95% CI)")
     ax.set_title("arena results per generation")
     ax.legend()
     fig.tight_layout()
+    return fig
+
+
+def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
+    """A PNG of :func:`arena_figure`; None without matches."""
+    fig = arena_figure(metrics)
+    if fig is None:
+        return None
     path = Path(path)
     fig.savefig(path, dpi=100)
-    plt.close(fig)
     return path

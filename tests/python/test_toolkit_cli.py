@@ -21,6 +21,7 @@ from tilora_zero.cli import COMMANDS, main
 from tilora_zero.commands.selfplay import TYPICAL_GAME_MOVES, progress_figures
 from tilora_zero.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
 from tilora_zero.runner import RunStats
+from tilora_zero.viewer import board_figure, replay
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
 
@@ -292,6 +293,33 @@ def test_show_draws_the_board_in_letters_or_colours_and_as_png(played, tmp_path,
     assert "\x1b[48;5;27m" in coloured and "\x1b[0m" in coloured
     image = (tmp_path / "board.png").read_bytes()
     assert image[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# The cells of each piece kind, in the catalogue's order (monomino first, the twelve pentominoes last).
+PIECE_SIZES = [1, 2, 3, 3] + [4] * 5 + [5] * 12
+
+
+@pytest.mark.parametrize("number", [0, 1])
+def test_the_board_picture_outlines_each_piece_marks_the_corners_and_names_the_winner(played, number):
+    out, _ = played
+    record = next(r for r in iter_records(out) if r.game_number == number)
+    final = replay(record)
+    game = Game()
+    for cell in record.cells.tolist():
+        game.apply(cell)
+    for player in range(4):
+        laid = np.unique(final.pieces[final.owners == player])
+        assert sorted(int((final.pieces == piece).sum()) for piece in laid) == sorted(
+            PIECE_SIZES[kind] for kind in set(range(21)) - set(game.remaining_pieces(player)))
+    assert (final.pieces >= 0).sum() == record.num_moves
+    axes = board_figure(record).axes[0]
+    assert [label.get_text() for label in axes.get_yticklabels()] == [str(20 * row) for row in range(20)]
+    assert [label.get_text() for label in axes.get_xticklabels()] == ["0", "5", "10", "15"]
+    assert sorted(zip(*axes.lines[0].get_data())) == [(0, 0), (0, 19), (19, 0), (19, 19)]
+    colours = ["blue", "yellow", "red", "green"]
+    winners = [f"player {p} ({colours[p]})" for p in range(4) if record.payoff[p] == record.payoff.max()]
+    assert axes.get_title().splitlines()[1] == (f"winner: {winners[0]}" if len(winners) == 1 else
+                                                f"shared win: {', '.join(winners)}")
 
 
 def test_show_of_a_missing_game_number_is_a_usage_error(played, capsys):
