@@ -57,7 +57,7 @@ _SHARD_KEYS = (
 
 
 # What reading a damaged archive raises: the zip layer, the decompressor, NumPy's array parser.
-_DAMAGE = (OSError, EOFError, ValueError, KeyError, NotImplementedError, zipfile.BadZipFile, zlib.error)
+_DAMAGE = (OSError, EOFError, ValueError, KeyError, TypeError, NotImplementedError, zipfile.BadZipFile, zlib.error)
 
 
 class RecordError(ValueError):
@@ -228,6 +228,8 @@ def _load_arrays(path: Path) -> dict[str, Any]:
         raise
     except _DAMAGE as error:
         cause = " ".join(str(error).split()) or type(error).__name__
+        if isinstance(error, OSError):  # the file itself cannot be read (permissions, a failing disk)
+            raise RecordError(f"{path}: cannot be read ({error.strerror or cause})") from error
         raise RecordError(f"{path}: damaged records, cannot be read ({cause})") from error
     return arrays
 

@@ -16,7 +16,8 @@ class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
     flags or for options whose absence means something the help text says."""
 
     def _get_help_string(self, action: argparse.Action) -> str | None:
-        if action.required or action.default is None or action.default is False or action.default == argparse.SUPPRESS:
+        unset = action.default is None or action.default is False or action.default == argparse.SUPPRESS
+        if action.required or unset:
             return action.help
         return super()._get_help_string(action)
 
