@@ -12,8 +12,8 @@ training position:
     games     int64   [N]             the game number of the position
 
 `absolute_values()` gives the payoff back in absolute player order.
-A move searched with `sims_per_move` 0 has no visit shares (0/0); its policy
-row is all zeros, which leaves it out of the policy loss.
+A move without finite visit shares (the module's result of a search with no
+simulations: 0/0) has no policy target; such a record is refused.
 """
 from __future__ import annotations
 
@@ -73,14 +73,20 @@ def record_arrays(record, number: int = 0) -> Dataset:
     offsets = np.asarray(record.policy_offsets, dtype=np.int64)
     policy_cells = np.asarray(record.policy_cells, dtype=np.int64)
     shares = np.asarray(record.policy_shares, dtype=np.float32)
+    where = f"{record.source}: " if getattr(record, "source", None) else ""
     if len(players) != moves or len(offsets) != moves + 1 or offsets[-1] != len(policy_cells):
-        raise ValueError(f"game {number}: record arrays disagree in length (moves {moves}, offsets {len(offsets)})")
+        raise ValueError(f"{where}game {number}: record arrays disagree in length (moves {moves}, "
+                         f"offsets {len(offsets)})")
     if len(policy_cells) and (policy_cells.min() < 0 or policy_cells.max() >= BOARD_CELLS):
-        raise ValueError(f"game {number}: a policy cell lies off the board")
+        raise ValueError(f"{where}game {number}: a policy cell lies off the board")
+    if not np.isfinite(shares).all():
+        move = int(np.searchsorted(offsets, np.flatnonzero(~np.isfinite(shares))[0], side="right")) - 1
+        raise ValueError(f"{where}game {number}: the visit shares of move {move} are not finite (a search "
+                         "without simulations?)")
     planes = _replay_planes(cells)
     policies = np.zeros((moves, BOARD_CELLS), dtype=np.float32)
     rows = np.repeat(np.arange(moves), np.diff(offsets))
-    policies[rows, policy_cells] = np.where(np.isfinite(shares), shares, 0.0)
+    policies[rows, policy_cells] = shares
     payoff = np.asarray(record.payoff, dtype=np.float32).reshape(1, 4)
     values = absolute_to_mover(np.repeat(payoff, moves, axis=0), players).astype(np.float32)
     return Dataset(

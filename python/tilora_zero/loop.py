@@ -28,7 +28,8 @@ from typing import Any, Callable
 from .arena import arena_settings, play_arena, result_dict
 from .players import Player
 from .networks import DEFAULT_VALUE_CONVENTION, check_value_convention, load_network
-from .training import MetricsWriter, TrainSettings, read_metrics
+from .records import MixedSettingsError, settings_changes
+from .runner import SearchSettings
 
 CONFIG_NAME = "loop.json"
 
@@ -63,15 +64,25 @@ class LoopSettings:
                      "channels", "batch_size", "window", "arena_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
-        for name in ("blocks", "sims_per_move", "sample_moves", "arena_sims"):
-            if getattr(self, name) < 0:
-                raise ValueError(f"{name.replace('_', ' ')} must not be negative, got {getattr(self, name)}")
+        if self.blocks < 0:
+            raise ValueError(f"blocks must not be negative, got {self.blocks}")
+        self.search_settings()
+        arena_settings(self.arena_sims)
         check_value_convention(self.value_convention)
+
+    def search_settings(self) -> SearchSettings:
+        """The self-play search settings; ValueError for ones the runner refuses."""
+        return SearchSettings(sims_per_move=self.sims_per_move, sample_moves=self.sample_moves,
+                              dirichlet_alpha=self.dirichlet_alpha, exploration_fraction=self.exploration_fraction)
 
     @classmethod
     def from_dict(cls, data: dict) -> "LoopSettings":
         known = {f.name for f in fields(cls)}
         return cls(**{k: v for k, v in data.items() if k in known})
+
+
+# Settings that say how a run is carried out, not what it computes: they may change when it resumes.
+EXECUTION_SETTINGS = ("generations", "workers", "games_per_worker", "device", "threads")
 
 
 def checkpoint_path(run: Path, generation: int) -> Path:
@@ -87,11 +98,13 @@ def generation_games(settings: LoopSettings, generation: int) -> range:
     return range((generation - 1) * n, generation * n)
 
 
-def open_run(run: str | Path, settings: LoopSettings) -> LoopSettings:
+def open_run(run: str | Path, settings: LoopSettings, allow_mixed: bool = False) -> LoopSettings:
     """Creates the run directory or checks the settings of the run found there.
 
-    The number of generations may grow on resume; a change of the games per
-    generation would renumber the games and is refused.
+    On resume the EXECUTION_SETTINGS may change (the number of generations may
+    grow); a change of any other raises MixedSettingsError, as the run's games,
+    checkpoints and matches would mix both, unless ``allow_mixed``. A change of
+    the games per generation would renumber the games and is always refused.
     """
     run = Path(run)
     settings.check()
@@ -106,6 +119,10 @@ def open_run(run: str | Path, settings: LoopSettings) -> LoopSettings:
                 f"{run} was started with {stored.games_per_generation} games per generation, "
                 f"not {settings.games_per_generation}"
             )
+        recorded, wanted = ({k: v for k, v in asdict(s).items() if k not in EXECUTION_SETTINGS}
+                            for s in (stored, settings))
+        if recorded != wanted and not allow_mixed:
+            raise MixedSettingsError(f"{run} was started with other settings: {settings_changes(recorded, wanted)}")
     run.mkdir(parents=True, exist_ok=True)
     temporary = config.with_name(f".{config.name}.tmp")
     temporary.write_text(json.dumps(asdict(settings), indent=2) + "\n")
@@ -119,34 +136,29 @@ def arena_done(metrics: list[dict], generation: int, opponent: str) -> bool:
 
 
 def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None] = print,
-             progress: bool = True, selfplay: Callable[..., Any] | None = None) -> list[dict]:
+             progress: bool = True, selfplay: Callable[..., Any] | None = None,
+             allow_mixed: bool = False) -> list[dict]:
     """Runs (or resumes) the loop; returns the arena metrics of the run.
 
     ``selfplay`` plays each generation's games: the local runner's ``play_games`` by default, or
-    another backend's with the same signature (``RaySelfPlay.play_games``)."""
+    another backend's with the same signature (``RaySelfPlay.play_games``). ``allow_mixed``: see
+    :func:`open_run`."""
     import torch
 
     from .dataset import load_dataset
     from .networks.resnet import TiloraNet, load_model, save_checkpoint
     from .records import RecordWriter, game_numbers
-    from .runner import SearchSettings, ServingOptions, play_games
-    from .training import plot_losses, train
+    from .runner import ServingOptions, play_games
+    from .training import MetricsWriter, TrainSettings, plot_losses, read_metrics, train
 
     run = Path(run)
-    settings = open_run(run, settings)
+    settings = open_run(run, settings, allow_mixed)
     torch.set_num_threads(settings.threads)
     records = run / "records"
     metrics_path = run / "metrics.jsonl"
     options = ServingOptions(games_per_worker=settings.games_per_worker)
-    # The loop's networks serve settings.value_convention, which only the classic rule reads.
-    search = SearchSettings(
-        sims_per_move=settings.sims_per_move,
-        sample_moves=settings.sample_moves,
-        dirichlet_alpha=settings.dirichlet_alpha,
-        exploration_fraction=settings.exploration_fraction,
-        search="classic",
-    )
-    match = arena_settings(settings.arena_sims, search="classic")
+    search = settings.search_settings()
+    match = arena_settings(settings.arena_sims)
     for generation in range(1, settings.generations + 1):
         started = time.monotonic()
         # Self-play with the previous generation.
@@ -219,18 +231,17 @@ def _concatenated_steps(metrics: list[dict]) -> list[dict]:
     return out
 
 
-def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
-    """A PNG of each generation's mean payoff per seat (95% CI) against each opponent."""
+def arena_figure(metrics: list[dict]):
+    """Each generation's mean payoff per seat (95% CI) against each opponent, as a matplotlib figure;
+    None without matches."""
     arena = [m for m in metrics if m.get("kind") == "arena"]
     if not arena:
         return None
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
 
-    fig, ax = plt.subplots(figsize=(7, 4))
+    fig = Figure(figsize=(7, 4))
+    ax = fig.subplots()
     for label, select in (("against uniform", lambda m: m["opponent"] == "uniform"),
                           ("against previous generation", lambda m: m["opponent"] != "uniform")):
         rows = sorted((m for m in arena if select(m)), key=lambda m: m["generation"])
@@ -242,13 +253,22 @@ def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
                [m["ci95"][1] - m["a_mean_payoff_per_seat"] for m in rows]]
         ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label=label)
     ax.axhline(0.25, color="grey", linestyle="--", label="parity 0.25")
+    generations = [m["generation"] for m in arena]
+    ax.set_xlim(min(generations) - 0.5, max(generations) + 0.5)  # half a generation of room at each end
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True, min_n_ticks=1))
     ax.set_xlabel("generation")
-    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_ylabel("mean payoff per seat (95% CI)")
     ax.set_title("arena results per generation")
     ax.legend()
     fig.tight_layout()
+    return fig
+
+
+def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
+    """A PNG of :func:`arena_figure`; None without matches."""
+    fig = arena_figure(metrics)
+    if fig is None:
+        return None
     path = Path(path)
     fig.savefig(path, dpi=100)
-    plt.close(fig)
     return path

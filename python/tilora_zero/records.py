@@ -25,6 +25,9 @@ key                dtype, shape    meaning
 Move i of a game was played in the position reached by the moves before it;
 its visit shares are the search's result in that position. Shards are written
 under a temporary name and renamed, so a shard on disk is always complete.
+A shard damaged later (truncated, bytes changed: the archive's checksums tell)
+is left out of a directory's games with a :class:`DamagedShardWarning` naming
+it; nothing is ever written over it.
 """
 
 from __future__ import annotations
@@ -34,6 +37,9 @@ import os
 import re
 import tempfile
 import time
+import warnings
+import zipfile
+import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -50,8 +56,38 @@ _SHARD_KEYS = (
 )
 
 
+# What reading a damaged archive raises: the zip layer, the decompressor, NumPy's array parser.
+_DAMAGE = (OSError, EOFError, ValueError, KeyError, TypeError, NotImplementedError, zipfile.BadZipFile, zlib.error)
+
+
 class RecordError(ValueError):
     """A file or directory that does not hold valid records."""
+
+
+class DamagedShardWarning(UserWarning):
+    """A shard of a records directory that cannot be read; its games are left out."""
+
+
+class MixedSettingsError(ValueError):
+    """Games (or a run) to be added to ones made with other settings, which would mix the two unnoticed."""
+
+
+def settings_changes(recorded: dict[str, Any], wanted: dict[str, Any]) -> str:
+    """``name old (now new)`` for each setting that differs, in the order of ``wanted``."""
+    names = [*wanted, *(k for k in recorded if k not in wanted)]
+    return ", ".join(f"{k} {recorded.get(k, '(none)')} (now {wanted.get(k, '(none)')})"
+                     for k in names if recorded.get(k) != wanted.get(k))
+
+
+def check_same_settings(directory: str | os.PathLike, games: dict[int, dict[str, Any]],
+                        wanted: dict[str, Any]) -> None:
+    """Raises MixedSettingsError when a game of ``games`` (as from :func:`recorded_games`) was played with
+    other ``settings`` and ``network`` than ``wanted`` (the search settings and ``"network"``)."""
+    differing = [{**metadata.get("settings", {}), "network": metadata.get("network")} for metadata in games.values()]
+    differing = [recorded for recorded in differing if recorded != wanted]
+    if differing:
+        raise MixedSettingsError(f"{directory} holds {len(differing)} games played with other settings: "
+                                 f"{settings_changes(differing[0], wanted)}")
 
 
 @dataclass(eq=False)
@@ -66,6 +102,7 @@ class GameRecord:
     payoff: np.ndarray  # float32[4]
     scores: np.ndarray  # int32[4]
     metadata: dict[str, Any] = field(default_factory=dict)
+    source: Path | None = None  # the shard it was read from
 
     @property
     def game_number(self) -> int:
@@ -172,33 +209,55 @@ def _umask() -> int:
     return mask
 
 
-def _load_arrays(path: Path) -> dict[str, np.ndarray]:
+def _load_arrays(path: Path) -> dict[str, Any]:
+    """Every array of a shard, checked whole (each member's checksum, the lengths, the metadata);
+    RecordError naming the file otherwise. ``"games"`` holds the parsed metadata."""
     try:
-        with np.load(path, allow_pickle=False) as archive:
+        # Opened here, not by NumPy: it leaves the file open when the archive is not one.
+        with path.open("rb") as file, np.load(file, allow_pickle=False) as archive:
             missing = [k for k in _SHARD_KEYS if k not in archive.files]
             if missing:
                 raise RecordError(f"{path}: not a records shard (missing {', '.join(missing)})")
-            arrays = {k: archive[k] for k in _SHARD_KEYS}
-    except (OSError, ValueError, EOFError) as error:
-        if isinstance(error, RecordError):
-            raise
-        raise RecordError(f"{path}: cannot read records ({error})") from error
-    if str(arrays["format"]) != FORMAT:
-        raise RecordError(f"{path}: unknown records format {str(arrays['format'])!r}")
+            arrays: dict[str, Any] = {k: archive[k] for k in _SHARD_KEYS}
+        if str(arrays["format"]) != FORMAT:
+            raise RecordError(f"{path}: unknown records format {str(arrays['format'])!r}")
+        if not _consistent(arrays):
+            raise RecordError(f"{path}: damaged records (its arrays disagree in length)")
+        arrays["games"] = [json.loads(str(text)) for text in arrays["metadata"]]
+    except RecordError:
+        raise
+    except _DAMAGE as error:
+        cause = " ".join(str(error).split()) or type(error).__name__
+        if isinstance(error, OSError):  # the file itself cannot be read (permissions, a failing disk)
+            raise RecordError(f"{path}: cannot be read ({error.strerror or cause})") from error
+        raise RecordError(f"{path}: damaged records, cannot be read ({cause})") from error
     return arrays
+
+
+def _consistent(arrays: dict[str, np.ndarray]) -> bool:
+    """Whether the offsets and lengths of a shard's arrays agree with each other."""
+    games, moves, entries = len(arrays["game_numbers"]), len(arrays["cells"]), len(arrays["policy_cells"])
+    move_offsets, policy_offsets = arrays["move_offsets"], arrays["policy_offsets"]
+    return (move_offsets.shape == (games + 1,) and policy_offsets.shape == (moves + 1,)
+            and len(arrays["players"]) == moves and len(arrays["policy_shares"]) == entries
+            and arrays["payoffs"].shape == arrays["scores"].shape == (games, 4) and len(arrays["metadata"]) == games
+            and move_offsets[0] == 0 and move_offsets[-1] == moves and bool(np.all(np.diff(move_offsets) >= 0))
+            and policy_offsets[0] == 0 and policy_offsets[-1] == entries
+            and bool(np.all(np.diff(policy_offsets) >= 0)))
 
 
 def read_shard(path: str | os.PathLike) -> list[GameRecord]:
     """Every record of one shard, in the order they were written."""
-    arrays = _load_arrays(Path(path))
-    return [_record_at(arrays, g) for g in range(len(arrays["game_numbers"]))]
+    path = Path(path)
+    arrays = _load_arrays(path)
+    return [_record_at(arrays, g, path) for g in range(len(arrays["game_numbers"]))]
 
 
-def _record_at(arrays: dict[str, np.ndarray], g: int) -> GameRecord:
+def _record_at(arrays: dict[str, Any], g: int, source: Path) -> GameRecord:
     a, b = int(arrays["move_offsets"][g]), int(arrays["move_offsets"][g + 1])
     offsets = arrays["policy_offsets"][a : b + 1]
     p, q = int(offsets[0]), int(offsets[-1])
-    metadata = json.loads(str(arrays["metadata"][g]))
+    metadata = dict(arrays["games"][g])
     metadata.setdefault("game", int(arrays["game_numbers"][g]))
     return GameRecord(
         players=arrays["players"][a:b].copy(),
@@ -209,6 +268,7 @@ def _record_at(arrays: dict[str, np.ndarray], g: int) -> GameRecord:
         payoff=arrays["payoffs"][g].copy(),
         scores=arrays["scores"][g].copy(),
         metadata=metadata,
+        source=source,
     )
 
 
@@ -221,43 +281,50 @@ def shard_paths(directory: str | os.PathLike) -> list[Path]:
     return sorted(shards, key=lambda p: int(SHARD_PATTERN.match(p.name).group(1)))
 
 
-def game_numbers(directory: str | os.PathLike) -> list[int]:
-    """The numbers of the games stored in a directory, ascending."""
-    numbers: list[int] = []
+def _intact_shards(directory: str | os.PathLike) -> Iterator[tuple[Path, dict[str, Any]]]:
+    """Each readable shard of a directory with its arrays; a damaged one is named in a warning and skipped."""
     for path in shard_paths(directory):
         try:
-            with np.load(path, allow_pickle=False) as archive:
-                numbers.extend(int(n) for n in archive["game_numbers"])
-        except (OSError, ValueError, KeyError, EOFError) as error:
-            raise RecordError(f"{path}: cannot read records ({error})") from error
-    return sorted(numbers)
+            arrays = _load_arrays(path)
+        except RecordError as error:
+            warnings.warn(DamagedShardWarning(f"{error}; its games are left out"), stacklevel=3)
+            continue
+        yield path, arrays
+
+
+def game_numbers(directory: str | os.PathLike) -> list[int]:
+    """The numbers of the games stored in the intact shards of a directory, ascending."""
+    return sorted(int(n) for _, arrays in _intact_shards(directory) for n in arrays["game_numbers"])
+
+
+def recorded_games(directory: str | os.PathLike) -> dict[int, dict[str, Any]]:
+    """The metadata of each game stored in the intact shards of a directory, by game number."""
+    return {int(n): metadata for _, arrays in _intact_shards(directory)
+            for n, metadata in zip(arrays["game_numbers"], arrays["games"])}
 
 
 def count_games(directory: str | os.PathLike) -> int:
-    """How many games a records directory holds (0 for a missing directory)."""
+    """How many games the intact shards of a records directory hold (0 for a missing directory)."""
     if not Path(directory).exists():
         return 0
     return len(game_numbers(directory))
 
 
 def iter_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
-    """Every record of a directory, sorted by game number (the newest games last)."""
+    """Every record of the intact shards of a directory, sorted by game number (the newest games last)."""
     order: list[tuple[int, int, int]] = []  # (game number, shard, index in shard)
-    paths = shard_paths(directory)
-    for s, path in enumerate(paths):
-        try:
-            with np.load(path, allow_pickle=False) as archive:
-                order.extend((int(n), s, i) for i, n in enumerate(archive["game_numbers"]))
-        except (OSError, ValueError, KeyError, EOFError) as error:
-            raise RecordError(f"{path}: cannot read records ({error})") from error
+    paths: list[Path] = []
+    for s, (path, arrays) in enumerate(_intact_shards(directory)):
+        paths.append(path)
+        order.extend((int(n), s, i) for i, n in enumerate(arrays["game_numbers"]))
     order.sort()
-    loaded: dict[int, dict[str, np.ndarray]] = {}
+    loaded: dict[int, dict[str, Any]] = {}
     for _, s, i in order:
         if s not in loaded:
             if len(loaded) >= 4:  # games of neighbouring numbers sit in few shards
                 loaded.pop(next(iter(loaded)))
             loaded[s] = _load_arrays(paths[s])
-        yield _record_at(loaded[s], i)
+        yield _record_at(loaded[s], i, paths[s])
 
 
 def find_record(path: str | os.PathLike, game: int | None = None) -> GameRecord:
@@ -279,14 +346,18 @@ class RecordWriter:
 
     A shard is written when ``games_per_shard`` records are buffered, when the
     oldest buffered record is ``flush_seconds`` old, and on :meth:`flush`.
-    Opening the directory removes temporary files left by an interrupted run;
-    every complete shard is kept."""
+    Opening the directory removes temporary files left by an interrupted run
+    (every complete shard is kept) and raises OSError when no file can be
+    written there, before any game is played for it."""
 
     def __init__(self, directory: str | os.PathLike, games_per_shard: int = 64, flush_seconds: float = 60.0):
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
         for stale in self.directory.glob(f".games-*{TEMP_SUFFIX}"):
             stale.unlink(missing_ok=True)
+        fd, probe = tempfile.mkstemp(prefix=".games-probe.", suffix=TEMP_SUFFIX, dir=self.directory)
+        os.close(fd)
+        os.unlink(probe)
         self.games_per_shard = games_per_shard
         self.flush_seconds = flush_seconds
         existing = [int(SHARD_PATTERN.match(p.name).group(1)) for p in shard_paths(self.directory)]

@@ -73,19 +73,24 @@ class SearchSettings:
     seed: int | None = None  # a run's seed: game n's random draws are seeded by game_seed(seed, n)
 
     def __post_init__(self) -> None:
-        for name in ("sims_per_move", "sample_moves"):
+        # The module reads the floats as 32-bit floats: what it refuses is judged on the narrowed values. A
+        # search with no simulations has no visit shares to record, so the toolkit asks for at least one.
+        for name, lowest in (("sims_per_move", 1), ("sample_moves", 0)):
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not 0 <= value < 2**32:
-                raise ValueError(f"{name} must be an integer from 0 to 4294967295, got {value!r}")
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not lowest <= value < 2**32:
+                raise ValueError(f"{name} must be an integer from {lowest} to 4294967295, got {value!r}")
         numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction")
         for name in numbers if self.first_play_value is None else (*numbers, "first_play_value"):
             value = getattr(self, name)
             if not isinstance(value, (int, float, np.floating)) or not math.isfinite(value):
                 raise ValueError(f"{name} must be a finite number, got {value!r}")
-        if self.c_base <= 0:
-            raise ValueError(f"c_base must be positive, got {self.c_base!r}")
-        if self.dirichlet_alpha <= 0:
-            raise ValueError(f"dirichlet_alpha must be positive, got {self.dirichlet_alpha!r}")
+            with np.errstate(over="ignore"):
+                if not np.isfinite(np.float32(value)):
+                    raise ValueError(f"{name} {value!r} is beyond the range of a 32-bit float")
+        if not np.float32(self.c_base) > 0:
+            raise ValueError(f"c_base must be positive as a 32-bit float, got {self.c_base!r}")
+        if not np.float32(self.dirichlet_alpha) > 0:
+            raise ValueError(f"dirichlet_alpha must be positive as a 32-bit float, got {self.dirichlet_alpha!r}")
         if not 0 <= self.exploration_fraction <= 1:
             raise ValueError(f"exploration_fraction must be from 0 to 1, got {self.exploration_fraction!r}")
         if self.search not in SEARCH_RULES:

@@ -185,30 +185,34 @@ def read_metrics(path: str | Path) -> list[dict]:
     return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
 
 
-def plot_losses(metrics: list[dict], path: str | Path, title: str = "training losses") -> Path:
-    """A PNG of the policy and value losses (and the constant predictor's) per step."""
-    import matplotlib
+def loss_figure(metrics: list[dict], title: str = "training losses"):
+    """The policy and value losses (and the constant predictor's) per step, as a matplotlib figure. Each
+    logged point is marked, so a short run's few points show too."""
+    from matplotlib.figure import Figure
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    path = Path(path)
-    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
+    fig = Figure(figsize=(10, 4))
+    left, right = fig.subplots(1, 2)
     x = [m.get("positions_seen", m["step"]) for m in metrics]
-    left.plot(x, [m["policy_loss"] for m in metrics], label="policy")
+    left.plot(x, [m["policy_loss"] for m in metrics], marker="o", markersize=3, label="policy")
     left.set_xlabel("positions seen")
     left.set_ylabel("cross-entropy")
     left.set_title("policy loss")
-    right.plot(x, [m["value_loss"] for m in metrics], label="network")
-    right.plot(x, [m["constant_value_loss"] for m in metrics], "--", label="constant (mean payoff)")
+    right.plot(x, [m["value_loss"] for m in metrics], marker="o", markersize=3, label="network")
+    right.plot(x, [m["constant_value_loss"] for m in metrics], "--", marker="o", markersize=3,
+               label="constant (mean payoff)")
     right.set_xlabel("positions seen")
     right.set_title("value loss")
     right.legend()
     fig.suptitle(title)
     fig.tight_layout()
+    return fig
+
+
+def plot_losses(metrics: list[dict], path: str | Path, title: str = "training losses") -> Path:
+    """A PNG of :func:`loss_figure`."""
+    path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    loss_figure(metrics, title).savefig(path, dpi=100)
     return path
 
 

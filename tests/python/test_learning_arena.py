@@ -80,3 +80,16 @@ def test_arena_command_plays_baselines_with_their_own_simulations(tmp_path, caps
     out = capsys.readouterr().out
     assert "A = rollout (classic, 3 sims)\nB = uniform (classic, 1 sims)\n2 games (1v3, every seating)" in out
     assert json.loads((tmp_path / "result.json").read_text())["seed"] == 0
+
+
+@pytest.mark.parametrize("generations", [1, 3])
+def test_the_arena_picture_ticks_whole_generations(generations):
+    from tilora_zero.loop import arena_figure
+
+    metrics = [{"kind": "arena", "generation": g, "opponent": "uniform", "a_mean_payoff_per_seat": 0.25,
+                "ci95": [0.2, 0.3]} for g in range(1, generations + 1)]
+    figure = arena_figure(metrics)
+    figure.canvas.draw()
+    axes = figure.axes[0]
+    low, high = axes.get_xlim()
+    assert [tick for tick in axes.get_xticks() if low <= tick <= high] == list(range(1, generations + 1))

@@ -52,10 +52,14 @@ def test_arrays_of_a_known_game():
     assert set(data.games.tolist()) == {5}
 
 
-def test_moves_without_visit_shares_leave_an_empty_policy_row():
+def test_moves_without_finite_visit_shares_are_refused_naming_the_shard_and_game(tmp_path):
     cells = random_game(22, 6)
-    record = short_record(cells, [1, 0, 0, 0], lambda legal: np.full(len(legal), np.nan))
-    assert not record_arrays(record).policies.any()
+    record = short_record(cells, [1, 0, 0, 0], lambda legal: np.full(len(legal), 1 / len(legal)))
+    record.policy_shares[record.policy_offsets[3]:] = np.nan  # moves 3 to 5: searches without simulations
+    write_records(tmp_path, [record])
+    with pytest.raises(ValueError, match=f"^{tmp_path / 'games-00000.npz'}: game 5: the visit shares of move 3 "
+                                         "are not finite"):
+        load_dataset(tmp_path)
 
 
 def test_module_games_round_trip_through_a_records_directory(tmp_path, capfd):

@@ -42,7 +42,18 @@ def test_loop_runs_and_resumes_where_it_stopped(tmp_path):
     assert json.loads((run / "loop.json").read_text())["generations"] == 2
 
 
-def test_a_run_refuses_a_different_number_of_games_per_generation(tmp_path):
+@pytest.mark.parametrize("change, message", [
+    ({"games_per_generation": 3}, "was started with 2 games per generation, not 3"),
+    ({"sims_per_move": 4, "blocks": 2},
+     "was started with other settings: sims_per_move 1 \\(now 4\\), blocks 0 \\(now 2\\)$"),
+    ({"generations": 3, "workers": 2, "games_per_worker": 1, "device": "cuda", "threads": 2}, None),
+])
+def test_a_run_resumes_with_other_settings_only_where_they_change_nothing_it_computes(tmp_path, change, message):
     open_run(tmp_path, LoopSettings(generations=1, **TINY))
-    with pytest.raises(ValueError, match="was started with 2 games per generation, not 3"):
-        open_run(tmp_path, LoopSettings(generations=1, **{**TINY, "games_per_generation": 3}))
+    changed = LoopSettings(**{"generations": 1, **TINY, **change})
+    if message is not None:
+        with pytest.raises(ValueError, match=message):
+            open_run(tmp_path, changed)
+    if message is None or "other settings" in message:
+        open_run(tmp_path, changed, allow_mixed=message is not None)
+        assert LoopSettings.from_dict(json.loads((tmp_path / "loop.json").read_text())) == changed

@@ -51,7 +51,7 @@ def test_load_network_errors(tmp_path):
     junk = tmp_path / "junk.pt"
     junk.write_bytes(b"not a checkpoint")
     pytest.importorskip("torch")
-    with pytest.raises(ValueError, match="not a readable network checkpoint"):
+    with pytest.raises(ValueError, match="junk.pt is not a tilora-zero network checkpoint: it was not written by"):
         load_network(str(junk))
 
 

@@ -12,7 +12,7 @@ torch.set_num_threads(1)  # small batches: more threads only contend on a busy m
 from tilora_zero.cli import main  # noqa: E402
 from tilora_zero.networks.resnet import TiloraNet  # noqa: E402
 from tilora_zero.training import (  # noqa: E402
-    TrainSettings, constant_value_loss, policy_value_losses, read_metrics, sample_batch, train)
+    TrainSettings, constant_value_loss, loss_figure, policy_value_losses, read_metrics, sample_batch, train)
 
 
 def positions(count: int, seed: int = 41) -> Dataset:
@@ -144,3 +144,16 @@ def test_train_command_refuses_a_bad_option(tmp_path, capsys):
         main(["train", "--data", str(tmp_path), "--out", str(tmp_path / "x.pt"), "--steps", "0"])
     assert exit_info.value.code == 2
     assert "argument --steps: must be a positive integer, got '0'" in capsys.readouterr().err
+
+
+def test_a_single_logged_point_shows_in_the_loss_picture():
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    figure = loss_figure([{"step": 0, "positions_seen": 128, "policy_loss": 5.0, "value_loss": 1.3,
+                           "constant_value_loss": 1.38}])
+    canvas = FigureCanvasAgg(figure)
+    canvas.draw()
+    pixels = np.asarray(canvas.buffer_rgba())[..., :3]
+    box = figure.axes[0].get_window_extent()  # the policy panel: no legend there
+    panel = pixels[round(pixels.shape[0] - box.y1):round(pixels.shape[0] - box.y0), round(box.x0):round(box.x1)]
+    assert np.all(panel == (0x1F, 0x77, 0xB4), axis=-1).sum() > 0  # the first line colour

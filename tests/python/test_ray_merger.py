@@ -222,4 +222,5 @@ def test_the_ray_backend_without_ray_installed_says_how_to_install_it(tmp_path, 
     monkeypatch.setitem(sys.modules, "ray", None)  # import ray now fails
     out = tmp_path / "out"
     assert exit_status(["selfplay", "--games", "1", "--out", str(out), "--no-progress", "--backend", "ray"]) == 2
-    assert "--backend ray needs Ray: pip install 'tilora-self-play[ray]'" in capsys.readouterr().err
+    assert capsys.readouterr().err == ("tilora-zero selfplay: error: --backend ray needs Ray, which is not installed: "
+                                       "pip install '.[ray]'\n")

@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 import tilora_self_play
+from module_fakes import SearchConfig
 from tilora_zero import Game, RuleError, _engine
-from tilora_zero.runner import SearchSettings
 
 START_CELLS = [0, 1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80]
 
@@ -172,7 +172,7 @@ class Recorder:
 
 def play_recorded(sims: int) -> tuple[Recorder, tuple]:
     recorder = Recorder()
-    settings = SearchSettings(sims_per_move=sims, sample_moves=400)
+    settings = SearchConfig(sims_per_move=sims, sample_moves=400)  # the module's own config: 0 sims allowed
     with contextlib.redirect_stdout(io.StringIO()):
         result = tilora_self_play.generate_game_data(5, settings, recorder, recorder)
     return recorder, result

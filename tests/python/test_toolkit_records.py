@@ -9,8 +9,10 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game
+from tilora_zero.dataset import load_dataset
 from tilora_zero.records import (
     FORMAT,
+    DamagedShardWarning,
     GameRecord,
     RecordError,
     RecordWriter,
@@ -19,7 +21,9 @@ from tilora_zero.records import (
     game_numbers,
     iter_records,
     read_shard,
+    recorded_games,
     shard_paths,
+    write_records,
     write_shard,
 )
 
@@ -135,20 +139,42 @@ def test_an_interrupted_write_leaves_nothing_behind(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
 
 
-@pytest.mark.parametrize("content, message", [
-    (b"not a zip file", "cannot read records"),
-    (None, "not a records shard"),
-])
-def test_unreadable_shards_are_reported_by_name(tmp_path, content, message):
-    path = tmp_path / "games-00000.npz"
-    if content is None:
+def damage(path, how: str) -> None:
+    data = path.read_bytes()
+    if how == "truncated":
+        data = data[: len(data) // 2]
+    elif how == "flipped":
+        middle = len(data) // 2
+        data = data[:middle] + bytes(b ^ 0xFF for b in data[middle : middle + 8]) + data[middle + 8 :]
+    elif how == "empty":
+        data = b""
+    elif how == "foreign":
         np.savez(path, something=np.zeros(3))
-    else:
-        path.write_bytes(content)
-    with pytest.raises(RecordError, match=message):
-        read_shard(path)
-    with pytest.raises(RecordError, match="games-00000.npz"):
-        list(iter_records(tmp_path))
+        return
+    path.write_bytes(data)
+
+
+@pytest.mark.parametrize("how", ["truncated", "flipped", "empty", "foreign"])
+def test_a_damaged_shard_is_named_and_skipped_and_every_intact_game_stays_readable(tmp_path, how):
+    records = [make_record(n) for n in range(6)]
+    write_records(tmp_path, records, games_per_shard=2)
+    damaged = tmp_path / "games-00001.npz"  # games 2 and 3
+    damage(damaged, how)
+    before = damaged.read_bytes()
+    with pytest.raises(RecordError, match="games-00001.npz"):
+        read_shard(damaged)
+    for read in (game_numbers, count_games, recorded_games, lambda d: list(iter_records(d)),
+                 lambda d: load_dataset(d).games, lambda d: find_record(d, 4)):
+        with pytest.warns(DamagedShardWarning, match=f"^{damaged}: .*; its games are left out$"):
+            read(tmp_path)
+    with pytest.warns(DamagedShardWarning):
+        assert game_numbers(tmp_path) == [0, 1, 4, 5] and count_games(tmp_path) == 4
+        assert sorted(recorded_games(tmp_path)) == [0, 1, 4, 5]
+        back = list(iter_records(tmp_path))
+        assert [r.source.name for r in back] == ["games-00000.npz"] * 2 + ["games-00002.npz"] * 2
+        assert all(r.equals(records[r.game_number]) for r in back)
+        assert set(load_dataset(tmp_path).games.tolist()) == {0, 1, 4, 5}
+    assert damaged.read_bytes() == before
 
 
 def test_find_record_by_number_in_a_file_or_a_directory(tmp_path):

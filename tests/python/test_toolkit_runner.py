@@ -121,6 +121,7 @@ def test_scheduler_hands_out_each_number_once_and_retries_failures_first():
 
 @pytest.mark.parametrize("changes, message", [
     ({"sims_per_move": -1}, "sims_per_move must be an integer"),
+    ({"sims_per_move": 0}, "sims_per_move must be an integer from 1 to 4294967295, got 0"),
     ({"sims_per_move": 2.0}, "sims_per_move must be an integer"),
     ({"sample_moves": 2**32}, "sample_moves must be an integer"),
     ({"dirichlet_alpha": 0.0}, "dirichlet_alpha must be positive"),
@@ -130,6 +131,9 @@ def test_scheduler_hands_out_each_number_once_and_retries_failures_first():
     ({"first_play_value": float("inf")}, "first_play_value must be a finite number"),
     ({"seed": -1}, "seed must be an integer from 0 to 2\\*\\*64 - 1"),
     ({"seed": 2**64}, "seed must be an integer"),
+    ({"dirichlet_alpha": 1e-300}, "dirichlet_alpha must be positive as a 32-bit float, got 1e-300"),
+    ({"c_base": 1e39}, "c_base 1e\\+39 is beyond the range of a 32-bit float"),
+    ({"c_init": -1e39}, "c_init -1e\\+39 is beyond the range of a 32-bit float"),
 ])
 def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
     with pytest.raises(ValueError, match=message):

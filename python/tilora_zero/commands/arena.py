@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import UsageError, non_negative_int, positive_int
+from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -21,15 +21,15 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                     "the corresponding Elo difference. A player is a checkpoint or a baseline: uniform (equal "
                     "priors, every position at par), rollout (leaves valued by a random playout) or greedy "
                     "(a largest placement each turn, no search).",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=HelpFormatter)
     parser.add_argument("--a", required=True, help="player A: a checkpoint, uniform, rollout or greedy")
     parser.add_argument("--b", required=True, help="player B: a checkpoint, uniform, rollout or greedy")
     parser.add_argument("--games", type=positive_int, required=True, help="games to play")
     parser.add_argument("--layout", choices=("2v2", "1v3"), default="2v2", help="seats per player")
     parser.add_argument("--search", choices=("puct", "classic"), default="puct", help="selection rule of the searches")
-    parser.add_argument("--sims", type=non_negative_int, default=32, help="simulations per move")
-    parser.add_argument("--a-sims", type=non_negative_int, help="simulations per move of A (default: --sims)")
-    parser.add_argument("--b-sims", type=non_negative_int, help="simulations per move of B (default: --sims)")
+    parser.add_argument("--sims", type=positive_int, default=32, help="simulations per move")
+    parser.add_argument("--a-sims", type=positive_int, help="simulations per move of A (default: --sims)")
+    parser.add_argument("--b-sims", type=positive_int, help="simulations per move of B (default: --sims)")
     parser.add_argument("--sample-moves", type=non_negative_int, default=4,
                         help="moves below this count are sampled from the visits, later ones greedy")
     parser.add_argument("--seed", type=non_negative_int, default=0, help="seed of the games")
@@ -47,13 +47,15 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 def run(args: argparse.Namespace) -> int:
     from ..arena import arena_settings, play_arena, result_dict
-    from ..players import Player
+    from ..players import BASELINES, Player
     from ..records import RecordError, RecordWriter
     from ..runner import RunError, ServingOptions
 
     players = []
     for flag, source, sims in (("--a", args.a, args.a_sims), ("--b", args.b, args.b_sims)):
         settings = arena_settings(args.sims if sims is None else sims, args.sample_moves, search=args.search)
+        if source not in BASELINES:
+            require("torch", f"{flag} {source}")
         try:
             player = Player(source, settings, args.device, args.value_convention)
             player.check()

@@ -7,14 +7,16 @@ import sys
 from dataclasses import fields
 from pathlib import Path
 
-from . import UsageError, fraction, non_negative_int, positive_float, positive_int
+from ..arena import LAYOUTS
+from ..networks import VALUE_CONVENTIONS
+from . import HelpFormatter, UsageError, fraction, non_negative_int, positive_float, positive_int, require
 
-# Option name -> LoopSettings field, for the options given as --name.
+# LoopSettings field -> (option name, type, help), for the options given as --name.
 _OPTIONS = {
     "generations": ("generations", positive_int, "generations to reach"),
     "games_per_generation": ("games-per-generation", positive_int, "self-play games per generation"),
     "train_steps": ("train-steps", positive_int, "training steps per generation"),
-    "sims_per_move": ("sims", non_negative_int, "self-play simulations per move"),
+    "sims_per_move": ("sims", positive_int, "self-play simulations per move"),
     "sample_moves": ("sample-moves", non_negative_int, "self-play moves sampled from the visits"),
     "dirichlet_alpha": ("dirichlet-alpha", positive_float, "root noise concentration"),
     "exploration_fraction": ("exploration-fraction", fraction, "root noise weight"),
@@ -27,13 +29,14 @@ _OPTIONS = {
     "weight_decay": ("weight-decay", float, "AdamW weight decay"),
     "window": ("window", positive_int, "newest games trained on"),
     "arena_games": ("arena-games", positive_int, "games per match"),
-    "arena_sims": ("arena-sims", non_negative_int, "simulations per move in matches"),
-    "arena_layout": ("arena-layout", str, "seats per network in matches: 2v2 or 1v3"),
+    "arena_sims": ("arena-sims", positive_int, "simulations per move in matches"),
+    "arena_layout": ("arena-layout", str, "seats per network in matches"),
     "device": ("device", str, "torch device"),
     "threads": ("threads", positive_int, "torch CPU threads for training"),
-    "value_convention": ("value-convention", str, "served value convention: centred, offset or share"),
+    "value_convention": ("value-convention", str, "served value convention"),
     "seed": ("seed", int, "random seed of the training"),
 }
+_CHOICES = {"arena_layout": tuple(LAYOUTS), "value_convention": VALUE_CONVENTIONS}
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -45,11 +48,14 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description="Runs the whole cycle in a run directory: self-play with the newest network, training, "
                     "matches against the previous generation and the uniform network; resumes where it "
                     "stopped when run again with the same --out.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=HelpFormatter)
     parser.add_argument("--out", type=Path, required=True, help="run directory")
     for name, (flag, kind, text) in _OPTIONS.items():
-        parser.add_argument(f"--{flag}", dest=name, type=kind, default=getattr(defaults, name), help=text)
+        parser.add_argument(f"--{flag}", dest=name, type=kind, default=getattr(defaults, name),
+                            choices=_CHOICES.get(name), help=text)
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
+    parser.add_argument("--allow-mixed-settings", action="store_true",
+                        help="resume a run started with other settings (existing checkpoints keep their architecture)")
     from ..ray_backend.command import add_backend_arguments
 
     add_backend_arguments(parser)
@@ -57,28 +63,26 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..arena import LAYOUTS
     from ..loop import LoopSettings, open_run, run_loop
+    from ..records import MixedSettingsError
     from ..runner import RunError
 
-    try:
-        import torch  # noqa: F401
-    except ImportError:
-        raise UsageError("the loop trains networks and needs PyTorch: pip install 'tilora-self-play[torch]'") from None
-    if args.arena_layout not in LAYOUTS:
-        raise UsageError(f"--arena-layout must be one of {', '.join(LAYOUTS)}, got {args.arena_layout!r}")
+    require("torch", "the loop")
     settings = LoopSettings(**{f.name: getattr(args, f.name) for f in fields(LoopSettings)})
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
     try:
-        open_run(args.out, settings)
+        open_run(args.out, settings, args.allow_mixed_settings)
+    except MixedSettingsError as error:
+        raise UsageError(f"{error}; run it with those settings, or add --allow-mixed-settings") from None
     except ValueError as error:
         raise UsageError(str(error)) from None
     from ..ray_backend.command import backend_play
 
     selfplay, close_backend = backend_play(args, False, args.device, None)
     try:
-        run_loop(args.out, settings, progress=not args.no_progress, selfplay=selfplay)
+        run_loop(args.out, settings, progress=not args.no_progress, selfplay=selfplay,
+                 allow_mixed=args.allow_mixed_settings)
     except RunError as error:
         print(f"tilora-zero loop: error: {error}", file=sys.stderr)
         return 1

@@ -9,10 +9,13 @@ import sys
 import time
 from pathlib import Path
 
-from . import UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int
+from . import HelpFormatter, UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int, require
 
 DEFAULTS = {"sims": 100, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3,
             "exploration_fraction": 0.25}
+# Moves in a game, as measured with the uniform network (250 to 290): the progress bar's estimate of the
+# work ahead until the run's own games tell.
+TYPICAL_GAME_MOVES = 270
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -20,7 +23,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "selfplay", help="play self-play games and write their records",
         description="Plays self-play games until --out holds --games games (an interrupted run continues "
                     "where it stopped) and writes each finished game's record there.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=HelpFormatter)
     parser.add_argument("--games", type=positive_int, required=True, default=argparse.SUPPRESS,
                         help="games the directory should hold")
     parser.add_argument("--out", type=Path, required=True, default=argparse.SUPPRESS, help="records directory")
@@ -29,7 +32,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     search = parser.add_argument_group("search settings")
     search.add_argument("--search", choices=("puct", "classic"), default="puct",
                         help="selection rule (a network serves payoff shares to puct, its own convention to classic)")
-    search.add_argument("--sims", type=non_negative_int, default=DEFAULTS["sims"], help="simulations per move")
+    search.add_argument("--sims", type=positive_int, default=DEFAULTS["sims"], help="simulations per move")
     search.add_argument("--sample-moves", type=non_negative_int, default=DEFAULTS["sample_moves"],
                         help="moves below this count are sampled from the visits, later ones greedy")
     search.add_argument("--c-base", type=positive_float, default=DEFAULTS["c_base"],
@@ -54,6 +57,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                          help="run the network in each worker (local) or in one inference process (server); "
                               "auto: server for a GPU device")
     parser.add_argument("--games-per-shard", type=positive_int, default=64, help="games per records file")
+    parser.add_argument("--allow-mixed-settings", action="store_true",
+                        help="add games to a directory that holds games played with other search settings or "
+                             "another network")
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
     from ..ray_backend.command import add_backend_arguments
 
@@ -67,16 +73,19 @@ def add_network_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--device", default="cpu", help="torch device of a checkpoint's network (cpu, cuda, cuda:1)")
 
 
-def network_factory(args: argparse.Namespace) -> functools.partial:
-    """Checks --network/--device and returns a picklable factory of the network that --search reads."""
+def network_factory(args: argparse.Namespace) -> tuple[functools.partial, str]:
+    """Checks --network/--device; returns a picklable factory of the network that --search reads, and its name."""
     from ..networks import load_network, served_convention
 
+    if args.network != "uniform":
+        require("torch", "a checkpoint's network")
     try:
-        load_network(args.network, "cpu")  # a readable checkpoint, or "uniform"
+        convention = served_convention(args.search)
+        name = load_network(args.network, "cpu", convention).name  # a readable checkpoint, or "uniform"
     except FileNotFoundError as error:
         raise UsageError(str(error)) from None
     except ValueError as error:
-        raise UsageError(f"--network {args.network}: {error}") from None
+        raise UsageError(f"--network: {error}") from None
     if args.device != "cpu" and args.network != "uniform":
         try:
             import torch
@@ -84,32 +93,44 @@ def network_factory(args: argparse.Namespace) -> functools.partial:
             torch.empty(0, device=args.device)
         except (RuntimeError, AssertionError, ValueError) as error:
             raise UsageError(f"--device {args.device}: {error}") from None
-    return functools.partial(load_network, args.network, args.device, served_convention(args.search))
+    return functools.partial(load_network, args.network, args.device, convention), name
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..records import RecordError, RecordWriter, game_numbers
+    from ..records import MixedSettingsError, RecordError, RecordWriter, check_same_settings, recorded_games
     from ..runner import RunError, RunStats, SearchSettings, ServingOptions, play_games
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
-    factory = network_factory(args)
-    settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
-                              args.exploration_fraction, args.search)
+    factory, network_name = network_factory(args)
+    try:
+        settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
+                                  args.exploration_fraction, args.search)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     server = args.serve == "server" or (args.serve == "auto" and args.device != "cpu" and args.network != "uniform")
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
                              cache_size=args.cache_size, server=server, concurrency=args.concurrency)
     try:
-        writer = RecordWriter(args.out, games_per_shard=args.games_per_shard)
-        present = set(game_numbers(args.out))
-    except RecordError as error:
-        raise UsageError(str(error)) from None
+        games = recorded_games(args.out) if args.out.is_dir() else {}
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
+    present = set(games)
     missing = args.games - len(present)
     if missing <= 0:
         print(f"{args.out} already holds {len(present)} games; nothing to play")
         return 0
+    if not args.allow_mixed_settings:
+        try:
+            check_same_settings(args.out, games, {**settings.as_dict(), "network": network_name})
+        except MixedSettingsError as error:
+            raise UsageError(f"{error}; play with those settings, or add --allow-mixed-settings") from None
+    try:
+        writer = RecordWriter(args.out, games_per_shard=args.games_per_shard)
+    except RecordError as error:
+        raise UsageError(str(error)) from None
+    except OSError as error:
+        raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
     todo = [n for n in range(args.games + len(present)) if n not in present][:missing]
     if present:
         print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
@@ -120,47 +141,62 @@ def run(args: argparse.Namespace) -> int:
 
     from tqdm import tqdm
 
-    bar = tqdm(total=args.games, initial=len(present), unit="game", dynamic_ncols=True,
-               disable=True if args.no_progress else None, file=sys.stderr)
     last = RunStats()
+    bar = tqdm(total=progress_figures(last, missing, args.sims)[1], unit="move", dynamic_ncols=True,
+               disable=True if args.no_progress else None, file=sys.stderr)
 
     def on_progress(stats: RunStats) -> None:
         nonlocal last
         last = stats
         writer.tick()
-        bar.set_postfix_str(f"{stats.evaluations_per_second:,.0f} evals/s, {stats.moves_per_second:,.1f} moves/s, "
-                            f"cache {100 * stats.hit_rate:.1f}%", refresh=False)
-        bar.n = len(present) + stats.games
-        bar.refresh()
+        done, bar.total = progress_figures(stats, missing, args.sims)
+        bar.set_postfix_str(f"games {len(present) + stats.games}/{args.games}, "
+                            f"{stats.evaluations_per_second:,.0f} evals/s, cache {100 * stats.hit_rate:.1f}%",
+                            refresh=False)
+        bar.update(done - bar.n)
 
     status = 0
+    write_error: OSError | None = None
     start = time.monotonic()
     try:
         last = play(factory, todo, settings, args.workers, writer.add, on_progress, options)
     except KeyboardInterrupt:
         status = 130
-    except (RunError, OSError) as error:
+    except RunError as error:
         bar.clear()
-        if isinstance(error, OSError):
-            error = f"cannot write the records to {args.out}: {error.strerror or error}"
         print(f"tilora-zero selfplay: error: {error}", file=sys.stderr)
         status = 1
+    except OSError as error:
+        write_error = error
     finally:
-        try:
-            writer.flush()
-        except OSError as error:
-            print(f"tilora-zero selfplay: error: cannot write the records to {args.out}: {error.strerror or error}",
-                  file=sys.stderr)
-            status = status or 1
+        if write_error is None:
+            try:
+                writer.flush()
+            except OSError as error:
+                write_error = error
         bar.close()
         close_backend()
     last.wall_time = time.monotonic() - start
     total = len(present) + writer.written_games
+    if write_error is not None:
+        print(f"tilora-zero selfplay: error: cannot write the records to {args.out}: "
+              f"{write_error.strerror or write_error}; the {total} games written before are safe on disk there",
+              file=sys.stderr)
+        status = status or 1
     if status == 130:
         print(f"Interrupted: {args.out} holds {total} of {args.games} games; run the same command again to "
               "continue.", file=sys.stderr)
     print_summary(last, total, args.out)
     return status
+
+
+def progress_figures(stats, games: int, sims_per_move: int) -> tuple[int, int]:
+    """(moves made, moves expected) in a run of ``games`` games so far. A game's moves are counted when it
+    ends, so the moves of the games in progress are estimated from the evaluations: one per simulation and
+    one for the root of each move."""
+    expected = round(games * (stats.moves / stats.games if stats.games else TYPICAL_GAME_MOVES))
+    made = max(stats.moves, stats.evaluations // (sims_per_move + 1))
+    return min(made, expected), expected
 
 
 def print_summary(stats, total: int, out: Path) -> None:

@@ -6,14 +6,15 @@ import argparse
 import sys
 from pathlib import Path
 
-from . import UsageError, non_negative_int
+from . import HelpFormatter, UsageError, non_negative_int
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "show", help="draw a recorded game",
         description="Draws the final board of a recorded game with each player's score and payoff: in the "
-                    "terminal, and as a PNG image with --png.")
+                    "terminal, and as a PNG image with --png.",
+        formatter_class=HelpFormatter)
     parser.add_argument("file", type=Path, metavar="FILE", help="a records file (.npz) or a records directory")
     parser.add_argument("--game", type=non_negative_int, metavar="K", help="game number (default: the first)")
     parser.add_argument("--png", type=Path, metavar="OUT", help="also write the board to this PNG file")

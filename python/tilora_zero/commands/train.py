@@ -6,7 +6,7 @@ import argparse
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import UsageError, non_negative_int, positive_float, positive_int
+from . import HelpFormatter, UsageError, non_negative_int, positive_float, positive_int, require
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -15,7 +15,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description="Samples positions (with random board rotations) from the newest --window games of --data, "
                     "trains for --steps steps and writes the checkpoint, its metrics (one JSON line per logging "
                     "step) and a plot of the losses.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=HelpFormatter)
     parser.add_argument("--data", type=Path, required=True, help="records directory")
     parser.add_argument("--out", type=Path, required=True, help="checkpoint to write")
     parser.add_argument("--init", type=Path, help="checkpoint to start from (its architecture is kept)")
@@ -30,8 +30,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         help="value convention the checkpoint serves (see docs/learning.md)")
     parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
     parser.add_argument("--log-every", type=positive_int, default=50, help="steps per metrics line")
-    parser.add_argument("--metrics", type=Path, help="metrics file (default: CKPT with .metrics.jsonl)")
-    parser.add_argument("--plot", type=Path, help="loss plot (default: CKPT with .losses.png)")
+    parser.add_argument("--metrics", type=Path, help="metrics file (default: the --out path with .metrics.jsonl)")
+    parser.add_argument("--plot", type=Path, help="loss plot (default: the --out path with .losses.png)")
     parser.add_argument("--device", default="cpu", help="torch device (cpu, cuda)")
     parser.add_argument("--threads", type=positive_int, help="torch CPU threads")
     parser.add_argument("--seed", type=int, help="random seed")
@@ -40,10 +40,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        import torch
-    except ImportError:
-        raise UsageError("training needs PyTorch: pip install 'tilora-self-play[torch]'") from None
+    require("torch", "training")
+    import torch
+
     from ..dataset import load_dataset
     from ..networks.resnet import TiloraNet, load_model, resolve_device, save_checkpoint
     from ..records import RecordError

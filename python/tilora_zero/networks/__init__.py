@@ -131,7 +131,7 @@ def load_network(source: str, device: str = "cpu", value_convention: str | None 
         from .resnet import TorchNetwork
     except ImportError as error:  # torch missing
         raise ValueError(
-            f"cannot load checkpoint {source}: PyTorch is not installed (pip install 'tilora-self-play[torch]')"
+            f"cannot load checkpoint {source}: it needs PyTorch, which is not installed: pip install '.[torch]'"
         ) from error
     return TorchNetwork.from_checkpoint(path, device=device, value_convention=value_convention)
 

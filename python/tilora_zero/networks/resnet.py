@@ -17,6 +17,8 @@ A checkpoint is a `torch.save` dictionary of plain types and tensors:
 """
 from __future__ import annotations
 
+import pickle
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -30,6 +32,8 @@ from . import DEFAULT_VALUE_CONVENTION, check_planes, check_value_convention, se
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
+# torch.save writes a zip archive; every such file starts with a zip entry's signature.
+_ZIP_MAGIC = b"PK\x03\x04"
 # Logit given to cells the mover cannot lay; far below any legal cell's.
 ILLEGAL_LOGIT = -1.0e4
 POLICY_HEAD_CHANNELS = 2
@@ -120,16 +124,31 @@ def save_checkpoint(
 
 
 def read_checkpoint(path: str | Path) -> dict[str, Any]:
-    """The checkpoint dictionary; FileNotFoundError / ValueError with the cause otherwise."""
+    """The checkpoint dictionary; FileNotFoundError / ValueError with a one-line cause otherwise."""
     path = Path(path)
     if not path.is_file():
         raise FileNotFoundError(f"network checkpoint not found: {path}")
+
+    def refused(reason: str) -> ValueError:
+        return ValueError(f"{path} is not a tilora-zero network checkpoint: {reason}")
+
+    with path.open("rb") as file:
+        head = file.read(len(_ZIP_MAGIC))
+    if not head:
+        raise refused("the file is empty")
+    if head != _ZIP_MAGIC:
+        raise refused("it was not written by torch.save")
     try:
-        payload = torch.load(path, map_location="cpu", weights_only=True)
-    except Exception as error:  # a truncated or foreign file
-        raise ValueError(f"{path} is not a readable network checkpoint: {error}") from error
+        with warnings.catch_warnings():  # torch's own advice (load untrusted pickles) does not apply here
+            warnings.simplefilter("ignore")
+            payload = torch.load(path, map_location="cpu", weights_only=True)
+    except pickle.UnpicklingError as error:
+        raise refused("it holds pickled Python objects (a whole model?), where a checkpoint holds only "
+                      "tensors and plain values") from error
+    except Exception as error:
+        raise refused("it is damaged or truncated, or was not written by torch.save") from error
     if not isinstance(payload, dict) or payload.get("format") != CHECKPOINT_FORMAT:
-        raise ValueError(f"{path} is not a tilora-zero network checkpoint")
+        raise refused("torch.save wrote it, but not as a checkpoint of this toolkit (no 'format' entry)")
     if payload.get("version") != CHECKPOINT_VERSION:
         raise ValueError(f"{path}: unsupported checkpoint version {payload.get('version')!r}")
     return payload
@@ -143,7 +162,8 @@ def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
         model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]))
         model.load_state_dict(payload["state_dict"])
     except (KeyError, TypeError, RuntimeError) as error:
-        raise ValueError(f"{path}: checkpoint does not match its recorded architecture: {error}") from error
+        cause = " ".join(str(error).split())  # load_state_dict lists the keys over several lines
+        raise ValueError(f"{path}: checkpoint does not match its recorded architecture: {cause}") from error
     model.eval()
     return model, payload
 

@@ -20,7 +20,7 @@ Layout:
   reference it (:mod:`.weights`).
 
 Every node needs this package installed (the same version as the driver's).
-Ray itself is optional: ``pip install 'tilora-self-play[ray]'``.
+Ray itself is optional: ``pip install '.[ray]'``.
 """
 
 from .driver import RayOptions, RayRunStats, RaySelfPlay, check_reachable, play_games

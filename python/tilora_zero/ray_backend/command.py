@@ -6,7 +6,7 @@ import argparse
 from collections.abc import Callable
 from typing import Any
 
-from ..commands import UsageError
+from ..commands import UsageError, require
 
 
 def add_backend_arguments(parser: argparse.ArgumentParser) -> None:
@@ -27,10 +27,7 @@ def backend_play(args: argparse.Namespace, server: bool, device: str,
         if args.ray_address:
             raise UsageError("--ray-address needs --backend ray")
         return local_play, lambda: None
-    try:
-        import ray  # noqa: F401
-    except ImportError:
-        raise UsageError("--backend ray needs Ray: pip install 'tilora-self-play[ray]'") from None
+    require("ray", "--backend ray")
     from .driver import RayOptions, RaySelfPlay
 
     gpus = 1.0 if server and device.startswith("cuda") else 0.0

@@ -55,14 +55,14 @@ class WeightsStore:
         """The factory to hand to actors: a :class:`ShippedCheckpoint` for a checkpoint file."""
         if not (isinstance(factory, functools.partial) and factory.func is load_network and factory.args):
             return factory
-        spec = factory.args[0]
-        if not isinstance(spec, (str, Path)) or spec == "uniform":
+        source = factory.args[0]
+        if not isinstance(source, (str, Path)) or source == "uniform":
             return factory
-        path = Path(spec)
+        path = Path(source)
         try:
             data = path.read_bytes()
         except OSError as error:
-            raise FileNotFoundError(f"cannot read network checkpoint {spec}: {error.strerror}") from None
+            raise FileNotFoundError(f"cannot read network checkpoint {source}: {error.strerror}") from None
         version = hashlib.sha256(data).hexdigest()
         ref = self._refs.get(version)
         if ref is None:
