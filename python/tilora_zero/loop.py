@@ -6,15 +6,21 @@ A run directory holds everything, and the loop picks up where it stopped:
     RUN/records/                every self-play game; generation g's games are
                                 numbered (g - 1) * N .. g * N - 1
     RUN/checkpoints/gen-GGG.pt  the network trained after generation g's games
-    RUN/metrics.jsonl           one JSON line per training log step ("kind": "train")
-                                and per match ("kind": "arena")
-    RUN/losses.png, RUN/arena.png
+    RUN/metrics.jsonl           one JSON line per self-play run ("kind": "selfplay"),
+                                training log step ("kind": "train") and ladder
+                                match ("kind": "ladder")
+    RUN/losses.png, RUN/ladder.png
 
-Generation 0 is the uniform network. Generation g (from 1) plays N games with
+Generation 0 is `generation_zero`: the uniform network, or the rollout
+baseline (a search whose leaves are valued by random playouts: no model, far
+better games to learn from). Generation g (from 1) plays N games with
 generation g - 1, trains generation g on the newest `window` games (starting
-from generation g - 1's weights), then plays it against generation g - 1 and
-against the uniform baseline player. A step already on disk is not repeated: missing
-games are played, a missing checkpoint is trained, a missing match is played.
+from generation g - 1's weights), then climbs the ladder: one seat of
+generation g, searching with the loop's settings, against three seats of each
+fixed baseline (uniform, greedy, rollout) at the same simulations. The
+baselines never change, so a ladder curve means the same in every run. A step
+already on disk is not repeated: missing games are played, a missing
+checkpoint is trained, a missing match is played.
 """
 from __future__ import annotations
 
@@ -25,11 +31,15 @@ from dataclasses import asdict, dataclass, fields
 from pathlib import Path
 from typing import Any, Callable
 
-from .arena import arena_settings, play_arena, result_dict
+from .arena import arena_settings, play_against_baseline, result_dict
+from .networks import load_network, served_convention
 from .players import Player
-from .networks import DEFAULT_VALUE_CONVENTION, check_value_convention, load_network
 from .records import MixedSettingsError, settings_changes
 from .runner import SearchSettings
+
+# The fixed baselines of the ladder, weakest first.
+LADDER = ("uniform", "greedy", "rollout")
+GENERATION_ZERO = ("uniform", "rollout")
 
 CONFIG_NAME = "loop.json"
 
@@ -41,8 +51,11 @@ class LoopSettings:
     train_steps: int = 500
     sims_per_move: int = 16
     sample_moves: int = 30
+    c_base: float = 19652.0
+    c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
+    search: str = "puct"  # the selection rule of self-play and of the ladder
     workers: int = 2
     games_per_worker: int = 8
     blocks: int = 4
@@ -51,29 +64,39 @@ class LoopSettings:
     learning_rate: float = 1e-3
     weight_decay: float = 1e-4
     window: int = 256  # newest games trained on
-    arena_games: int = 24
-    arena_sims: int = 16
-    arena_layout: str = "1v3"
+    ladder_games: int = 40  # games against each baseline, spread over the four seats
+    generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
     device: str = "cpu"
     threads: int = 1  # torch CPU threads for training (the machine is shared)
-    value_convention: str = DEFAULT_VALUE_CONVENTION
+    value_convention: str | None = None  # classic search only: served instead of "centred"
     seed: int | None = None
 
     def check(self) -> None:
         for name in ("generations", "games_per_generation", "train_steps", "workers", "games_per_worker",
-                     "channels", "batch_size", "window", "arena_games", "threads"):
+                     "channels", "batch_size", "window", "ladder_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
         if self.blocks < 0:
             raise ValueError(f"blocks must not be negative, got {self.blocks}")
+        if self.generation_zero not in GENERATION_ZERO:
+            raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
+                             f"{self.generation_zero!r}")
         self.search_settings()
-        arena_settings(self.arena_sims)
-        check_value_convention(self.value_convention)
+        self.served_convention()
 
     def search_settings(self) -> SearchSettings:
         """The self-play search settings; ValueError for ones the runner refuses."""
-        return SearchSettings(sims_per_move=self.sims_per_move, sample_moves=self.sample_moves,
-                              dirichlet_alpha=self.dirichlet_alpha, exploration_fraction=self.exploration_fraction)
+        return SearchSettings(sims_per_move=self.sims_per_move, sample_moves=self.sample_moves, c_base=self.c_base,
+                              c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
+                              exploration_fraction=self.exploration_fraction, search=self.search)
+
+    def ladder_settings(self) -> SearchSettings:
+        """The search of both sides of a ladder match: self-play's, without root noise."""
+        return arena_settings(self.sims_per_move, search=self.search, c_base=self.c_base, c_init=self.c_init)
+
+    def served_convention(self) -> str:
+        """The value convention the loop's networks serve to its searches."""
+        return served_convention(self.search, self.value_convention) or "centred"
 
     @classmethod
     def from_dict(cls, data: dict) -> "LoopSettings":
@@ -89,8 +112,8 @@ def checkpoint_path(run: Path, generation: int) -> Path:
     return run / "checkpoints" / f"gen-{generation:03d}.pt"
 
 
-def network_source(run: Path, generation: int) -> str:
-    return "uniform" if generation == 0 else str(checkpoint_path(run, generation))
+def network_source(run: Path, generation: int, generation_zero: str = "uniform") -> str:
+    return generation_zero if generation == 0 else str(checkpoint_path(run, generation))
 
 
 def generation_games(settings: LoopSettings, generation: int) -> range:
@@ -130,15 +153,15 @@ def open_run(run: str | Path, settings: LoopSettings, allow_mixed: bool = False)
     return settings
 
 
-def arena_done(metrics: list[dict], generation: int, opponent: str) -> bool:
-    return any(m.get("kind") == "arena" and m.get("generation") == generation and m.get("opponent") == opponent
+def ladder_done(metrics: list[dict], generation: int, baseline: str) -> bool:
+    return any(m.get("kind") == "ladder" and m.get("generation") == generation and m.get("baseline") == baseline
                for m in metrics)
 
 
 def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None] = print,
              progress: bool = True, selfplay: Callable[..., Any] | None = None,
              allow_mixed: bool = False) -> list[dict]:
-    """Runs (or resumes) the loop; returns the arena metrics of the run.
+    """Runs (or resumes) the loop; returns the ladder metrics of the run.
 
     ``selfplay`` plays each generation's games: the local runner's ``play_games`` by default, or
     another backend's with the same signature (``RaySelfPlay.play_games``). ``allow_mixed``: see
@@ -148,7 +171,8 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     from .dataset import load_dataset
     from .networks.resnet import TiloraNet, load_model, save_checkpoint
     from .records import RecordWriter, game_numbers
-    from .runner import ServingOptions, play_games
+    from .matches import Match
+    from .runner import ServingOptions, play_games, run_games
     from .training import MetricsWriter, TrainSettings, plot_losses, read_metrics, train
 
     run = Path(run)
@@ -158,19 +182,23 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     metrics_path = run / "metrics.jsonl"
     options = ServingOptions(games_per_worker=settings.games_per_worker)
     search = settings.search_settings()
-    match = arena_settings(settings.arena_sims)
+    convention = settings.served_convention()
     for generation in range(1, settings.generations + 1):
         started = time.monotonic()
         # Self-play with the previous generation.
         have = set(game_numbers(records)) if records.exists() else set()
         missing = [n for n in generation_games(settings, generation) if n not in have]
         if missing:
-            log(f"generation {generation}: self-play, {len(missing)} games with {network_source(run, generation - 1)}")
-            factory = functools.partial(load_network, network_source(run, generation - 1), settings.device,
-                                        settings.value_convention)
+            source = network_source(run, generation - 1, settings.generation_zero)
+            log(f"generation {generation}: self-play, {len(missing)} games with {source}")
             with RecordWriter(records) as writer:
-                stats = (selfplay or play_games)(factory, missing, search, settings.workers, writer.add,
-                                                 options=options)
+                if source == "rollout":  # a baseline played by the module on every seat
+                    stats = run_games(Match([Player(source, search)], [(0, 0, 0, 0)], settings.seed), missing,
+                                      settings.workers, writer.add, options=options)
+                else:
+                    factory = functools.partial(load_network, source, settings.device, convention)
+                    stats = (selfplay or play_games)(factory, missing, search, settings.workers, writer.add,
+                                                     options=options)
             MetricsWriter(metrics_path)({
                 "kind": "selfplay", "generation": generation, "games": stats.games, "moves": stats.moves,
                 "evaluations_per_second": stats.evaluations_per_second, "cache_hit_rate": stats.hit_rate,
@@ -196,27 +224,24 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
                                                   "positions": len(data)})
             train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
             save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
-                                                "positions": len(data)}, settings.value_convention)
+                                                "positions": len(data)}, convention)
             train_metrics = [m for m in read_metrics(metrics_path) if m.get("kind") == "train"]
             plot_losses(_concatenated_steps(train_metrics), run / "losses.png", "training losses, all generations")
-        # Matches.
+        # The ladder.
         metrics = read_metrics(metrics_path)
-        opponents = ["uniform"] + ([f"gen-{generation - 1:03d}"] if generation > 1 else [])
-        for opponent in opponents:
-            if arena_done(metrics, generation, opponent):
+        player = Player(str(checkpoint), settings.ladder_settings(), settings.device, settings.value_convention)
+        for baseline in LADDER:
+            if ladder_done(metrics, generation, baseline):
                 continue
-            b_source = "uniform" if opponent == "uniform" else network_source(run, generation - 1)
-            log(f"generation {generation}: arena against {opponent}, {settings.arena_games} games")
-            a, b = (Player(source, match, settings.device, settings.value_convention)
-                    for source in (str(checkpoint), b_source))
-            result = play_arena(a, b, settings.arena_games, settings.workers, settings.arena_layout,
-                                seed=generation, options=options)
+            log(f"generation {generation}: ladder against {baseline}, {settings.ladder_games} games")
+            result = play_against_baseline(player, baseline, settings.ladder_games, settings.workers,
+                                           seed=generation, options=options)
             log(result.report())
-            MetricsWriter(metrics_path)({"kind": "arena", "generation": generation, "opponent": opponent,
+            MetricsWriter(metrics_path)({"kind": "ladder", "generation": generation, "baseline": baseline,
                                          **result_dict(result)})
-        plot_arena(read_metrics(metrics_path), run / "arena.png")
+        plot_ladder(read_metrics(metrics_path), run / "ladder.png")
         log(f"generation {generation} done in {time.monotonic() - started:.0f} s")
-    return [m for m in read_metrics(metrics_path) if m.get("kind") == "arena"]
+    return [m for m in read_metrics(metrics_path) if m.get("kind") == "ladder"]
 
 
 def _concatenated_steps(metrics: list[dict]) -> list[dict]:
@@ -231,42 +256,41 @@ def _concatenated_steps(metrics: list[dict]) -> list[dict]:
     return out
 
 
-def arena_figure(metrics: list[dict]):
-    """Each generation's mean payoff per seat (95% CI) against each opponent, as a matplotlib figure;
-    None without matches."""
-    arena = [m for m in metrics if m.get("kind") == "arena"]
-    if not arena:
+def ladder_figure(metrics: list[dict]):
+    """Each generation's mean payoff per seat (95% CI) against each baseline, as a matplotlib figure;
+    None without ladder matches."""
+    ladder = [m for m in metrics if m.get("kind") == "ladder"]
+    if not ladder:
         return None
     from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
 
     fig = Figure(figsize=(7, 4))
     ax = fig.subplots()
-    for label, select in (("against uniform", lambda m: m["opponent"] == "uniform"),
-                          ("against previous generation", lambda m: m["opponent"] != "uniform")):
-        rows = sorted((m for m in arena if select(m)), key=lambda m: m["generation"])
+    for baseline in LADDER:
+        rows = sorted((m for m in ladder if m["baseline"] == baseline), key=lambda m: m["generation"])
         if not rows:
             continue
         x = [m["generation"] for m in rows]
         y = [m["a_mean_payoff_per_seat"] for m in rows]
         err = [[m["a_mean_payoff_per_seat"] - m["ci95"][0] for m in rows],
                [m["ci95"][1] - m["a_mean_payoff_per_seat"] for m in rows]]
-        ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label=label)
+        ax.errorbar(x, y, yerr=err, marker="o", capsize=3, label=f"against 3 x {baseline}")
     ax.axhline(0.25, color="grey", linestyle="--", label="parity 0.25")
-    generations = [m["generation"] for m in arena]
+    generations = [m["generation"] for m in ladder]
     ax.set_xlim(min(generations) - 0.5, max(generations) + 0.5)  # half a generation of room at each end
     ax.xaxis.set_major_locator(MaxNLocator(integer=True, min_n_ticks=1))
     ax.set_xlabel("generation")
     ax.set_ylabel("mean payoff per seat (95% CI)")
-    ax.set_title("arena results per generation")
+    ax.set_title("the ladder: each generation against fixed baselines")
     ax.legend()
     fig.tight_layout()
     return fig
 
 
-def plot_arena(metrics: list[dict], path: str | Path) -> Path | None:
-    """A PNG of :func:`arena_figure`; None without matches."""
-    fig = arena_figure(metrics)
+def plot_ladder(metrics: list[dict], path: str | Path) -> Path | None:
+    """A PNG of :func:`ladder_figure`; None without ladder matches."""
+    fig = ladder_figure(metrics)
     if fig is None:
         return None
     path = Path(path)

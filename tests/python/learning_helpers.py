@@ -33,7 +33,13 @@ class InProcessChannel:
         self.requests = 0
 
     def put(self, request) -> None:
-        self.pending = np.asarray(request[1], dtype=np.float32).reshape(1, 5, 20, 20)
+        from tilora_zero.serving import unpack_planes
+
+        planes = request[1]
+        if isinstance(planes, bytes):  # the toolkit's settings ask for packed planes
+            self.pending = unpack_planes(np.frombuffer(planes, dtype=np.uint8))
+        else:
+            self.pending = np.asarray(planes, dtype=np.float32).reshape(1, 5, 20, 20)
         self.requests += 1
 
     def recv(self):

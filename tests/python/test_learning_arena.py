@@ -83,12 +83,12 @@ def test_arena_command_plays_baselines_with_their_own_simulations(tmp_path, caps
 
 
 @pytest.mark.parametrize("generations", [1, 3])
-def test_the_arena_picture_ticks_whole_generations(generations):
-    from tilora_zero.loop import arena_figure
+def test_the_ladder_picture_ticks_whole_generations(generations):
+    from tilora_zero.loop import ladder_figure
 
-    metrics = [{"kind": "arena", "generation": g, "opponent": "uniform", "a_mean_payoff_per_seat": 0.25,
+    metrics = [{"kind": "ladder", "generation": g, "baseline": "uniform", "a_mean_payoff_per_seat": 0.25,
                 "ci95": [0.2, 0.3]} for g in range(1, generations + 1)]
-    figure = arena_figure(metrics)
+    figure = ladder_figure(metrics)
     figure.canvas.draw()
     axes = figure.axes[0]
     low, high = axes.get_xlim()

@@ -9,12 +9,13 @@ from tilora_zero.records import game_numbers  # noqa: E402
 from tilora_zero.training import read_metrics  # noqa: E402
 
 TINY = dict(games_per_generation=2, train_steps=2, sims_per_move=1, workers=1, games_per_worker=2, blocks=0,
-            channels=4, batch_size=8, window=4, arena_games=1, arena_sims=1, arena_layout="1v3", seed=0)
+            channels=4, batch_size=8, window=4, ladder_games=1, seed=0)
+LADDER = [("ladder", "uniform"), ("ladder", "greedy"), ("ladder", "rollout")]
 
 
-def kinds(run):
-    return [(m["kind"], m["generation"], m.get("opponent")) for m in read_metrics(run / "metrics.jsonl")
-            if m["kind"] != "train"]
+def kinds(run, generation):
+    return [(m["kind"], m.get("baseline")) for m in read_metrics(run / "metrics.jsonl")
+            if m["kind"] != "train" and m["generation"] == generation]
 
 
 def test_loop_runs_and_resumes_where_it_stopped(tmp_path):
@@ -24,7 +25,7 @@ def test_loop_runs_and_resumes_where_it_stopped(tmp_path):
     assert game_numbers(run / "records") == [0, 1]
     first = checkpoint_path(run, 1)
     stamp = first.stat().st_mtime_ns
-    assert kinds(run) == [("selfplay", 1, None), ("arena", 1, "uniform")]
+    assert kinds(run, 1) == [("selfplay", None)] + LADDER
 
     # A second generation, after an interruption that lost generation 2's checkpoint.
     run_loop(run, LoopSettings(generations=2, **TINY), log=logs.append, progress=False)
@@ -32,14 +33,24 @@ def test_loop_runs_and_resumes_where_it_stopped(tmp_path):
     logs.clear()
     run_loop(run, LoopSettings(generations=2, **TINY), log=logs.append, progress=False)
     assert logs[0].startswith("generation 1 done")
-    assert [line for line in logs if "self-play" in line or "arena against" in line] == []
+    assert [line for line in logs if "self-play" in line or "ladder against" in line] == []
     assert any(line == "generation 2: training 2 steps" for line in logs)
     assert first.stat().st_mtime_ns == stamp
     assert game_numbers(run / "records") == [0, 1, 2, 3]
-    assert kinds(run) == [("selfplay", 1, None), ("arena", 1, "uniform"), ("selfplay", 2, None),
-                          ("arena", 2, "uniform"), ("arena", 2, "gen-001")]
-    assert (run / "arena.png").stat().st_size > 0 and (run / "losses.png").stat().st_size > 0
+    assert kinds(run, 2) == [("selfplay", None)] + LADDER
+    assert (run / "ladder.png").stat().st_size > 0 and (run / "losses.png").stat().st_size > 0
     assert json.loads((run / "loop.json").read_text())["generations"] == 2
+
+
+def test_a_rollout_generation_zero_teaches_the_first_network(tmp_path):
+    run = tmp_path / "run"
+    run_loop(run, LoopSettings(generations=1, generation_zero="rollout", **TINY), log=lambda line: None,
+             progress=False)
+    from tilora_zero.records import iter_records
+
+    records = list(iter_records(run / "records"))
+    assert [r.metadata["players"][0]["name"] for r in records] == ["rollout", "rollout"]
+    assert checkpoint_path(run, 1).exists() and kinds(run, 1) == [("selfplay", None)] + LADDER
 
 
 @pytest.mark.parametrize("change, message", [

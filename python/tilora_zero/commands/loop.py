@@ -7,9 +7,9 @@ import sys
 from dataclasses import fields
 from pathlib import Path
 
-from ..arena import LAYOUTS
 from ..networks import VALUE_CONVENTIONS
-from . import HelpFormatter, UsageError, fraction, non_negative_int, positive_float, positive_int, require
+from . import (HelpFormatter, UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int,
+               require)
 
 # LoopSettings field -> (option name, type, help), for the options given as --name.
 _OPTIONS = {
@@ -18,8 +18,11 @@ _OPTIONS = {
     "train_steps": ("train-steps", positive_int, "training steps per generation"),
     "sims_per_move": ("sims", positive_int, "self-play simulations per move"),
     "sample_moves": ("sample-moves", non_negative_int, "self-play moves sampled from the visits"),
+    "c_base": ("c-base", positive_float, "base of the exploration coefficient"),
+    "c_init": ("c-init", finite_float, "additive constant of the exploration coefficient"),
     "dirichlet_alpha": ("dirichlet-alpha", positive_float, "root noise concentration"),
     "exploration_fraction": ("exploration-fraction", fraction, "root noise weight"),
+    "search": ("search", str, "selection rule of self-play and the ladder"),
     "workers": ("workers", positive_int, "worker processes"),
     "games_per_worker": ("games-per-worker", positive_int, "concurrent games per worker"),
     "blocks": ("blocks", non_negative_int, "residual blocks of the network"),
@@ -28,15 +31,15 @@ _OPTIONS = {
     "learning_rate": ("lr", positive_float, "peak learning rate"),
     "weight_decay": ("weight-decay", float, "AdamW weight decay"),
     "window": ("window", positive_int, "newest games trained on"),
-    "arena_games": ("arena-games", positive_int, "games per match"),
-    "arena_sims": ("arena-sims", positive_int, "simulations per move in matches"),
-    "arena_layout": ("arena-layout", str, "seats per network in matches"),
+    "ladder_games": ("ladder-games", positive_int, "games against each baseline of the ladder"),
+    "generation_zero": ("generation-zero", str, "who plays the first generation's games"),
     "device": ("device", str, "torch device"),
     "threads": ("threads", positive_int, "torch CPU threads for training"),
-    "value_convention": ("value-convention", str, "served value convention"),
+    "value_convention": ("value-convention", str, "classic search only: served value convention (default centred)"),
     "seed": ("seed", int, "random seed of the training"),
 }
-_CHOICES = {"arena_layout": tuple(LAYOUTS), "value_convention": VALUE_CONVENTIONS}
+_CHOICES = {"search": ("puct", "classic"), "generation_zero": ("uniform", "rollout"),
+            "value_convention": VALUE_CONVENTIONS}
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -46,8 +49,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser = subparsers.add_parser(
         "loop", help="self-play, train and measure, generation after generation",
         description="Runs the whole cycle in a run directory: self-play with the newest network, training, "
-                    "matches against the previous generation and the uniform network; resumes where it "
-                    "stopped when run again with the same --out.",
+                    "and the ladder (the new network on one seat against three seats of each fixed baseline: "
+                    "uniform, greedy, rollout); resumes where it stopped when run again with the same --out.",
         formatter_class=HelpFormatter)
     parser.add_argument("--out", type=Path, required=True, help="run directory")
     for name, (flag, kind, text) in _OPTIONS.items():
