@@ -116,3 +116,15 @@ def test_checkpoint_with_a_wrong_architecture_is_refused(tmp_path):
     torch.save(payload, path)
     with pytest.raises(ValueError, match="does not match its recorded architecture"):
         load_model(path)
+
+
+def test_onnx_runtime_serves_what_torch_serves():
+    pytest.importorskip("onnxruntime")
+    torch.manual_seed(3)
+    model = TiloraNet(2, 8).eval()
+    fast, plain = TorchNetwork(model), TorchNetwork(model)
+    plain._onnx = None
+    assert fast._onnx is not None
+    planes = position_batch()
+    for a, b in zip(fast(planes), plain(planes)):
+        np.testing.assert_allclose(a, b, rtol=0, atol=1e-5)

@@ -28,7 +28,7 @@ from torch import nn
 from torch.nn import functional as F
 
 from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
-from . import DEFAULT_VALUE_CONVENTION, check_planes, check_value_convention, serve_values
+from . import DEFAULT_VALUE_CONVENTION, check_planes, check_value_convention, onnx_runner, serve_values
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
@@ -193,6 +193,10 @@ class TorchNetwork:
         self.value_convention = check_value_convention(value_convention)
         arch = model.architecture
         self.name = name or f"resnet-{arch['blocks']}x{arch['channels']}"
+        # On the CPU, ONNX Runtime when it is installed (see networks/onnx_runner.py).
+        self._onnx = None
+        if self.device.type == "cpu" and onnx_runner.available():
+            self._onnx = onnx_runner.OnnxRunner(self.model)
 
     @classmethod
     def from_checkpoint(
@@ -207,8 +211,12 @@ class TorchNetwork:
         """(log-probabilities over the legal cells [B, 400], mover-frame shares [B, 4])."""
         batch = check_planes(planes)
         with torch.inference_mode():
-            x = torch.from_numpy(np.ascontiguousarray(batch)).to(self.device)
-            policy, value = self.model(x)
+            x = torch.from_numpy(np.ascontiguousarray(batch))
+            if self._onnx is not None:
+                policy, value = (torch.from_numpy(out) for out in self._onnx(batch))
+            else:
+                x = x.to(self.device)
+                policy, value = self.model(x)
             log_policy = torch.log_softmax(policy.float(), dim=1)
             # Legal cells keep finite log-probabilities (at most 0), so the module's
             # unshifted exp never overflows.
