@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import itertools
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Callable, Sequence
 
 import numpy as np
@@ -21,6 +21,7 @@ import numpy as np
 from .frames import PLAYERS
 from .networks import PAR_SHARE
 from .players import BASELINES, Player
+from .settings import SearchSettings
 
 LAYOUTS = {
     "2v2": tuple(itertools.combinations(range(PLAYERS), 2)),
@@ -170,13 +171,17 @@ def play_against_baseline(player: Player, baseline: str, games: int, workers: in
     return play_arena(player, opponent, games, workers, "1v3", seed, options=options)
 
 
-def arena_settings(sims_per_move: int, sample_moves: int = 4, **overrides):
-    """Search settings for matches: no root noise, a few sampled opening moves."""
-    from .runner import SearchSettings
+MATCH_SAMPLE_MOVES = 4  # a match's opening moves sampled from the visits, so its games differ
 
-    values = dict(sims_per_move=sims_per_move, sample_moves=sample_moves, exploration_fraction=0.0)
-    values.update(overrides)
-    return SearchSettings(**values)
+
+def match_search(search: SearchSettings) -> SearchSettings:
+    """``search`` as matches play it: no root noise, the first MATCH_SAMPLE_MOVES moves sampled."""
+    return replace(search, sample_moves=MATCH_SAMPLE_MOVES, exploration_fraction=0.0)
+
+
+def arena_settings(sims_per_move: int, **changes) -> SearchSettings:
+    """The default search as matches play it (:func:`match_search`) at ``sims_per_move``, with ``changes``."""
+    return replace(match_search(SearchSettings(sims_per_move=sims_per_move)), **changes)
 
 
 def result_dict(result: ArenaResult) -> dict:

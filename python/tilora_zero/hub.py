@@ -17,23 +17,32 @@ the positions that every waiting game asked of that network. Each route keeps
 its own evaluation cache, since two networks answer the same position
 differently.
 
-Requests go through the same evaluation cache as the threaded
-:class:`~tilora_zero.serving.BatchingClient`, and batches through the same
-:class:`~tilora_zero.serving.Transport`.
+Batches reach each network through a :class:`~tilora_zero.serving.Transport`.
 """
 
 from __future__ import annotations
 
 import collections
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import greenlet
 import numpy as np
 
-from .serving import PACKED_BYTES, Channel, EvaluationCache, ServingStats, Transport, answer_from_cache
+from .serving import PACKED_BYTES, EvaluationCache, Transport, pack_planes
 
 _START = object()  # the value that starts a game's greenlet
+
+
+@dataclass
+class ServingStats:
+    """Counts since the hub was made, all its routes together."""
+
+    evaluations: int = 0  # requests put by the games
+    cache_hits: int = 0  # answered from the cache or joined to an identical request of the same round
+    batches: int = 0  # batches sent to the transports
+    positions: int = 0  # positions in those batches
 
 
 class _Route:
@@ -62,21 +71,48 @@ class HubGame:
         return HubChannel(self, self._hub._routes[route])
 
 
-class HubChannel(Channel):
-    """A game's channel to one route of a hub."""
+class HubChannel:
+    """A game's channel to one route of a hub: the ``inference_queue`` and the ``pipe`` of its game.
 
-    __slots__ = ("_game", "_route")
+    The module calls ``put`` with one request and then ``recv`` for its
+    reply; a reply that came at once (a cache hit) waits in ``_reply``, any
+    other is what the hub resumes the game with. The last error raised to the
+    game is kept in ``error``."""
+
+    __slots__ = ("_game", "_route", "_reply", "_asked", "error")
 
     def __init__(self, game: HubGame, route: _Route):
-        super().__init__()
         self._game = game
         self._route = route
+        self._reply: Any = None
+        self._asked = False  # a request is waiting for its recv
+        self.error: BaseException | None = None
 
-    def _submit(self, key: bytes) -> None:
-        self._game._hub._request(self._route, self, key)
+    def put(self, request: tuple[int, Any]) -> None:
+        try:
+            if self._asked:
+                raise RuntimeError("put() called twice without recv()")
+            _, planes = request
+            # The toolkit asks the module for packed planes; other planes are packed here.
+            key = planes if type(planes) is bytes and len(planes) == PACKED_BYTES else pack_planes(planes)
+            self._game._hub._request(self._route, self, key)
+        except BaseException as error:
+            self.error = error
+            raise
+        self._asked = True
 
-    def _wait(self) -> Any:
-        return self._game._hub._main.switch()  # back to the hub until the batch is answered
+    def recv(self) -> Any:
+        if not self._asked:
+            self.error = RuntimeError("recv() called without a request")
+            raise self.error
+        self._asked = False
+        reply, self._reply = self._reply, None
+        if reply is None:
+            reply = self._game._hub._main.switch()  # back to the hub until the batch is answered
+        if isinstance(reply, BaseException):
+            self.error = reply
+            raise reply
+        return reply
 
 
 Play = Callable[[HubGame], Any]
@@ -90,12 +126,16 @@ class GameHub:
         if max_batch < 1:
             raise ValueError(f"max_batch must be >= 1, got {max_batch}")
         self.max_batch = max_batch
-        self.stats = ServingStats()  # all routes together
+        self.stats = ServingStats()
         self._routes = [_Route(transport, cache_size) for transport in transports]
         self._main: greenlet.greenlet | None = None
 
     def _request(self, route: _Route, channel: HubChannel, key: bytes) -> None:
-        if answer_from_cache(route.cache, self.stats, channel, key):
+        self.stats.evaluations += 1
+        reply = route.cache.get(key)
+        if reply is not None:
+            self.stats.cache_hits += 1
+            channel._reply = reply
             return
         waiting = route.waiting.get(key)
         if waiting is None:

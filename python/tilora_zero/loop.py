@@ -27,15 +27,15 @@ from __future__ import annotations
 import functools
 import json
 import time
-from dataclasses import asdict, dataclass, fields
+from dataclasses import asdict, dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any, Callable
 
-from .arena import arena_settings, play_against_baseline, result_dict
+from .arena import match_search, play_against_baseline, result_dict
 from .networks import load_network, served_convention
 from .players import Player
 from .records import MixedSettingsError, settings_changes
-from .runner import SearchSettings
+from .settings import SearchSettings, TrainSettings
 
 # The fixed baselines of the ladder, weakest first.
 LADDER = ("uniform", "greedy", "rollout")
@@ -48,21 +48,14 @@ CONFIG_NAME = "loop.json"
 class LoopSettings:
     generations: int = 5
     games_per_generation: int = 64
-    train_steps: int = 500
-    sims_per_move: int = 16
-    sample_moves: int = 30
-    c_base: float = 19652.0
-    c_init: float = 1.25
-    dirichlet_alpha: float = 0.3
-    exploration_fraction: float = 0.25
-    search: str = "puct"  # the selection rule of self-play and of the ladder
+    # Self-play's search; the ladder's is the same without root noise (arena.match_search).
+    search: SearchSettings = field(default_factory=lambda: SearchSettings(sims_per_move=16))
+    # Each generation's training; its seed is the loop's seed plus the generation.
+    train: TrainSettings = field(default_factory=lambda: TrainSettings(steps=500))
     workers: int = 2
     games_per_worker: int = 8
     blocks: int = 4
     channels: int = 32
-    batch_size: int = 128
-    learning_rate: float = 1e-3
-    weight_decay: float = 1e-4
     window: int = 256  # newest games trained on
     ladder_games: int = 40  # games against each baseline, spread over the four seats
     generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
@@ -72,8 +65,8 @@ class LoopSettings:
     seed: int | None = None
 
     def check(self) -> None:
-        for name in ("generations", "games_per_generation", "train_steps", "workers", "games_per_worker",
-                     "channels", "batch_size", "window", "ladder_games", "threads"):
+        for name in ("generations", "games_per_generation", "workers", "games_per_worker", "channels", "window",
+                     "ladder_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
         if self.blocks < 0:
@@ -81,27 +74,56 @@ class LoopSettings:
         if self.generation_zero not in GENERATION_ZERO:
             raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
                              f"{self.generation_zero!r}")
-        self.search_settings()
         self.served_convention()
 
-    def search_settings(self) -> SearchSettings:
-        """The self-play search settings; ValueError for ones the runner refuses."""
-        return SearchSettings(sims_per_move=self.sims_per_move, sample_moves=self.sample_moves, c_base=self.c_base,
-                              c_init=self.c_init, dirichlet_alpha=self.dirichlet_alpha,
-                              exploration_fraction=self.exploration_fraction, search=self.search)
-
     def ladder_settings(self) -> SearchSettings:
-        """The search of both sides of a ladder match: self-play's, without root noise."""
-        return arena_settings(self.sims_per_move, search=self.search, c_base=self.c_base, c_init=self.c_init)
+        """The search of both sides of a ladder match."""
+        return match_search(self.search)
+
+    def train_settings(self, generation: int) -> TrainSettings:
+        return replace(self.train, seed=None if self.seed is None else self.seed + generation)
 
     def served_convention(self) -> str:
         """The value convention the loop's networks serve to its searches."""
-        return served_convention(self.search, self.value_convention) or "centred"
+        return served_convention(self.search.search, self.value_convention) or "centred"
+
+    def flat(self) -> dict[str, Any]:
+        """Every setting under one name: ``search.sims_per_move``, ``train.steps``, ``blocks``."""
+        flat = {}
+        for name, value in asdict(self).items():
+            if isinstance(value, dict):
+                flat.update((f"{name}.{key}", inner) for key, inner in value.items())
+            else:
+                flat[name] = value
+        return flat
 
     @classmethod
     def from_dict(cls, data: dict) -> "LoopSettings":
+        """The settings of a ``loop.json``; ValueError or TypeError for one that is not."""
+        if not isinstance(data.get("search"), dict):
+            data = _nested(data)
+        defaults = cls()
         known = {f.name for f in fields(cls)}
-        return cls(**{k: v for k, v in data.items() if k in known})
+        values = {k: v for k, v in data.items() if k in known}
+        values["search"] = replace(defaults.search, **data.get("search", {}))
+        values["train"] = replace(defaults.train, **data.get("train", {}))
+        return cls(**values)
+
+
+def _nested(flat: dict) -> dict:
+    """A ``loop.json`` written before the search and training settings had their own types, in today's form."""
+    search_names = {f.name for f in fields(SearchSettings)} - {"seed"}  # "seed" was the loop's
+    train_names = {"train_steps": "steps", "batch_size": "batch_size", "learning_rate": "learning_rate",
+                   "weight_decay": "weight_decay"}
+    nested: dict[str, Any] = {"search": {}, "train": {}}
+    for key, value in flat.items():
+        if key in search_names:
+            nested["search"][key] = value
+        elif key in train_names:
+            nested["train"][train_names[key]] = value
+        else:
+            nested[key] = value
+    return nested
 
 
 # Settings that say how a run is carried out, not what it computes: they may change when it resumes.
@@ -142,7 +164,7 @@ def open_run(run: str | Path, settings: LoopSettings, allow_mixed: bool = False)
                 f"{run} was started with {stored.games_per_generation} games per generation, "
                 f"not {settings.games_per_generation}"
             )
-        recorded, wanted = ({k: v for k, v in asdict(s).items() if k not in EXECUTION_SETTINGS}
+        recorded, wanted = ({k: v for k, v in s.flat().items() if k not in EXECUTION_SETTINGS}
                             for s in (stored, settings))
         if recorded != wanted and not allow_mixed:
             raise MixedSettingsError(f"{run} was started with other settings: {settings_changes(recorded, wanted)}")
@@ -172,8 +194,9 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     from .networks.resnet import TiloraNet, load_model, save_checkpoint
     from .records import RecordWriter, game_numbers
     from .matches import Match
-    from .runner import ServingOptions, play_games, run_games
-    from .training import MetricsWriter, TrainSettings, plot_losses, read_metrics, train
+    from .runner import play_games, run_games
+    from .settings import ServingOptions
+    from .training import MetricsWriter, plot_losses, read_metrics, train
 
     run = Path(run)
     settings = open_run(run, settings, allow_mixed)
@@ -181,7 +204,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     records = run / "records"
     metrics_path = run / "metrics.jsonl"
     options = ServingOptions(games_per_worker=settings.games_per_worker)
-    search = settings.search_settings()
+    search = settings.search
     convention = settings.served_convention()
     for generation in range(1, settings.generations + 1):
         started = time.monotonic()
@@ -207,7 +230,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
         # Training.
         checkpoint = checkpoint_path(run, generation)
         if not checkpoint.exists():
-            log(f"generation {generation}: training {settings.train_steps} steps")
+            log(f"generation {generation}: training {settings.train.steps} steps")
             if generation == 1:
                 if settings.seed is not None:
                     torch.manual_seed(settings.seed)
@@ -215,11 +238,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
             else:
                 model, _ = load_model(checkpoint_path(run, generation - 1))
             data = load_dataset(records, last_games=settings.window)
-            train_settings = TrainSettings(
-                steps=settings.train_steps, batch_size=settings.batch_size,
-                learning_rate=settings.learning_rate, weight_decay=settings.weight_decay,
-                seed=None if settings.seed is None else settings.seed + generation,
-            )
+            train_settings = settings.train_settings(generation)
             writer = MetricsWriter(metrics_path, {"kind": "train", "generation": generation,
                                                   "positions": len(data)})
             train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)

@@ -16,7 +16,7 @@ from typing import Any
 from .frames import PLAYERS
 from .players import Player
 from .records import GameRecord
-from .runner import Route, build_record, game_failed, game_seed
+from .games import Route, build_record, game_failed, game_seed
 
 
 @dataclass

@@ -20,8 +20,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from .games import NetworkFactory
 from .networks import load_network, served_convention
-from .runner import NetworkFactory, SearchSettings
+from .settings import SearchSettings
 
 BASELINES = ("uniform", "rollout", "greedy")
 

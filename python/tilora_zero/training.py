@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import json
 import time
-from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Callable
 
@@ -22,35 +21,11 @@ from torch.nn import functional as F
 
 from .dataset import Dataset
 from .networks.resnet import TiloraNet
+from .settings import TrainSettings
 from .symmetry import random_rotations, transform_cell_arrays
 
 # Keeps log(mean share) finite for a seat that never scored in the data.
 _MIN_SHARE = 1e-6
-
-
-@dataclass
-class TrainSettings:
-    steps: int = 1000
-    batch_size: int = 128
-    learning_rate: float = 1e-3
-    weight_decay: float = 1e-4
-    # The learning rate falls along a cosine from learning_rate to this fraction of it.
-    final_lr_fraction: float = 0.1
-    augment: bool = True
-    log_every: int = 50
-    seed: int | None = None
-
-    def check(self) -> None:
-        if self.steps < 1:
-            raise ValueError(f"steps must be at least 1, got {self.steps}")
-        if self.batch_size < 1:
-            raise ValueError(f"batch size must be at least 1, got {self.batch_size}")
-        if not self.learning_rate > 0:
-            raise ValueError(f"learning rate must be positive, got {self.learning_rate}")
-        if self.weight_decay < 0:
-            raise ValueError(f"weight decay must not be negative, got {self.weight_decay}")
-        if self.log_every < 1:
-            raise ValueError(f"log interval must be at least 1, got {self.log_every}")
 
 
 def policy_value_losses(
@@ -100,7 +75,6 @@ def train(
     progress: bool = True,
 ) -> list[dict]:
     """Trains `model` in place for `settings.steps` steps; returns the logged metrics."""
-    settings.check()
     if len(data) == 0:
         raise ValueError("no training positions")
     rng = np.random.default_rng(settings.seed)
@@ -215,6 +189,3 @@ def plot_losses(metrics: list[dict], path: str | Path, title: str = "training lo
     loss_figure(metrics, title).savefig(path, dpi=100)
     return path
 
-
-def settings_dict(settings: TrainSettings) -> dict:
-    return asdict(settings)

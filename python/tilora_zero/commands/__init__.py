@@ -81,6 +81,13 @@ def positive_float(text: str) -> float:
     return value
 
 
+def non_negative_float(text: str) -> float:
+    value = finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {text!r}")
+    return value
+
+
 def fraction(text: str) -> float:
     value = finite_float(text)
     if not 0 <= value <= 1:

@@ -5,13 +5,20 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from dataclasses import replace
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
 from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
+from .options import SEARCH_OPTIONS, add_options, read_options
+
+# The search settings a match offers: matches search without root noise.
+MATCH_OPTIONS = ("search", "sims_per_move", "sample_moves", "c_base", "c_init")
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    from ..arena import arena_settings
+
     parser = subparsers.add_parser(
         "arena", help="measure player A against player B",
         description="Plays --games games with every seat played by A or B, each seat searched by its own player "
@@ -26,12 +33,10 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--b", required=True, help="player B: a checkpoint, uniform, rollout or greedy")
     parser.add_argument("--games", type=positive_int, required=True, help="games to play")
     parser.add_argument("--layout", choices=("2v2", "1v3"), default="2v2", help="seats per player")
-    parser.add_argument("--search", choices=("puct", "classic"), default="puct", help="selection rule of the searches")
-    parser.add_argument("--sims", type=positive_int, default=32, help="simulations per move")
-    parser.add_argument("--a-sims", type=positive_int, help="simulations per move of A (default: --sims)")
-    parser.add_argument("--b-sims", type=positive_int, help="simulations per move of B (default: --sims)")
-    parser.add_argument("--sample-moves", type=non_negative_int, default=4,
-                        help="moves below this count are sampled from the visits, later ones greedy")
+    search = parser.add_argument_group("search settings of both players")
+    add_options(search, SEARCH_OPTIONS, arena_settings(32), MATCH_OPTIONS)
+    search.add_argument("--a-sims", type=positive_int, help="simulations per move of A (default: --sims)")
+    search.add_argument("--b-sims", type=positive_int, help="simulations per move of B (default: --sims)")
     parser.add_argument("--seed", type=non_negative_int, default=0, help="seed of the games")
     parser.add_argument("--workers", type=positive_int, default=2, help="worker processes")
     parser.add_argument("--games-per-worker", type=positive_int, default=8, help="concurrent games per worker")
@@ -49,11 +54,16 @@ def run(args: argparse.Namespace) -> int:
     from ..arena import arena_settings, play_arena, result_dict
     from ..players import BASELINES, Player
     from ..records import RecordError, RecordWriter
-    from ..runner import RunError, ServingOptions
+    from ..scheduling import RunError
+    from ..settings import ServingOptions
 
+    try:
+        search = read_options(args, SEARCH_OPTIONS, arena_settings(args.sims_per_move), MATCH_OPTIONS)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     players = []
     for flag, source, sims in (("--a", args.a, args.a_sims), ("--b", args.b, args.b_sims)):
-        settings = arena_settings(args.sims if sims is None else sims, args.sample_moves, search=args.search)
+        settings = replace(search, sims_per_move=search.sims_per_move if sims is None else sims)
         if source not in BASELINES:
             require("torch", f"{flag} {source}")
         try:

@@ -4,42 +4,32 @@ from __future__ import annotations
 
 import argparse
 import sys
-from dataclasses import fields
+from dataclasses import replace
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import (HelpFormatter, UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int,
-               require)
+from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
+from .options import SEARCH_OPTIONS, TRAIN_OPTIONS, Option, add_options, read_options
 
-# LoopSettings field -> (option name, type, help), for the options given as --name.
-_OPTIONS = {
-    "generations": ("generations", positive_int, "generations to reach"),
-    "games_per_generation": ("games-per-generation", positive_int, "self-play games per generation"),
-    "train_steps": ("train-steps", positive_int, "training steps per generation"),
-    "sims_per_move": ("sims", positive_int, "self-play simulations per move"),
-    "sample_moves": ("sample-moves", non_negative_int, "self-play moves sampled from the visits"),
-    "c_base": ("c-base", positive_float, "base of the exploration coefficient"),
-    "c_init": ("c-init", finite_float, "additive constant of the exploration coefficient"),
-    "dirichlet_alpha": ("dirichlet-alpha", positive_float, "root noise concentration"),
-    "exploration_fraction": ("exploration-fraction", fraction, "root noise weight"),
-    "search": ("search", str, "selection rule of self-play and the ladder"),
-    "workers": ("workers", positive_int, "worker processes"),
-    "games_per_worker": ("games-per-worker", positive_int, "concurrent games per worker"),
-    "blocks": ("blocks", non_negative_int, "residual blocks of the network"),
-    "channels": ("channels", positive_int, "channels of the network"),
-    "batch_size": ("batch-size", positive_int, "positions per training step"),
-    "learning_rate": ("lr", positive_float, "peak learning rate"),
-    "weight_decay": ("weight-decay", float, "AdamW weight decay"),
-    "window": ("window", positive_int, "newest games trained on"),
-    "ladder_games": ("ladder-games", positive_int, "games against each baseline of the ladder"),
-    "generation_zero": ("generation-zero", str, "who plays the first generation's games"),
-    "device": ("device", str, "torch device"),
-    "threads": ("threads", positive_int, "torch CPU threads for training"),
-    "value_convention": ("value-convention", str, "classic search only: served value convention (default centred)"),
-    "seed": ("seed", int, "random seed of the training"),
+LOOP_OPTIONS = {  # LoopSettings field -> its option
+    "generations": Option("generations", positive_int, "generations to reach"),
+    "games_per_generation": Option("games-per-generation", positive_int, "self-play games per generation"),
+    "workers": Option("workers", positive_int, "worker processes"),
+    "games_per_worker": Option("games-per-worker", positive_int, "concurrent games per worker"),
+    "blocks": Option("blocks", non_negative_int, "residual blocks of the network"),
+    "channels": Option("channels", positive_int, "channels of the network"),
+    "window": Option("window", positive_int, "newest games trained on"),
+    "ladder_games": Option("ladder-games", positive_int, "games against each baseline of the ladder"),
+    "generation_zero": Option("generation-zero", str, "who plays the first generation's games",
+                              ("uniform", "rollout")),
+    "device": Option("device", str, "torch device"),
+    "threads": Option("threads", positive_int, "torch CPU threads for training"),
+    "value_convention": Option("value-convention", str,
+                               "classic search only: served value convention (default centred)", VALUE_CONVENTIONS),
+    "seed": Option("seed", int, "random seed of the training"),
 }
-_CHOICES = {"search": ("puct", "classic"), "generation_zero": ("uniform", "rollout"),
-            "value_convention": VALUE_CONVENTIONS}
+# The loop's training options, named as the loop has always named them.
+LOOP_TRAIN_FLAGS = {"steps": "train-steps"}
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -53,9 +43,11 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                     "uniform, greedy, rollout); resumes where it stopped when run again with the same --out.",
         formatter_class=HelpFormatter)
     parser.add_argument("--out", type=Path, required=True, help="run directory")
-    for name, (flag, kind, text) in _OPTIONS.items():
-        parser.add_argument(f"--{flag}", dest=name, type=kind, default=getattr(defaults, name),
-                            choices=_CHOICES.get(name), help=text)
+    add_options(parser, LOOP_OPTIONS, defaults)
+    add_options(parser.add_argument_group("search settings of self-play and the ladder"), SEARCH_OPTIONS,
+                defaults.search)
+    add_options(parser.add_argument_group("training settings of each generation"), TRAIN_OPTIONS, defaults.train,
+                flags=LOOP_TRAIN_FLAGS)
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
     parser.add_argument("--allow-mixed-settings", action="store_true",
                         help="resume a run started with other settings (existing checkpoints keep their architecture)")
@@ -68,10 +60,16 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 def run(args: argparse.Namespace) -> int:
     from ..loop import LoopSettings, open_run, run_loop
     from ..records import MixedSettingsError
-    from ..runner import RunError
+    from ..scheduling import RunError
 
     require("torch", "the loop")
-    settings = LoopSettings(**{f.name: getattr(args, f.name) for f in fields(LoopSettings)})
+    defaults = LoopSettings()
+    try:
+        settings = replace(read_options(args, LOOP_OPTIONS, defaults),
+                           search=read_options(args, SEARCH_OPTIONS, defaults.search),
+                           train=read_options(args, TRAIN_OPTIONS, defaults.train))
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
     try:

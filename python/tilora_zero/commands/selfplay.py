@@ -9,10 +9,8 @@ import sys
 import time
 from pathlib import Path
 
-from . import HelpFormatter, UsageError, finite_float, fraction, non_negative_int, positive_float, positive_int, require
-
-DEFAULTS = {"sims": 100, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3,
-            "exploration_fraction": 0.25}
+from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
+from .options import SEARCH_OPTIONS, add_options, read_options
 # Moves in a game, as measured with the uniform network (250 to 290): the progress bar's estimate of the
 # work ahead until the run's own games tell.
 TYPICAL_GAME_MOVES = 270
@@ -29,29 +27,16 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--out", type=Path, required=True, default=argparse.SUPPRESS, help="records directory")
     parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1,
                         help="worker processes (one core each)")
-    search = parser.add_argument_group("search settings")
-    search.add_argument("--search", choices=("puct", "classic"), default="puct",
-                        help="selection rule (a network serves payoff shares to puct, its own convention to classic)")
-    search.add_argument("--sims", type=positive_int, default=DEFAULTS["sims"], help="simulations per move")
-    search.add_argument("--sample-moves", type=non_negative_int, default=DEFAULTS["sample_moves"],
-                        help="moves below this count are sampled from the visits, later ones greedy")
-    search.add_argument("--c-base", type=positive_float, default=DEFAULTS["c_base"],
-                        help="base of the exploration coefficient of the selection score")
-    search.add_argument("--c-init", type=finite_float, default=DEFAULTS["c_init"],
-                        help="additive constant of the exploration coefficient")
-    search.add_argument("--dirichlet-alpha", type=positive_float, default=DEFAULTS["dirichlet_alpha"],
-                        help="concentration of the root noise")
-    search.add_argument("--exploration-fraction", type=fraction, default=DEFAULTS["exploration_fraction"],
-                        help="weight of the root noise in the root priors")
+    from ..settings import SearchSettings, ServingOptions
+
+    add_options(parser.add_argument_group("search settings"), SEARCH_OPTIONS, SearchSettings())
     add_network_arguments(parser)
     serving = parser.add_argument_group("serving")
-    serving.add_argument("--games-per-worker", type=positive_int, default=8,
+    defaults = ServingOptions()
+    serving.add_argument("--games-per-worker", type=positive_int, default=defaults.games_per_worker,
                          help="games each worker runs at once")
-    serving.add_argument("--concurrency", choices=("greenlets", "threads"), default="greenlets",
-                         help="how a worker runs its games: greenlets on one thread (least CPU per evaluation) "
-                              "or one thread each")
-    serving.add_argument("--max-batch", type=positive_int, default=256, help="positions per batch")
-    serving.add_argument("--cache-size", type=non_negative_int, default=32768,
+    serving.add_argument("--max-batch", type=positive_int, default=defaults.max_batch, help="positions per batch")
+    serving.add_argument("--cache-size", type=non_negative_int, default=defaults.cache_size,
                          help="evaluations cached per worker (0: no cache)")
     serving.add_argument("--serve", choices=("auto", "local", "server"), default="auto",
                          help="run the network in each worker (local) or in one inference process (server); "
@@ -73,14 +58,15 @@ def add_network_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--device", default="cpu", help="torch device of a checkpoint's network (cpu, cuda, cuda:1)")
 
 
-def network_factory(args: argparse.Namespace) -> tuple[functools.partial, str]:
-    """Checks --network/--device; returns a picklable factory of the network that --search reads, and its name."""
+def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.partial, str]:
+    """Checks --network/--device; returns a picklable factory of the network that searches under rule
+    ``search`` read, and its name."""
     from ..networks import load_network, served_convention
 
     if args.network != "uniform":
         require("torch", "a checkpoint's network")
     try:
-        convention = served_convention(args.search)
+        convention = served_convention(search)
         name = load_network(args.network, "cpu", convention).name  # a readable checkpoint, or "uniform"
     except FileNotFoundError as error:
         raise UsageError(str(error)) from None
@@ -98,19 +84,20 @@ def network_factory(args: argparse.Namespace) -> tuple[functools.partial, str]:
 
 def run(args: argparse.Namespace) -> int:
     from ..records import MixedSettingsError, RecordError, RecordWriter, check_same_settings, recorded_games
-    from ..runner import RunError, RunStats, SearchSettings, ServingOptions, play_games
+    from ..runner import play_games
+    from ..scheduling import RunError, RunStats
+    from ..settings import SearchSettings, ServingOptions
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
-    factory, network_name = network_factory(args)
     try:
-        settings = SearchSettings(args.sims, args.sample_moves, args.c_base, args.c_init, args.dirichlet_alpha,
-                                  args.exploration_fraction, args.search)
+        settings = read_options(args, SEARCH_OPTIONS, SearchSettings())
     except ValueError as error:
         raise UsageError(str(error)) from None
+    factory, network_name = network_factory(args, settings.search)
     server = args.serve == "server" or (args.serve == "auto" and args.device != "cpu" and args.network != "uniform")
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
-                             cache_size=args.cache_size, server=server, concurrency=args.concurrency)
+                             cache_size=args.cache_size, server=server)
     try:
         games = recorded_games(args.out) if args.out.is_dir() else {}
     except OSError as error:
@@ -142,14 +129,14 @@ def run(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
     last = RunStats()
-    bar = tqdm(total=progress_figures(last, missing, args.sims)[1], unit="move", dynamic_ncols=True,
+    bar = tqdm(total=progress_figures(last, missing, settings.sims_per_move)[1], unit="move", dynamic_ncols=True,
                disable=True if args.no_progress else None, file=sys.stderr)
 
     def on_progress(stats: RunStats) -> None:
         nonlocal last
         last = stats
         writer.tick()
-        done, bar.total = progress_figures(stats, missing, args.sims)
+        done, bar.total = progress_figures(stats, missing, settings.sims_per_move)
         bar.set_postfix_str(f"games {len(present) + stats.games}/{args.games}, "
                             f"{stats.evaluations_per_second:,.0f} evals/s, cache {100 * stats.hit_rate:.1f}%",
                             refresh=False)

@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import argparse
+from dataclasses import replace
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import HelpFormatter, UsageError, non_negative_int, positive_float, positive_int, require
+from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
+from .options import TRAIN_OPTIONS, add_options, read_options
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    from ..settings import TrainSettings
+
     parser = subparsers.add_parser(
         "train", help="train a network on self-play records",
         description="Samples positions (with random board rotations) from the newest --window games of --data, "
@@ -19,10 +23,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--data", type=Path, required=True, help="records directory")
     parser.add_argument("--out", type=Path, required=True, help="checkpoint to write")
     parser.add_argument("--init", type=Path, help="checkpoint to start from (its architecture is kept)")
-    parser.add_argument("--steps", type=positive_int, default=1000, help="training steps")
-    parser.add_argument("--batch-size", type=positive_int, default=128, help="positions per step")
-    parser.add_argument("--lr", type=positive_float, default=1e-3, help="peak learning rate (cosine decay)")
-    parser.add_argument("--weight-decay", type=float, default=1e-4, help="AdamW weight decay")
+    add_options(parser, TRAIN_OPTIONS, TrainSettings())
     parser.add_argument("--window", type=positive_int, default=1000, help="newest games sampled from")
     parser.add_argument("--blocks", type=non_negative_int, default=6, help="residual blocks of a new network")
     parser.add_argument("--channels", type=positive_int, default=64, help="channels of a new network")
@@ -46,10 +47,11 @@ def run(args: argparse.Namespace) -> int:
     from ..dataset import load_dataset
     from ..networks.resnet import TiloraNet, load_model, resolve_device, save_checkpoint
     from ..records import RecordError
-    from ..training import MetricsWriter, TrainSettings, plot_losses, train
+    from ..settings import TrainSettings
+    from ..training import MetricsWriter, plot_losses, train
 
-    if args.weight_decay < 0:
-        raise UsageError(f"--weight-decay must not be negative, got {args.weight_decay}")
+    settings = replace(read_options(args, TRAIN_OPTIONS, TrainSettings()), augment=not args.no_augment,
+                       log_every=args.log_every, seed=args.seed)
     try:
         resolve_device(args.device)
     except ValueError as error:
@@ -71,9 +73,6 @@ def run(args: argparse.Namespace) -> int:
         torch.set_num_threads(args.threads)
     if args.seed is not None:
         torch.manual_seed(args.seed)
-    settings = TrainSettings(steps=args.steps, batch_size=args.batch_size, learning_rate=args.lr,
-                             weight_decay=args.weight_decay, augment=not args.no_augment,
-                             log_every=args.log_every, seed=args.seed)
     metrics_path = args.metrics or args.out.with_suffix(".metrics.jsonl")
     metrics_path.unlink(missing_ok=True)
     games = len(set(data.games.tolist()))
@@ -81,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
     metrics = train(model, data, settings, args.device, on_metrics=MetricsWriter(metrics_path),
                     progress=not args.no_progress)
     save_checkpoint(args.out, model, {"data": str(args.data), "games": games, "positions": len(data),
-                                      "steps": args.steps}, args.value_convention)
+                                      "steps": settings.steps}, args.value_convention)
     plot = plot_losses(metrics, args.plot or args.out.with_suffix(".losses.png"))
     last = metrics[-1]
     print(f"policy loss {last['policy_loss']:.4f}, value loss {last['value_loss']:.4f} "

@@ -65,12 +65,16 @@ def served_convention(search: str, value_convention: str | None = None) -> str |
     return "share"
 
 
+def network_name(network: Network) -> str:
+    """The name the records give `network`: its `name`, or its type's for a network without one."""
+    return str(getattr(network, "name", type(network).__name__))
+
+
 def check_serves(network: Network, search: str) -> None:
     """ValueError when `network` serves values on another scale than searches under rule `search` read."""
     convention = getattr(network, "value_convention", None)
     if search == "puct" and convention not in (None, "share"):
-        name = getattr(network, "name", type(network).__name__)
-        raise ValueError(f"network {name} serves {convention!r} values but the puct search reads payoff shares "
+        raise ValueError(f"network {network_name(network)} serves {convention!r} values but the puct search reads payoff shares "
                          "(value convention 'share')")
 
 
@@ -145,6 +149,7 @@ __all__ = [
     "check_planes",
     "check_serves",
     "load_network",
+    "network_name",
     "serve_values",
     "served_convention",
 ]

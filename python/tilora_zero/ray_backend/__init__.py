@@ -3,12 +3,13 @@
 Layout:
 
 * a **self-play worker actor** per core (:class:`~.actors.SelfPlayWorker`)
-  runs several games in threads over the toolkit's own
-  :class:`~tilora_zero.serving.BatchingClient`, as a worker process of the
-  local runner does, and keeps a couple of batches travelling to
+  runs several games as greenlets on the toolkit's own
+  :class:`~tilora_zero.hub.GameHub`, as a worker process of the local runner
+  does, and keeps a couple of batches travelling to
 * an **inference server actor** per GPU, or one on CPU
   (:class:`~.actors.InferenceServer`), which merges the batches of several
-  workers up to its batch size or deadline and runs the network. What crosses
+  workers in the local runner's :class:`~tilora_zero.merger.BatchMerger` and
+  runs the network. What crosses
   the wire is compact: 250 bytes of packed planes per position, float32
   arrays back, in calls small enough to travel inline (:mod:`.transport`).
   Without a server (``ServingOptions.server`` false) every worker runs the

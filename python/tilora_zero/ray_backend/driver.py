@@ -2,9 +2,9 @@
 
 The driver runs where the command runs. It starts the actors (inference
 servers first, then the workers, spread over the nodes), gives every worker
-as many games as it has game threads, and, as records come back, hands each
+as many games as its hubs hold, and, as records come back, hands each
 to ``on_record`` (the only writer) and the worker its next game. Game numbers
-come from the local runner's :class:`~tilora_zero.runner.GameScheduler`, so a
+come from the local runner's :class:`~tilora_zero.scheduling.GameScheduler`, so a
 number is handed out again only after its game was lost, and a record is
 accepted at most once per number.
 
@@ -20,7 +20,7 @@ Failures:
   want of a server (a broken network, an invalid record) ends the run at
   once, as does an actor that cannot start or be placed within
   ``startup_timeout`` seconds. The run then raises
-  :class:`~tilora_zero.runner.RunError` with the cause.
+  :class:`~tilora_zero.scheduling.RunError` with the cause.
 """
 
 from __future__ import annotations
@@ -35,7 +35,9 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ..records import GameRecord
-from ..runner import GameScheduler, NetworkFactory, RunError, RunStats, SearchSettings, ServingOptions
+from ..games import NetworkFactory
+from ..scheduling import GameScheduler, RunError, RunStats
+from ..settings import SearchSettings, ServingOptions
 from .transport import DEFAULT_INLINE_POSITIONS
 from .weights import WeightsStore
 
@@ -77,7 +79,7 @@ class RayOptions:
 
 @dataclass
 class RayRunStats(RunStats):
-    """:class:`~tilora_zero.runner.RunStats` and what the cluster went through."""
+    """:class:`~tilora_zero.scheduling.RunStats` and what the cluster went through."""
 
     retried_games: int = 0  # games played again after a lost worker or server
     lost_workers: int = 0  # worker actors that died and were replaced
@@ -173,8 +175,8 @@ class RaySelfPlay:
         except FileNotFoundError as error:
             raise RunError(str(error)) from None
         workers = min(workers, len(numbers))
-        threads = min(options.games_per_worker, math.ceil(len(numbers) / workers))
-        run = _Run(self, factory, numbers, settings, workers, threads, on_record, progress, options)
+        games = min(options.games_per_worker, math.ceil(len(numbers) / workers))
+        run = _Run(self, factory, numbers, settings, workers, games, on_record, progress, options)
         return run.execute()
 
 
@@ -230,7 +232,7 @@ class _Slot:
 
 class _Run:
     def __init__(self, session: RaySelfPlay, factory: Any, numbers: list[int], settings: SearchSettings,
-                 workers: int, threads: int, on_record: Callable[[GameRecord], None],
+                 workers: int, games: int, on_record: Callable[[GameRecord], None],
                  progress: Callable[[RunStats], None] | None, options: ServingOptions):
         import ray
 
@@ -240,7 +242,7 @@ class _Run:
         self.factory = factory
         self.settings = settings
         self.workers = workers
-        self.threads = threads
+        self.games = games  # concurrent games per worker
         self.on_record = on_record
         self.progress = progress
         self.options = options
@@ -299,14 +301,17 @@ class _Run:
         return min(count, self.workers)
 
     def _start_servers(self) -> None:
-        from .actors import InferenceServer
+        from .actors import InferenceServer, lane_sizes
 
         ro = self.ray_options
         server_class = self.ray.remote(InferenceServer).options(
             num_cpus=ro.server_cpus, num_gpus=ro.server_gpus, max_restarts=ro.server_restarts)
         count = self._server_count(self.ray.cluster_resources())
-        self.servers = [server_class.remote(self.factory, self.options.server_max_batch, self.options.server_max_wait)
-                        for _ in range(count)]
+        # Worker i sends to server i mod count, from each of its hubs.
+        hubs = len(lane_sizes(self.games, ro.in_flight, served=True))
+        self.servers = [server_class.remote(self.factory, self.options.server_max_batch, self.options.server_max_wait,
+                                            hubs * len(range(s, self.workers, count)))
+                        for s in range(count)]
         self.session.server_handles = list(self.servers)
         try:
             infos = self.ray.get([server.info.remote() for server in self.servers], timeout=ro.startup_timeout)
@@ -321,13 +326,13 @@ class _Run:
         from .actors import SelfPlayWorker, lane_capacities
 
         ro = self.ray_options
-        capacities = lane_capacities(self.options, self.threads, ro.in_flight, bool(self.servers))
+        capacities = lane_capacities(self.games, ro.in_flight, bool(self.servers))
         worker_class = self.ray.remote(SelfPlayWorker).options(
             num_cpus=ro.worker_cpus, max_concurrency=sum(capacities) + 3, max_restarts=0,
             scheduling_strategy="SPREAD")
         server = self.servers[index % len(self.servers)] if self.servers else None
         actor = worker_class.remote(self.network_name if server else self.factory, server, self.settings,
-                                    self.options, self.threads, ro.in_flight, ro.server_wait, ro.inline_positions)
+                                    self.options, self.games, ro.in_flight, ro.server_wait, ro.inline_positions)
         return _Slot(index, actor, capacities)
 
     def _fill(self) -> None:

@@ -1,11 +1,12 @@
-"""Merging the batches of several workers into network calls (no Ray here).
+"""Merging the batches of several senders into network calls.
 
-Each worker sends whole batches of packed positions. The inference server
-submits every batch it receives to one :class:`BatchMerger`, whose network
-thread takes the batches waiting, up to ``max_batch`` positions, waiting at
-most ``max_wait`` seconds after the oldest one arrived for more to come, and
+The local runner's inference server process and the Ray inference server
+actor submit every batch they receive to one :class:`BatchMerger`. Its network
+thread takes the batches waiting, up to ``max_batch`` positions, as soon as
+every sender has one waiting (a sender, a worker's hub, has one batch on its
+way at a time), or else once the oldest has waited ``max_wait`` seconds, and
 answers each batch with its rows of the network's reply. While the network
-runs, new batches queue, so a busy server merges more.
+runs new batches queue, so a busy server merges more.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ from typing import Any
 
 import numpy as np
 
-from ..serving import Reply, call_network
+from .serving import Reply, call_network
 
 Done = Callable[[Any], None]  # called with the Reply, or with the exception that stopped it
 
@@ -33,9 +34,13 @@ class _Batch:
 
 
 class BatchMerger:
-    """Serves one network to batches submitted from any thread."""
+    """Serves one network to batches submitted from any thread.
 
-    def __init__(self, network: Callable[[np.ndarray], Reply], max_batch: int = 1024, max_wait: float = 0.002):
+    ``senders`` is how many send batches; None when unknown, and then only
+    ``max_batch`` or ``max_wait`` send a call on its way."""
+
+    def __init__(self, network: Callable[[np.ndarray], Reply], max_batch: int = 1024, max_wait: float = 0.002,
+                 senders: int | None = None):
         if max_batch < 1:
             raise ValueError(f"max_batch must be >= 1, got {max_batch}")
         if max_wait < 0:
@@ -46,6 +51,7 @@ class BatchMerger:
         self.requests = 0  # batches submitted
         self.calls = 0  # network calls made
         self.positions = 0  # positions evaluated
+        self._senders = senders
         self._cond = threading.Condition()
         self._queue: collections.deque[_Batch] = collections.deque()
         self._queued_positions = 0
@@ -64,20 +70,12 @@ class BatchMerger:
             self.requests += 1
             self._cond.notify()
 
-    def evaluate(self, packed: np.ndarray) -> Reply:
-        """Blocking form of :meth:`submit`."""
-        arrived = threading.Event()
-        box: list[Any] = []
-
-        def done(reply: Any) -> None:
-            box.append(reply)
-            arrived.set()
-
-        self.submit(packed, done)
-        arrived.wait()
-        if isinstance(box[0], BaseException):
-            raise box[0]
-        return box[0]
+    def sender_left(self) -> None:
+        """One sender fewer: the others no longer wait for its batches."""
+        with self._cond:
+            if self._senders is not None:
+                self._senders -= 1
+            self._cond.notify()
 
     def close(self) -> None:
         """Stops the network thread; batches still queued end with an error."""
@@ -85,6 +83,9 @@ class BatchMerger:
             self._closed = True
             self._cond.notify()
         self._thread.join(5)
+
+    def _all_sent(self) -> bool:
+        return self._senders is not None and len(self._queue) >= self._senders
 
     def _take(self) -> list[_Batch] | None:
         with self._cond:
@@ -96,7 +97,7 @@ class BatchMerger:
                     batch.done(RuntimeError("the inference server is closed"))
                 return None
             deadline = self._queue[0].since + self.max_wait
-            while self._queued_positions < self.max_batch and not self._closed:
+            while self._queued_positions < self.max_batch and not self._all_sent() and not self._closed:
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
                     break
