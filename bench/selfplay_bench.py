@@ -9,14 +9,13 @@ most ``--workers`` at a time), every raw request (the id and 5 lists of 400
 floats) sent through one ``multiprocessing.Queue`` to the main process, which
 calls the network once per request and answers through the game's ``Pipe``.
 
-The runner's games run as greenlets; ``--threads`` also measures the runner
-with one thread per game. CPU time per evaluation is printed beside the rates:
-on a machine that other jobs keep busy, wall-clock rates mostly measure the
-share of the cores each layout gets from the scheduler (a process whose
-threads keep sleeping and waking gets more than one that never sleeps), while
-CPU time per evaluation is what the rate on dedicated cores follows.
+CPU time per evaluation is printed beside the rates: on a machine that other
+jobs keep busy, wall-clock rates mostly measure the share of the cores each
+layout gets from the scheduler (a process whose threads keep sleeping and
+waking gets more than one that never sleeps), while CPU time per evaluation is
+what the rate on dedicated cores follows.
 
-Usage: python bench/selfplay_bench.py [--games 8] [--workers 2] [--sims 50] [--threads]
+Usage: python bench/selfplay_bench.py [--games 8] [--workers 2] [--sims 50]
 """
 
 from __future__ import annotations
@@ -86,11 +85,11 @@ def run_baseline(games: int, workers: int, settings) -> dict[str, float]:
     return {"evaluations": evaluations, "moves": moves, "wall": wall, "hit_rate": 0.0}
 
 
-def run_runner(games: int, workers: int, settings, games_per_worker: int, concurrency: str) -> dict[str, float]:
+def run_runner(games: int, workers: int, settings, games_per_worker: int) -> dict[str, float]:
     from tilora_zero.networks import load_network
     from tilora_zero.runner import ServingOptions, play_games
 
-    options = ServingOptions(games_per_worker=games_per_worker, concurrency=concurrency)
+    options = ServingOptions(games_per_worker=games_per_worker)
     stats = play_games(functools.partial(load_network, "uniform"), range(games), settings, workers,
                        on_record=lambda record: None, options=options)
     return {"evaluations": stats.evaluations, "moves": stats.moves, "wall": stats.wall_time,
@@ -113,17 +112,12 @@ def main() -> None:
     parser.add_argument("--sims", type=int, default=50)
     parser.add_argument("--games-per-worker", type=int, default=8)
     parser.add_argument("--skip-baseline", action="store_true")
-    parser.add_argument("--threads", action="store_true",
-                        help="also run the runner with its games on threads instead of greenlets")
     args = parser.parse_args()
     settings = SearchSettings(sims_per_move=args.sims, search="classic")  # the uniform network serves centred values
     print(f"workload: {args.games} games, {args.workers} workers, {args.sims} simulations per move, "
           f"uniform network, {os.cpu_count()} cores")
     results = {}
-    runs = [("runner", lambda: run_runner(args.games, args.workers, settings, args.games_per_worker, "greenlets"))]
-    if args.threads:
-        runs.append(("threads", lambda: run_runner(args.games, args.workers, settings, args.games_per_worker,
-                                                   "threads")))
+    runs = [("runner", lambda: run_runner(args.games, args.workers, settings, args.games_per_worker))]
     if not args.skip_baseline:
         runs.append(("baseline", lambda: run_baseline(args.games, args.workers, settings)))
     for name, run in runs:

@@ -58,7 +58,7 @@ def main() -> None:
         if generation > 0 and elapsed + last > budget:
             break
         began = time.monotonic()
-        settings = LoopSettings(generations=generation + 1, **SETTINGS)
+        settings = LoopSettings.from_dict({**SETTINGS, "generations": generation + 1})
         run_loop(args.out, settings, log=lambda line: print(f"[{(time.monotonic() - start) / 60:5.1f} min] {line}",
                                                               flush=True), progress=False)
         generation += 1

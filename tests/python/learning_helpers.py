@@ -1,4 +1,4 @@
-"""Shared pieces of the learning tests: random games, in-process serving, stub networks.
+"""Shared pieces of the learning tests: in-process serving, stub networks.
 
 The stub networks live here (not in a test module) so that the runner's spawned
 worker processes can unpickle them.
@@ -7,21 +7,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from tilora_zero import Game
 from tilora_zero.frames import START_CORNERS, mover_to_absolute, movers_from_planes
 from tilora_zero.networks import check_planes, serve_values
-
-
-def random_game(seed: int, moves: int | None = None) -> list[int]:
-    """The cells of a game of uniformly random legal tiles (to the end, or `moves` long)."""
-    rng = np.random.default_rng(seed)
-    game = Game()
-    cells: list[int] = []
-    while not game.is_over and (moves is None or len(cells) < moves):
-        cell = int(rng.choice(game.legal_tiles()))
-        game.apply(cell)
-        cells.append(cell)
-    return cells
 
 
 class InProcessChannel:

@@ -9,18 +9,19 @@ from __future__ import annotations
 import dataclasses
 from typing import Any, Callable
 
+from tilora_zero.settings import SearchSettings
+
 BOARD_CELLS = 400
 LEGAL_PLANE = 4
 
+# The settings the module requires; the others (rule, seed, first-play value, packed planes) are opt-in.
+FIELDS = ("sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction")
 
-@dataclasses.dataclass
-class SearchConfig:
-    sims_per_move: Any = 4
-    sample_moves: Any = 30
-    c_base: Any = 19652.0
-    c_init: Any = 1.25
-    dirichlet_alpha: Any = 0.3
-    exploration_fraction: Any = 0.25
+# A config of the required settings alone, holding any value (the module's checks are under test), with
+# the toolkit's defaults but four simulations.
+SearchConfig = dataclasses.make_dataclass(
+    "SearchConfig", [(name, Any, dataclasses.field(default=getattr(SearchSettings(sims_per_move=4), name)))
+                     for name in FIELDS])
 
 
 def uniform_reply(request) -> list:

@@ -3,7 +3,8 @@ import numpy as np
 import pytest
 
 import tilora_self_play
-from learning_helpers import InProcessChannel, random_game
+from learning_helpers import InProcessChannel
+from toolkit_helpers import random_game
 from tilora_zero import Game
 from tilora_zero.dataset import from_records, load_dataset, record_arrays
 from tilora_zero.networks import UniformNetwork

@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from learning_helpers import random_game
+from toolkit_helpers import random_game
 from tilora_zero import Game
 from tilora_zero.frames import absolute_to_mover, mover_to_absolute, movers_from_planes, plane_seats
 

@@ -6,10 +6,11 @@ import pytest
 pytest.importorskip("torch")
 from tilora_zero.loop import LoopSettings, checkpoint_path, open_run, run_loop  # noqa: E402
 from tilora_zero.records import game_numbers  # noqa: E402
+from tilora_zero.settings import SearchSettings, TrainSettings  # noqa: E402
 from tilora_zero.training import read_metrics  # noqa: E402
 
-TINY = dict(games_per_generation=2, train_steps=2, sims_per_move=1, workers=1, games_per_worker=2, blocks=0,
-            channels=4, batch_size=8, window=4, ladder_games=1, seed=0)
+TINY = dict(games_per_generation=2, search=SearchSettings(sims_per_move=1), train=TrainSettings(steps=2, batch_size=8),
+            workers=1, games_per_worker=2, blocks=0, channels=4, window=4, ladder_games=1, seed=0)
 LADDER = [("ladder", "uniform"), ("ladder", "greedy"), ("ladder", "rollout")]
 
 
@@ -55,8 +56,8 @@ def test_a_rollout_generation_zero_teaches_the_first_network(tmp_path):
 
 @pytest.mark.parametrize("change, message", [
     ({"games_per_generation": 3}, "was started with 2 games per generation, not 3"),
-    ({"sims_per_move": 4, "blocks": 2},
-     "was started with other settings: sims_per_move 1 \\(now 4\\), blocks 0 \\(now 2\\)$"),
+    ({"search": SearchSettings(sims_per_move=4), "blocks": 2},
+     "was started with other settings: search.sims_per_move 1 \\(now 4\\), blocks 0 \\(now 2\\)$"),
     ({"generations": 3, "workers": 2, "games_per_worker": 1, "device": "cuda", "threads": 2}, None),
 ])
 def test_a_run_resumes_with_other_settings_only_where_they_change_nothing_it_computes(tmp_path, change, message):
@@ -68,3 +69,13 @@ def test_a_run_resumes_with_other_settings_only_where_they_change_nothing_it_com
     if message is None or "other settings" in message:
         open_run(tmp_path, changed, allow_mixed=message is not None)
         assert LoopSettings.from_dict(json.loads((tmp_path / "loop.json").read_text())) == changed
+
+
+def test_the_flat_settings_of_a_run_started_before_they_were_nested_are_read_as_they_were_meant():
+    flat = {"generations": 2, "games_per_generation": 2, "train_steps": 2, "sims_per_move": 1, "sample_moves": 30,
+            "c_base": 19652.0, "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
+            "search": "classic", "workers": 1, "games_per_worker": 2, "blocks": 0, "channels": 4, "batch_size": 8,
+            "learning_rate": 1e-3, "weight_decay": 1e-4, "window": 4, "ladder_games": 1,
+            "generation_zero": "uniform", "device": "cpu", "threads": 1, "value_convention": None, "seed": 0}
+    assert LoopSettings.from_dict(flat) == LoopSettings(**{**TINY, "generations": 2,
+                                                           "search": SearchSettings(sims_per_move=1, search="classic")})

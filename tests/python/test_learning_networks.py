@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from learning_helpers import random_game
+from toolkit_helpers import random_game
 from tilora_zero import Game
 from tilora_zero.networks import UniformNetwork, load_network, serve_values
 

@@ -10,7 +10,7 @@ turn goes round the corners, and its replay breaks at the first piece.
 import numpy as np
 import pytest
 
-from learning_helpers import random_game
+from toolkit_helpers import random_game
 from tilora_zero import Game
 from tilora_zero.symmetry import (ALL_TRANSFORMS, ROTATIONS, RULE_SYMMETRIES, cell_map, seat_map,
                                   transform_cell_arrays, transform_cells, transform_index, transform_planes)

@@ -5,10 +5,9 @@ import types
 import pytest
 
 import tilora_self_play
-from module_fakes import FakePipe, FakeQueue, SearchConfig
+from module_fakes import FIELDS, FakePipe, FakeQueue, SearchConfig
 
 generate = tilora_self_play.generate_game_data
-FIELDS = ["sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction"]
 
 
 def run(config):

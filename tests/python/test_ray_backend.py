@@ -120,20 +120,17 @@ def test_the_work_spreads_over_both_nodes(session):
     assert (stats.retried_games, stats.lost_workers) == (0, 0)
 
 
-@pytest.mark.parametrize("concurrency, held", [("greenlets", 3), ("threads", 2)])
-def test_a_killed_worker_loses_only_its_unfinished_games_which_are_played_again(session, tmp_path, concurrency,
-                                                                                held):
+def test_a_killed_worker_loses_only_its_unfinished_games_which_are_played_again(session, tmp_path):
     """One worker process is killed at its 20th network call, a few moves into its first two games. It
-    held those two and, with greenlets, one more waiting for a free place on its hub."""
+    held those two and one more waiting for a free place on its hub."""
     factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20)
     records = []
-    options = ServingOptions(games_per_worker=2, concurrency=concurrency)
-    stats = session.play_games(factory, range(6), SETTINGS, 2, records.append, options=options)
+    stats = session.play_games(factory, range(6), SETTINGS, 2, records.append, options=TWO_EACH)
     assert (tmp_path / "killed").exists()
     assert sorted(r.game_number for r in records) == list(range(6))
     assert stats.games == 6
     assert stats.lost_workers == 1
-    assert stats.retried_games == held
+    assert stats.retried_games == 3
 
 
 @pytest.mark.parametrize("server_wait, retried", [(60.0, False), (0.5, True)])

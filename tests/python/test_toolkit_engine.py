@@ -11,20 +11,10 @@ import pytest
 
 import tilora_self_play
 from module_fakes import SearchConfig
+from toolkit_helpers import random_game
 from tilora_zero import Game, RuleError, _engine
 
 START_CELLS = [0, 1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80]
-
-
-def random_game(seed: int) -> list[int]:
-    """The cells of a complete game of uniformly random legal moves."""
-    rng = np.random.default_rng(seed)
-    game, cells = Game(), []
-    while not game.is_over:
-        cell = int(rng.choice(game.legal_tiles()))
-        cells.append(cell)
-        game.apply(cell)
-    return cells
 
 
 def test_new_game_is_player_zero_at_the_start():

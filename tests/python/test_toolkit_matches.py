@@ -10,7 +10,7 @@ from tilora_zero.arena import arena_settings
 from tilora_zero.hub import GameHub
 from tilora_zero.matches import Match
 from tilora_zero.players import Player
-from tilora_zero.runner import GameFailed, game_seed
+from tilora_zero.games import GameFailed, game_seed
 from tilora_zero.serving import LocalTransport
 
 

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import functools
 import os
+import select
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -33,12 +33,11 @@ def assert_replays_to_its_payoff(record: GameRecord) -> None:
     assert record.scores.tolist() == game.score()
 
 
-@pytest.mark.parametrize("concurrency", ["greenlets", "threads"])
-def test_two_workers_play_games_whose_records_replay_legally(concurrency):
+def test_two_workers_play_games_whose_records_replay_legally():
     records, seen = [], []
     stats = play_games(functools.partial(load_network, "uniform", "cpu", "share"), [0, 1, 2], SETTINGS, workers=2,
                        on_record=records.append, progress=lambda s: seen.append(s.games),
-                       options=ServingOptions(concurrency=concurrency, games_per_worker=2))
+                       options=ServingOptions(games_per_worker=2))
     assert sorted(r.game_number for r in records) == [0, 1, 2]
     for record in records:
         assert_replays_to_its_payoff(record)
@@ -56,11 +55,12 @@ def test_two_workers_play_games_whose_records_replay_legally(concurrency):
 
 def test_the_central_inference_server_serves_the_workers():
     records = []
-    stats = play_games(toolkit_helpers.uniform_network, [7], SearchSettings(sims_per_move=3), workers=1,
+    stats = play_games(toolkit_helpers.uniform_network, [7, 8], SearchSettings(sims_per_move=3), workers=2,
                        on_record=records.append, options=ServingOptions(server=True))
-    assert [r.game_number for r in records] == [7]
-    assert records[0].metadata["network"] == "zeros"
-    assert_replays_to_its_payoff(records[0])
+    assert sorted(r.game_number for r in records) == [7, 8]
+    assert {r.metadata["network"] for r in records} == {"zeros"}
+    for record in records:
+        assert_replays_to_its_payoff(record)
     assert stats.evaluations > 0
 
 
@@ -171,26 +171,38 @@ def workers_of(pid: int) -> list[int]:
     return found
 
 
+def gone_within(pid: int, seconds: float) -> bool:
+    """Waits for process ``pid`` (any process, not only a child) to end."""
+    try:
+        handle = os.pidfd_open(pid)
+    except ProcessLookupError:
+        return True
+    try:
+        return bool(select.select([handle], [], [], seconds)[0])
+    finally:
+        os.close(handle)
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="parent-death signal is Linux only")
 def test_workers_end_when_the_parent_is_killed(tmp_path):
     script = (
         "import functools\n"
         "from tilora_zero.networks import load_network\n"
         "from tilora_zero.runner import SearchSettings, play_games\n"
+        "def progress(stats):\n"
+        "    if stats.evaluations and not progress.told:\n"
+        "        progress.told = True\n"
+        "        print('playing', flush=True)\n"
+        "progress.told = False\n"
         "if __name__ == '__main__':\n"
         "    play_games(functools.partial(load_network, 'uniform', 'cpu', 'share'), range(100),\n"
-        "               SearchSettings(sims_per_move=50),\n"
-        "               2, lambda record: None)\n")
+        "               SearchSettings(sims_per_move=50), 2, lambda record: None, progress)\n")
     (tmp_path / "run.py").write_text(script)
-    parent = subprocess.Popen([sys.executable, str(tmp_path / "run.py")], stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + 120
-    while len(workers := workers_of(parent.pid)) < 2:
-        assert time.monotonic() < deadline and parent.poll() is None
-        time.sleep(0.1)
-    time.sleep(1)  # the parent dies during the workers' start-up or while they play
+    parent = subprocess.Popen([sys.executable, str(tmp_path / "run.py")], stdout=subprocess.PIPE, text=True)
+    assert parent.stdout.readline() == "playing\n"
+    workers = workers_of(parent.pid)
+    assert len(workers) == 2
     parent.kill()
     parent.wait()
-    deadline = time.monotonic() + 30
-    while any((state := process_state(pid)) and state[0] != "Z" for pid in workers):
-        assert time.monotonic() < deadline, "workers outlived their parent"
-        time.sleep(0.1)
+    parent.stdout.close()
+    assert all(gone_within(pid, 30) for pid in workers), "workers outlived their parent"
