@@ -16,7 +16,7 @@ import pytest
 
 ray = pytest.importorskip("ray")
 
-import ray_helpers  # noqa: E402
+import toolkit_helpers  # noqa: E402
 from tilora_zero import Game, __version__  # noqa: E402
 from tilora_zero.cli import main  # noqa: E402
 from tilora_zero.networks import load_network  # noqa: E402
@@ -38,7 +38,7 @@ def cluster():
     """Two nodes of one CPU each, started once; the tests' process is connected to it."""
     from ray.cluster_utils import Cluster
 
-    ray.cloudpickle.register_pickle_by_value(ray_helpers)
+    ray.cloudpickle.register_pickle_by_value(toolkit_helpers)
     node = {"num_cpus": 1, "object_store_memory": 80 * 2**20}
     nodes = Cluster(initialize_head=True, head_node_args={**node, "include_dashboard": False})
     nodes.add_node(**node)
@@ -123,7 +123,7 @@ def test_the_work_spreads_over_both_nodes(session):
 def test_a_killed_worker_loses_only_its_unfinished_games_which_are_played_again(session, tmp_path):
     """One worker process is killed at its 20th network call, a few moves into its first two games. It
     held those two and one more waiting for a free place on its hub."""
-    factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20)
+    factory = toolkit_helpers.CrashOnce(tmp_path / "killed", after=20)
     records = []
     stats = session.play_games(factory, range(6), SETTINGS, 2, records.append, options=TWO_EACH)
     assert (tmp_path / "killed").exists()
@@ -140,7 +140,7 @@ def test_a_killed_inference_server_is_restarted_and_the_run_completes(session, t
     # Each attempt of a game fails after server_wait or more while the server is down, and a loaded
     # machine can take a minute to bring it back: the attempts must outlast that.
     session.options = RayOptions(server_cpus=0, server_wait=server_wait, max_attempts=1000)
-    factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20, rebuild_delay=3.0)
+    factory = toolkit_helpers.CrashOnce(tmp_path / "killed", after=20, rebuild_delay=3.0)
     records = []
     stats = session.play_games(factory, range(4), SERVED_SETTINGS, 2, records.append, options=SERVED)
     assert (tmp_path / "killed").exists()
@@ -152,7 +152,7 @@ def test_a_killed_inference_server_is_restarted_and_the_run_completes(session, t
 
 def test_a_server_that_cannot_be_restarted_ends_the_run_with_a_clear_error(session, tmp_path):
     session.options = RayOptions(server_cpus=0, server_restarts=0)
-    factory = ray_helpers.CrashOnce(tmp_path / "killed", after=20)
+    factory = toolkit_helpers.CrashOnce(tmp_path / "killed", after=20)
     with pytest.raises(RunError, match="failed in game") as raised:
         session.play_games(factory, range(4), SERVED_SETTINGS, 2, lambda r: None, options=SERVED)
     assert "the inference server is gone for good" in str(raised.value)
@@ -161,7 +161,7 @@ def test_a_server_that_cannot_be_restarted_ends_the_run_with_a_clear_error(sessi
 @pytest.mark.parametrize("serving", [TWO_EACH, SERVED], ids=["local", "server"])
 def test_a_broken_network_ends_the_run_with_its_error(session, serving):
     with pytest.raises(RunError, match="failed in game 3") as raised:
-        session.play_games(ray_helpers.broken_network, [3], SETTINGS, 1, lambda r: None, options=serving)
+        session.play_games(toolkit_helpers.failing_network, [3], SETTINGS, 1, lambda r: None, options=serving)
     assert "Error running MCTS" in str(raised.value)
     assert "RuntimeError: the network is broken" in str(raised.value)
 
@@ -172,7 +172,7 @@ def test_a_broken_network_ends_the_run_with_its_error(session, serving):
 ])
 def test_a_network_that_cannot_be_built_ends_the_run_with_the_cause(session, serving, message):
     with pytest.raises(RunError, match=message) as raised:
-        session.play_games(ray_helpers.unbuildable_network, [0], SETTINGS, 1, lambda r: None, options=serving)
+        session.play_games(toolkit_helpers.unbuildable_network, [0], SETTINGS, 1, lambda r: None, options=serving)
     assert "no weights here" in str(raised.value)
 
 

@@ -1,9 +1,13 @@
-"""Shared pieces of the toolkit's tests: random games, and networks for the runner's tests (module-level so
-that worker processes can import them)."""
+"""Shared pieces of the toolkit's tests: random games, and networks for the runner's and the Ray backend's
+tests (module-level so that worker processes can import them; the Ray tests pickle this module by value,
+so that actors need not import it)."""
 
 from __future__ import annotations
 
 import os
+import signal
+import time
+from pathlib import Path
 
 import numpy as np
 
@@ -42,10 +46,55 @@ def dying_network():
     return network
 
 
-def uniform_network():
-    def network(planes):
+class ZeroNetwork:
+    """The uniform network's answer, under a name of its own."""
+
+    name = "zeros"
+
+    def __call__(self, planes):
         batch = len(planes)
         return np.zeros((batch, 400), np.float32), np.zeros((batch, 4), np.float32)
 
-    network.name = "zeros"
-    return network
+
+def uniform_network() -> ZeroNetwork:
+    return ZeroNetwork()
+
+
+def unbuildable_network():
+    raise OSError("no weights here")
+
+
+class CrashOnce:
+    """Builds networks whose process is killed (SIGKILL) at its ``after``-th network call.
+
+    Only one process in all is killed: the first to create ``marker``. Every
+    network built after that, a restarted server's, takes ``rebuild_delay``
+    seconds to build."""
+
+    def __init__(self, marker: Path, after: int, rebuild_delay: float = 0.0):
+        self.marker = Path(marker)
+        self.after = after
+        self.rebuild_delay = rebuild_delay
+
+    def __call__(self) -> "_CrashingNetwork":
+        if self.marker.exists():
+            time.sleep(self.rebuild_delay)
+        return _CrashingNetwork(self.marker, self.after)
+
+
+class _CrashingNetwork(ZeroNetwork):
+    def __init__(self, marker: Path, after: int):
+        self.marker = marker
+        self.after = after
+        self.calls = 0
+
+    def __call__(self, planes):
+        self.calls += 1
+        if self.calls == self.after:
+            try:
+                os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL))
+            except FileExistsError:
+                pass  # another process was the one
+            else:
+                os.kill(os.getpid(), signal.SIGKILL)
+        return super().__call__(planes)
