@@ -21,6 +21,10 @@ The settings (see docs/learning.md for the measurements behind them):
   second per core: a generation of 128 games at 32 simulations takes a few
   minutes, so about ten generations fit in the hour;
 - 32 simulations per move in self-play and in every match;
+- self-play values every leaf half by the network and half by one random
+  playout (rollout_weight 0.5): a stronger search than either alone, so each
+  generation learns from better games than it plays by itself; every match
+  measures the network's own values (no playouts);
 - training on the newest 512 games (four generations), 600 steps of 128.
 """
 from __future__ import annotations
@@ -33,9 +37,9 @@ from dataclasses import asdict
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sample_moves=30, blocks=3,
-                channels=16, batch_size=128, window=512, ladder_games=40, generation_zero="rollout", workers=2,
-                games_per_worker=16, threads=2, seed=1)
+SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sample_moves=30, rollout_weight=0.5,
+                blocks=3, channels=16, batch_size=128, window=512, ladder_games=40, generation_zero="rollout",
+                workers=2, games_per_worker=16, threads=2, seed=1)
 
 
 def main() -> None:

@@ -48,7 +48,7 @@ CONFIG_NAME = "loop.json"
 class LoopSettings:
     generations: int = 5
     games_per_generation: int = 64
-    # Self-play's search; the ladder's is the same without root noise (arena.match_search).
+    # Self-play's search; the ladder's is the same without root noise and playouts (ladder_settings).
     search: SearchSettings = field(default_factory=lambda: SearchSettings(sims_per_move=16))
     # Each generation's training; its seed is the loop's seed plus the generation.
     train: TrainSettings = field(default_factory=lambda: TrainSettings(steps=500))
@@ -77,8 +77,8 @@ class LoopSettings:
         self.served_convention()
 
     def ladder_settings(self) -> SearchSettings:
-        """The search of both sides of a ladder match."""
-        return match_search(self.search)
+        """The search of both sides of a ladder match: the network's own values, whatever self-play mixes in."""
+        return replace(match_search(self.search), rollout_weight=0.0)
 
     def train_settings(self, generation: int) -> TrainSettings:
         return replace(self.train, seed=None if self.seed is None else self.seed + generation)

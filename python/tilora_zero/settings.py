@@ -29,6 +29,7 @@ class SearchSettings:
     search: str = "puct"  # the selection rule: "puct" (values as payoff shares) or "classic"
     first_play_value: float | None = None  # PUCT: the Q of an unvisited child (None: the module's)
     seed: int | None = None  # a run's seed: game n's random draws are seeded by game_seed(seed, n)
+    rollout_weight: float = 0.0  # w: a network's values become (1 - w) * value + w * one random playout's payoff
 
     def __post_init__(self) -> None:
         # The module reads the floats as 32-bit floats: what it refuses is judged on the narrowed values. A
@@ -37,7 +38,7 @@ class SearchSettings:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not lowest <= value < 2**32:
                 raise ValueError(f"{name} must be an integer from {lowest} to 4294967295, got {value!r}")
-        numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction")
+        numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction", "rollout_weight")
         for name in numbers if self.first_play_value is None else (*numbers, "first_play_value"):
             value = getattr(self, name)
             if not isinstance(value, (int, float, np.floating)) or not math.isfinite(value):
@@ -51,6 +52,8 @@ class SearchSettings:
             raise ValueError(f"dirichlet_alpha must be positive as a 32-bit float, got {self.dirichlet_alpha!r}")
         if not 0 <= self.exploration_fraction <= 1:
             raise ValueError(f"exploration_fraction must be from 0 to 1, got {self.exploration_fraction!r}")
+        if not 0 <= self.rollout_weight <= 1:
+            raise ValueError(f"rollout_weight must be from 0 to 1, got {self.rollout_weight!r}")
         if self.search not in SEARCH_RULES:
             raise ValueError(f"search must be 'puct' or 'classic', got {self.search!r}")
         seed = self.seed

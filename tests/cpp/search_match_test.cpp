@@ -5,6 +5,7 @@
 
 #include "search_fake_network.h"
 #include "simulation/play_match.h"
+#include "simulation/state_repr.h"
 #include "simulation/baseline_networks.h"
 #include "tile_moves.h"
 
@@ -131,6 +132,22 @@ TEST(SearchRollout, PlayoutEndsTheGameAndPaysItsWinners) {
     for (float p : payoff) total += p;
     EXPECT_NEAR(total, 1.0f, 1e-6);
   }
+}
+
+TEST(SearchRollout, MixedValuesWeighTheNetworkAgainstOnePlayout) {
+  constexpr Values kInner = {0.2f, 0.4f, 0.0f, 0.8f};
+  FakeNetwork inner(kInner);
+  Rng rng(44);
+  const Rng before = rng;
+  PlayoutMixNetwork mixed(inner, rng, 0.25f);
+  const game::Game game = game::Game::reset();
+  Reply reply;
+  ASSERT_TRUE(mixed.infer(game, get_representation(game), reply));
+  Rng replay = before;
+  const game::Payoff payoff = random_playout(game, replay);
+  for (unsigned p = 0; p < kPlayers; ++p)
+    EXPECT_FLOAT_EQ(reply.values[p], 0.75f * kInner[p] + 0.25f * payoff[p]) << p;
+  EXPECT_EQ(rng, replay);  // one playout, drawn from the given generator
 }
 
 }  // namespace

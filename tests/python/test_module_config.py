@@ -101,7 +101,7 @@ def test_non_positive_dirichlet_alpha_stops_before_any_request(alpha, shown):
     [("c_base", float("inf"), "inf"), ("c_base", 1e39, "inf"), ("c_init", float("nan"), "nan"),
      ("c_init", -float("inf"), "-inf"), ("exploration_fraction", 1.5, "1.5"),
      ("exploration_fraction", -0.25, "-0.25"), ("exploration_fraction", float("nan"), "nan"),
-     ("first_play_value", float("inf"), "inf")],
+     ("first_play_value", float("inf"), "inf"), ("rollout_weight", 1.5, "1.5"), ("rollout_weight", -0.5, "-0.5")],
 )
 def test_unusable_settings_stop_before_any_request(name, value, shown):
     stop = internal_stop(SearchConfig(**{name: value}) if name in FIELDS

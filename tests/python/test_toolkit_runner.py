@@ -143,7 +143,8 @@ def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
 def test_search_settings_defaults():
     assert SearchSettings().as_dict() == {"sims_per_move": 100, "sample_moves": 30, "c_base": 19652.0,
                                           "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
-                                          "search": "puct", "first_play_value": None, "seed": None}
+                                          "search": "puct", "first_play_value": None, "seed": None,
+                                          "rollout_weight": 0.0}
 
 
 def process_state(pid: int) -> tuple[str, int] | None:

@@ -35,6 +35,8 @@ SEARCH_OPTIONS = {  # SearchSettings field -> its option
     "c_init": Option("c-init", finite_float, "additive constant of the exploration coefficient"),
     "dirichlet_alpha": Option("dirichlet-alpha", positive_float, "concentration of the root noise"),
     "exploration_fraction": Option("exploration-fraction", fraction, "weight of the root noise in the root priors"),
+    "rollout_weight": Option("rollout-weight", fraction,
+                             "weight of one random playout's payoff in every value of a network (0: its own alone)"),
 }
 
 TRAIN_OPTIONS = {  # TrainSettings field -> its option

@@ -131,7 +131,7 @@ bool read_flag(PyObject* config, const char* name, PyObject*& slot, bool& out) {
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
-  static PyObject* names[10] = {};
+  static PyObject* names[11] = {};
   Config c;
   if (read_unsigned(config, "sims_per_move", names[0], c.sims_per_move) &&
       read_unsigned(config, "sample_moves", names[1], c.sample_moves) &&
@@ -142,7 +142,8 @@ std::optional<Config> read_config(PyObject* config) {
       read_rule(config, "search", names[6], c.rule) &&
       read_optional_float(config, "first_play_value", names[7], c.first_play_value) &&
       read_seed(config, "seed", names[8], c.seed) &&
-      read_flag(config, "packed_planes", names[9], c.packed_planes))
+      read_flag(config, "packed_planes", names[9], c.packed_planes) &&
+      read_optional_float(config, "rollout_weight", names[10], c.rollout_weight))
     return c;
   return std::nullopt;
 }

@@ -10,7 +10,8 @@ namespace tilora::self_play::py {
 
 // Reads the six attributes in field order, then the optional ones (search:
 // 'classic' or 'puct'; first_play_value; seed: an int from 0 to 2**64 - 1;
-// packed_planes: true or false), each of which may be missing or None. Stops at the first failure:
+// packed_planes: true or false; rollout_weight), each of which may be
+// missing or None. Stops at the first failure:
 // the lookup's own exception for a missing attribute, or
 // TypeError("failed to extract field Config.<name>") with the conversion
 // error as its cause. Returns none with that exception set.

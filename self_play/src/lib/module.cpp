@@ -55,8 +55,11 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
     if (config->seed) seeded.emplace(seeded_rng(*config->seed));
     check_config(*config);  // before the progress bar is drawn
     ConsoleReporter reporter;
+    Rng& rng = seeded ? *seeded : thread_rng();
+    std::optional<PlayoutMixNetwork> mixed;
+    if (config->rollout_weight > 0.0f) mixed.emplace(*network, rng, config->rollout_weight);
     try {
-      return to_python(play_game(*config, *network, seeded ? *seeded : thread_rng(), reporter))
+      return to_python(play_game(*config, mixed ? static_cast<Network&>(*mixed) : *network, rng, reporter))
           .release();
     } catch (const EvaluationFailed& failure) {
       if (failure.where != EvaluationFailed::Where::kRoot) throw;
@@ -180,6 +183,7 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     Rng& rng = seeded ? *seeded : thread_rng();
     std::array<std::optional<RolloutNetwork>, kPlayers> rollouts;
     UniformNetwork uniform;
+    std::array<std::optional<PlayoutMixNetwork>, kPlayers> mixes;
     std::array<SeatPlayer, kPlayers> seats;
     for (unsigned p = 0; p < kPlayers; ++p) {
       const SeatObjects& seat = (*objects)[p];
@@ -208,6 +212,8 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
           return nullptr;
         }
         network = &networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes);
+        if (config->rollout_weight > 0.0f)
+          network = &mixes[p].emplace(*network, rng, config->rollout_weight);
       }
       seats[p] = SearchSeat{*config, network};
     }
@@ -270,9 +276,11 @@ constexpr const char kGenerateGameDataDoc[] =
     "Optional config attributes: search ('classic', the default, or 'puct':\n"
     "Q + C(N) * prior * sqrt(N) / (1 + n) over values on the payoff-share\n"
     "scale), first_play_value (PUCT: the Q of an unvisited child), seed\n"
-    "(an int that fixes every random draw of the game) and packed_planes\n"
+    "(an int that fixes every random draw of the game), packed_planes\n"
     "(true: planes travel as 250 bytes, eight entries to a byte in flat\n"
-    "order, the first in the most significant bit).\n"
+    "order, the first in the most significant bit) and rollout_weight (w in\n"
+    "[0, 1]: every value the network gives becomes (1 - w) * value + w *\n"
+    "the payoff of one random playout from the position).\n"
     "\n"
     "Raises Exception('\"Error running MCTS\"') when a search root cannot be\n"
     "evaluated, and the module's internal-stop exception (derived from\n"

@@ -29,4 +29,12 @@ bool UniformNetwork::infer(const game::Game& /*position*/, const StateRepr& /*pl
   return true;
 }
 
+bool PlayoutMixNetwork::infer(const game::Game& position, const StateRepr& planes, Reply& reply) {
+  if (!inner_.infer(position, planes, reply)) return false;
+  const game::Payoff payoff = random_playout(position, rng_);
+  const float kept = 1.0f - weight_;
+  for (unsigned p = 0; p < kPlayers; ++p) reply.values[p] = kept * reply.values[p] + weight_ * payoff[p];
+  return true;
+}
+
 }  // namespace tilora::self_play

@@ -41,4 +41,21 @@ class UniformNetwork final : public Network {
   std::string error_;
 };
 
+// Another network's answers with each value mixed with one random playout's
+// payoff from the same position: (1 - weight) * value + weight * payoff.
+class PlayoutMixNetwork final : public Network {
+ public:
+  // Both `inner` and `rng` must outlive this network; weight in [0, 1].
+  PlayoutMixNetwork(Network& inner, Rng& rng, float weight) : inner_(inner), rng_(rng), weight_(weight) {}
+
+  bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
+  void reject_reply(std::string_view reason) override { inner_.reject_reply(reason); }
+  std::string error_text() const override { return inner_.error_text(); }
+
+ private:
+  Network& inner_;
+  Rng& rng_;
+  float weight_;
+};
+
 }  // namespace tilora::self_play

@@ -23,6 +23,8 @@ void check_config(const Config& config) {
   if (!std::isfinite(config.c_init)) invalid("c_init", "a finite number", config.c_init);
   if (!(config.exploration_fraction >= 0.0f && config.exploration_fraction <= 1.0f))
     invalid("exploration_fraction", "from 0 to 1", config.exploration_fraction);
+  if (!(config.rollout_weight >= 0.0f && config.rollout_weight <= 1.0f))
+    invalid("rollout_weight", "from 0 to 1", config.rollout_weight);
   if (!std::isfinite(config.first_play_value))
     invalid("first_play_value", "a finite number", config.first_play_value);
 }

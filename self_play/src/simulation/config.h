@@ -29,11 +29,15 @@ struct Config {
   float first_play_value = kDefaultFirstPlayValue;  // PUCT: Q of an unvisited child
   std::optional<std::uint64_t> seed;  // seeds the game's random draws when set
   bool packed_planes = false;  // requests carry the planes as 250 packed bytes
+  // Weight of one random playout's payoff in every value the network gives:
+  // value = (1 - w) * network + w * playout (0: the network's alone).
+  float rollout_weight = 0.0f;
 };
 
 // Stops (InternalStop, "invalid configuration: ...") on settings the search
 // cannot run with: dirichlet_alpha not a positive number, c_base or c_init or
-// first_play_value not finite, exploration_fraction outside [0, 1].
+// first_play_value not finite, exploration_fraction or rollout_weight outside
+// [0, 1].
 void check_config(const Config& config);
 
 // The settings the search reads on every move, with the two derived values
