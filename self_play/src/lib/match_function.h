@@ -1,0 +1,14 @@
+#pragma once
+// The module's play_match function: one game in which each seat searches
+// with its own player (its own network through its own queue and pipe, or a
+// baseline played in C++).
+#include <Python.h>
+
+namespace tilora::self_play::py {
+
+// METH_VARARGS | METH_KEYWORDS; null with an exception set on failure.
+PyObject* play_match(PyObject* module, PyObject* args, PyObject* kwargs);
+
+extern const char kPlayMatchDoc[];
+
+}  // namespace tilora::self_play::py
