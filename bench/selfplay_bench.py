@@ -27,6 +27,7 @@ import os
 import queue
 import resource
 import time
+import types
 
 import numpy as np
 
@@ -42,7 +43,9 @@ def _baseline_game(game_id: int, settings, requests, pipe, finished) -> None:
     _quiet()
     import tilora_self_play
 
-    history, _, _ = tilora_self_play.generate_game_data(game_id, settings, requests, pipe)
+    # The naive way sends the module's raw requests: lists of floats, not the toolkit's packed planes.
+    config = types.SimpleNamespace(**settings.as_dict())
+    history, _, _ = tilora_self_play.generate_game_data(game_id, config, requests, pipe)
     finished.put((game_id, len(history)))
 
 
@@ -132,7 +135,7 @@ def main() -> None:
         runner, baseline = results["runner"], results["baseline"]
         ratio = (runner["evaluations"] / runner["wall"]) / (baseline["evaluations"] / baseline["wall"])
         cpu_ratio = (baseline["cpu"] / baseline["evaluations"]) / (runner["cpu"] / runner["evaluations"])
-        print(f"   ratio: {ratio:.2f}x in evaluations per second (target >= 3x), {cpu_ratio:.2f}x in CPU time "
+        print(f"   ratio: {ratio:.2f}x in evaluations per second, {cpu_ratio:.2f}x in CPU time "
               "per evaluation")
 
 

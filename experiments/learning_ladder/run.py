@@ -1,6 +1,7 @@
 """The learning experiment: the loop from nothing for at most an hour, then the final matches.
 
-    python experiments/learning_ladder/run.py [--out runs/learning-ladder] [--minutes 60] [--final-games 200]
+    python experiments/learning_ladder/run.py [--out runs/learning-ladder] [--minutes 60] [--max-generations N]
+                                              [--final-games 200]
 
 Runs `tilora-zero loop` (through its library) generation after generation
 while the next generation still fits in the time budget (judged by the last
@@ -46,6 +47,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("runs/learning-ladder"))
     parser.add_argument("--minutes", type=float, default=60.0, help="wall-time budget of the loop")
+    parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations")
     parser.add_argument("--final-games", type=int, default=200, help="games of each final match")
     args = parser.parse_args()
 
@@ -59,7 +61,7 @@ def main() -> None:
     generation, last = 0, 0.0
     while True:
         elapsed = time.monotonic() - start
-        if generation > 0 and elapsed + last > budget:
+        if generation > 0 and (elapsed + last > budget or generation == args.max_generations):
             break
         began = time.monotonic()
         settings = LoopSettings.from_dict({**SETTINGS, "generations": generation + 1})
@@ -67,7 +69,7 @@ def main() -> None:
                                                               flush=True), progress=False)
         generation += 1
         last = time.monotonic() - began
-    loop_minutes = (time.monotonic() - start) / 60
+    loop_minutes = (time.monotonic() - start) / 60  # of this invocation (a resumed loop counts again only what it ran)
     final = checkpoint_path(args.out, generation)
     print(f"loop: {generation} generations in {loop_minutes:.1f} min; final network {final}", flush=True)
 
