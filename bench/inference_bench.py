@@ -57,52 +57,25 @@ def random_planes(batch: int) -> torch.Tensor:
 def ways(model: TiloraNet):
     """(name, make(batch) -> callable returning (policy, value) as numpy)."""
 
-    def eager(batch):
-        x = random_planes(batch)
+    def torch_way(net, mode=torch.inference_mode, memory_format=torch.contiguous_format):
+        def make(batch):
+            x = random_planes(batch).contiguous(memory_format=memory_format)
 
-        def run():
-            with torch.no_grad():
-                p, v = model(x)
-            return p.numpy(), v.numpy()
-        return run
-
-    def inference(batch):
-        x = random_planes(batch)
-
-        def run():
-            with torch.inference_mode():
-                p, v = model(x)
-            return p.numpy(), v.numpy()
-        return run
+            def run():
+                with mode():
+                    p, v = net(x)
+                return p.numpy(), v.numpy()
+            return run
+        return make
 
     last = TiloraNet(model.blocks, model.channels).eval()
     last.load_state_dict(model.state_dict())
     last = last.to(memory_format=torch.channels_last)
 
-    def channels_last(batch):
-        x = random_planes(batch).contiguous(memory_format=torch.channels_last)
-
-        def run():
-            with torch.inference_mode():
-                p, v = last(x)
-            return p.numpy(), v.numpy()
-        return run
-
-    compiled = torch.compile(model)
-
-    def compile_(batch):
-        x = random_planes(batch)
-
-        def run():
-            with torch.inference_mode():
-                p, v = compiled(x)
-            return p.numpy(), v.numpy()
-        return run
-
-    yield "eager (no_grad)", eager
-    yield "inference_mode", inference
-    yield "channels_last", channels_last
-    yield "torch.compile", compile_
+    yield "eager (no_grad)", torch_way(model, torch.no_grad)
+    yield "inference_mode", torch_way(model)
+    yield "channels_last", torch_way(last, memory_format=torch.channels_last)
+    yield "torch.compile", torch_way(torch.compile(model))
     try:
         import onnxruntime
     except ImportError:
