@@ -104,13 +104,9 @@ bool read_seed(PyObject* config, const char* name, PyObject*& slot,
                std::optional<std::uint64_t>& out) {
   py_ref value = lookup_optional(config, name, slot);
   if (!value) return !PyErr_Occurred();
-  py_ref index = py_ref::steal(PyNumber_Index(value.get()));
-  if (index) {
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      out = v;
-      return true;
-    }
+  if (std::optional<std::uint64_t> seed = to_seed(value.get())) {
+    out = seed;
+    return true;
   }
   raise_extract_error(name);
   return false;
@@ -129,6 +125,14 @@ bool read_flag(PyObject* config, const char* name, PyObject*& slot, bool& out) {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> to_seed(PyObject* value) {
+  py_ref index = py_ref::steal(PyNumber_Index(value));
+  if (!index) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  return v;
+}
 
 std::optional<Config> read_config(PyObject* config) {
   static PyObject* names[11] = {};

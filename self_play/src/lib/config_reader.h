@@ -2,6 +2,7 @@
 // Reading the search settings from the caller's config object.
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 
 #include "simulation/config.h"
@@ -16,5 +17,9 @@ namespace tilora::self_play::py {
 // TypeError("failed to extract field Config.<name>") with the conversion
 // error as its cause. Returns none with that exception set.
 std::optional<Config> read_config(PyObject* config);
+
+// A seed: any integer index from 0 to 2**64 - 1. Returns none with the
+// conversion's exception (TypeError, OverflowError) set.
+std::optional<std::uint64_t> to_seed(PyObject* value);
 
 }  // namespace tilora::self_play::py

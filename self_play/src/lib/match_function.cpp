@@ -88,13 +88,7 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   std::array<std::optional<PyNetwork>, kPlayers> networks;
   try {
     std::optional<std::uint64_t> seed;
-    if (seed_object != Py_None) {
-      py_ref index = py_ref::steal(PyNumber_Index(seed_object));
-      if (!index) return nullptr;
-      const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-      seed = v;
-    }
+    if (seed_object != Py_None && !(seed = to_seed(seed_object))) return nullptr;
     py_ref fast = py_ref::steal(PySequence_Fast(seats_object, "play_match() seats must be a sequence"));
     if (!fast) return nullptr;
     const auto objects = seat_objects(fast.get());
