@@ -38,8 +38,8 @@ from dataclasses import asdict
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sample_moves=30, rollout_weight=0.5,
-                blocks=3, channels=16, batch_size=128, window=512, ladder_games=40, generation_zero="rollout",
+SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sample_moves=30, rollout_weight=1.0,
+                blocks=3, channels=16, batch_size=256, learning_rate=0.002, window=512, ladder_games=40, generation_zero="rollout",
                 workers=2, games_per_worker=16, threads=2, seed=1)
 
 
@@ -79,6 +79,11 @@ def main() -> None:
         result = play_against_baseline(player, baseline, args.final_games, settings.workers, seed=10_000)
         print(result.report(), flush=True)
         finals[baseline] = result_dict(result)
+    # Whether the ladder rose: the first generation against greedy, in a match as long as the final's.
+    first = Player(str(checkpoint_path(args.out, 1)), settings.ladder_settings())
+    result = play_against_baseline(first, "greedy", args.final_games, settings.workers, seed=10_000)
+    print(result.report(), flush=True)
+    first_greedy = result_dict(result)
 
     metrics = read_metrics(args.out / "metrics.jsonl")
     ladder = [{k: m[k] for k in ("generation", "baseline", "games", "a_mean_payoff_per_seat", "ci95")}
@@ -90,6 +95,7 @@ def main() -> None:
         "generations": generation,
         "ladder": ladder,
         "final": {b: {k: r[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")} for b, r in finals.items()},
+        "first_generation_vs_greedy": {k: first_greedy[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")},
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
     (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")
