@@ -8,25 +8,31 @@ while the next generation still fits in the time budget (judged by the last
 one's duration), every generation climbing the ladder of fixed baselines.
 Then plays the final network with its search, on one seat, against three
 seats of each baseline (uniform, greedy, rollout) at the same simulations,
-over --final-games games spread over the four seats, and writes beside this
-script: results.json (settings, per-generation ladder, final matches with 95%
-intervals, times), ladder.png, losses.png and final.pt (the final checkpoint,
-for replaying the matches without rerunning). Rerunning with the same --out
-resumes the loop where it stopped.
+and the first generation against three greedy seats (did the ladder rise?),
+over --final-games games each spread over the four seats, and writes beside
+this script: results.json (settings, per-generation ladder, final matches
+with 95% intervals, times), ladder.png, losses.png and final.pt (the final
+checkpoint, for replaying the matches without rerunning). Rerunning with the
+same --out resumes the loop where it stopped, within what is left of the
+budget: the loop's time is kept in OUT/loop_seconds.json across invocations.
 
 The settings (see docs/learning.md for the measurements behind them):
 - generation zero is the rollout baseline: no model, but its games (a search
   whose leaves are valued by random playouts) beat three uniform seats 0.78
   per seat at 32 simulations, where the uniform network's games teach nothing;
 - a 3 x 16 network, served through ONNX Runtime at about 5,000 positions per
-  second per core: a generation of 128 games at 32 simulations takes a few
-  minutes, so about ten generations fit in the hour;
+  second per core: a generation of 128 games at 32 simulations takes under
+  four minutes, so about sixteen generations fit in the hour;
 - 32 simulations per move in self-play and in every match;
-- self-play values every leaf half by the network and half by one random
-  playout (rollout_weight 0.5): a stronger search than either alone, so each
-  generation learns from better games than it plays by itself; every match
-  measures the network's own values (no playouts);
-- training on the newest 512 games (four generations), 600 steps of 128.
+- self-play values every leaf by one random playout (rollout_weight 1): the
+  network's priors choose where the search looks and the playouts judge, as
+  the values a network learns from a few hundred games add nothing to a
+  search (experiments/value_study); every match measures the network's own
+  values (no playouts);
+- training on the newest 512 games (four generations), 600 steps of 256 at a
+  learning rate of 0.002: about one pass over the window a generation (four
+  over a game's time in the window), since training the values longer on the
+  same games makes them worse.
 """
 from __future__ import annotations
 
@@ -56,20 +62,34 @@ def main() -> None:
     from tilora_zero.players import Player
     from tilora_zero.training import read_metrics
 
+    # The budget counts the loop's time over every invocation (saved at every log line), so a resumed
+    # run goes on with what is left; generations already trained are passed through whatever the time.
+    args.out.mkdir(parents=True, exist_ok=True)
+    spent_path = args.out / "loop_seconds.json"
+    spent_before = json.loads(spent_path.read_text())["seconds"] if spent_path.exists() else 0.0
     start = time.monotonic()
     budget = args.minutes * 60
+
+    def spent() -> float:
+        return spent_before + time.monotonic() - start
+
+    def log(line: str) -> None:
+        spent_path.write_text(json.dumps({"seconds": spent()}) + "\n")
+        print(f"[{spent() / 60:5.1f} min] {line}", flush=True)
+
     generation, last = 0, 0.0
-    while True:
-        elapsed = time.monotonic() - start
-        if generation > 0 and (elapsed + last > budget or generation == args.max_generations):
+    while generation != args.max_generations:
+        trained = checkpoint_path(args.out, generation + 1).exists()
+        if generation > 0 and not trained and spent() + last > budget:
             break
         began = time.monotonic()
         settings = LoopSettings.from_dict({**SETTINGS, "generations": generation + 1})
-        run_loop(args.out, settings, log=lambda line: print(f"[{(time.monotonic() - start) / 60:5.1f} min] {line}",
-                                                              flush=True), progress=False)
+        run_loop(args.out, settings, log=log, progress=False)
         generation += 1
-        last = time.monotonic() - began
-    loop_minutes = (time.monotonic() - start) / 60  # of this invocation (a resumed loop counts again only what it ran)
+        if not trained:
+            last = time.monotonic() - began
+    loop_minutes = spent() / 60
+    spent_path.write_text(json.dumps({"seconds": loop_minutes * 60}) + "\n")
     final = checkpoint_path(args.out, generation)
     print(f"loop: {generation} generations in {loop_minutes:.1f} min; final network {final}", flush=True)
 
@@ -90,8 +110,8 @@ def main() -> None:
               for m in metrics if m.get("kind") == "ladder"]
     results = {
         "settings": asdict(settings),
-        "loop_minutes": round(loop_minutes, 1),
-        "total_minutes": round((time.monotonic() - start) / 60, 1),
+        "loop_minutes": round(loop_minutes, 1),  # over every invocation
+        "total_minutes": round((time.monotonic() - start) / 60, 1),  # of this invocation, final matches included
         "generations": generation,
         "ladder": ladder,
         "final": {b: {k: r[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")} for b, r in finals.items()},
