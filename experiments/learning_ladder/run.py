@@ -31,8 +31,9 @@ The settings (see docs/learning.md for the measurements behind them):
   values (no playouts);
 - training on the newest 512 games (four generations), 600 steps of 256 at a
   learning rate of 0.002: about one pass over the window a generation (four
-  over a game's time in the window), since training the values longer on the
-  same games makes them worse.
+  over a game's time in the window); three times the training on the same
+  games made no better player (experiments/value_study), so the time goes to
+  games instead.
 """
 from __future__ import annotations
 
