@@ -50,15 +50,23 @@ SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sam
                 workers=2, games_per_worker=16, threads=2, seed=1)
 
 
+def brief(result) -> dict:
+    """What results.json keeps of a final match."""
+    summary = result.summary()
+    return {k: summary[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("runs/learning-ladder"))
     parser.add_argument("--minutes", type=float, default=60.0, help="wall-time budget of the loop")
-    parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations")
+    parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations (at least 1)")
     parser.add_argument("--final-games", type=int, default=200, help="games of each final match")
     args = parser.parse_args()
+    if args.max_generations is not None and args.max_generations < 1:
+        parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
 
-    from tilora_zero.arena import play_against_baseline, result_dict
+    from tilora_zero.arena import play_against_baseline
     from tilora_zero.loop import LADDER, LoopSettings, checkpoint_path, plot_ladder, run_loop
     from tilora_zero.players import Player
     from tilora_zero.training import read_metrics
@@ -99,12 +107,12 @@ def main() -> None:
     for baseline in LADDER:
         result = play_against_baseline(player, baseline, args.final_games, settings.workers, seed=10_000)
         print(result.report(), flush=True)
-        finals[baseline] = result_dict(result)
+        finals[baseline] = brief(result)
     # Whether the ladder rose: the first generation against greedy, in a match as long as the final's.
     first = Player(str(checkpoint_path(args.out, 1)), settings.ladder_settings())
     result = play_against_baseline(first, "greedy", args.final_games, settings.workers, seed=10_000)
     print(result.report(), flush=True)
-    first_greedy = result_dict(result)
+    first_greedy = brief(result)
 
     metrics = read_metrics(args.out / "metrics.jsonl")
     ladder = [{k: m[k] for k in ("generation", "baseline", "games", "a_mean_payoff_per_seat", "ci95")}
@@ -115,8 +123,8 @@ def main() -> None:
         "total_minutes": round((time.monotonic() - start) / 60, 1),  # of this invocation, final matches included
         "generations": generation,
         "ladder": ladder,
-        "final": {b: {k: r[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")} for b, r in finals.items()},
-        "first_generation_vs_greedy": {k: first_greedy[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")},
+        "final": finals,
+        "first_generation_vs_greedy": first_greedy,
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
     (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")

@@ -22,6 +22,7 @@ interval, and the final losses of each network).
 from __future__ import annotations
 
 import argparse
+import collections
 import functools
 import json
 import time
@@ -78,21 +79,20 @@ def teacher_games(records: Path, workers: int) -> None:
             run_games(match, missing, workers, writer.add)
 
 
-def soft_payoffs(records: Path, data) -> np.ndarray:
-    """Each position's soft payoff in the mover's frame: softmax of the final scores over SOFT_POINTS."""
+def soft_payoffs(records, data) -> np.ndarray:
+    """Each position's soft payoff in the mover's frame: softmax of its game's final scores over SOFT_POINTS.
+    ``records`` are the games ``data`` was made from."""
+    from tilora_zero.dataset import game_number
     from tilora_zero.frames import absolute_to_mover
-    from tilora_zero.records import iter_records
 
-    scores = {}
-    for record in iter_records(records):
-        scores[int(record.game_number)] = np.asarray(record.scores, dtype=np.float64)
+    scores = {game_number(record, i): np.asarray(record.scores, dtype=np.float64) for i, record in enumerate(records)}
     by_move = np.stack([scores[int(g)] for g in data.games])
     weights = np.exp((by_move - by_move.max(axis=1, keepdims=True)) / SOFT_POINTS)
     soft = (weights / weights.sum(axis=1, keepdims=True)).astype(np.float32)
     return absolute_to_mover(soft, data.movers.astype(np.int64)).astype(np.float32)
 
 
-def train_variant(data, target: str, steps: int, records: Path, path: Path) -> dict:
+def train_variant(data, target: str, steps: int, records, path: Path) -> None:
     import torch
 
     from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
@@ -132,19 +132,21 @@ def main() -> None:
 
     import torch
 
-    from tilora_zero.dataset import load_dataset
+    from tilora_zero.dataset import from_records
+    from tilora_zero.records import iter_records
     from tilora_zero.networks.resnet import read_checkpoint
 
     torch.set_num_threads(args.workers)
     start = time.monotonic()
     teacher_games(args.records, args.workers)
-    data = load_dataset(args.records, last_games=TEACHER_GAMES)
+    records = collections.deque(iter_records(args.records), maxlen=TEACHER_GAMES)  # read once, for both targets
+    data = from_records(records)
     results = {"teacher_games": TEACHER_GAMES, "positions": len(data), "sims": SIMS, "variants": {}}
     for name, (target, steps) in VARIANTS.items():
         path = args.records.parent / f"{target}-{steps}.pt"
         if not path.exists():
             print(f"training {name}", flush=True)
-            train_variant(data, target, steps, args.records, path)
+            train_variant(data, target, steps, records, path)
         losses = read_checkpoint(path)["metadata"]["losses"]
         forms = [("search", SIMS), ("prior only", SIMS), ("values only", SIMS)]
         if name == "payoff":
