@@ -18,6 +18,7 @@ class RuleConfig(SearchConfig):
     search: object = None
     seed: object = None
     player: object = None
+    rollout_weight: object = None
 
 
 def share_reply(request):
@@ -49,6 +50,26 @@ def test_a_reply_with_values_that_are_not_finite_is_an_evaluation_error(bad, cap
     assert raised.value.args[0].startswith("Error evaluating leaf node: ")
     assert isinstance(raised.value.__cause__, ValueError)
     assert "not all finite" in str(raised.value.__cause__)
+
+
+def player_zero_reply(request):
+    """Logit 0 on every cell, player 0 sure to win."""
+    return [[0.0] * 400, [1.0, 0.0, 0.0, 0.0]]
+
+
+@pytest.mark.parametrize("run", ["self-play", "match"])
+def test_a_rollout_weight_of_one_puts_playouts_in_place_of_the_networks_values(run, capfd):
+    def game(weight, respond):
+        config = RuleConfig(search="puct", seed=7, rollout_weight=weight)
+        if run == "self-play":
+            return play(config, respond)[0]
+        queues = [FakeQueue() for _ in range(4)]
+        return tilora_self_play.play_match(2, [(config, q, FakePipe(q, respond)) for q in queues], seed=7)
+
+    assert game(1.0, share_reply) == game(1.0, player_zero_reply)  # the values no longer count
+    assert game(0.0, share_reply)[0] != game(0.0, player_zero_reply)[0]  # without playouts they do
+    assert game(1.0, share_reply)[0] != game(0.0, share_reply)[0]
+    capfd.readouterr()
 
 
 class Seat:

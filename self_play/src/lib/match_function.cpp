@@ -127,9 +127,8 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
           PyErr_Format(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
           return nullptr;
         }
-        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes);
-        if (config->rollout_weight > 0.0f)
-          network = &mixes[p].emplace(*network, rng, config->rollout_weight);
+        network = &with_playouts(networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes),
+                                 mixes[p], rng, config->rollout_weight);
       }
       seats[p] = SearchSeat{*config, network};
     }

@@ -47,10 +47,9 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
     ConsoleReporter reporter;
     Rng& rng = seeded ? *seeded : thread_rng();
     std::optional<PlayoutMixNetwork> mixed;
-    if (config->rollout_weight > 0.0f) mixed.emplace(*network, rng, config->rollout_weight);
+    Network& searched = with_playouts(*network, mixed, rng, config->rollout_weight);
     try {
-      return to_python(play_game(*config, mixed ? static_cast<Network&>(*mixed) : *network, rng, reporter))
-          .release();
+      return to_python(play_game(*config, searched, rng, reporter)).release();
     } catch (const EvaluationFailed& failure) {
       if (failure.where != EvaluationFailed::Where::kRoot) throw;
       ConsoleReporter::root_evaluation_failed(failure.error_text);

@@ -37,4 +37,9 @@ bool PlayoutMixNetwork::infer(const game::Game& position, const StateRepr& plane
   return true;
 }
 
+Network& with_playouts(Network& network, std::optional<PlayoutMixNetwork>& mix, Rng& rng, float weight) {
+  if (weight > 0.0f) return mix.emplace(network, rng, weight);
+  return network;
+}
+
 }  // namespace tilora::self_play

@@ -2,6 +2,7 @@
 // Networks that need no model, for fixed baseline players: a search over
 // one of them is as strong in every run as its simulations make it. Both give
 // every legal tile the same prior.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,5 +58,9 @@ class PlayoutMixNetwork final : public Network {
   Rng& rng_;
   float weight_;
 };
+
+// The network a search asks: `network` itself, or, when `weight` is above 0,
+// `network` mixed with playouts, made in `mix` (which must outlive the use).
+Network& with_playouts(Network& network, std::optional<PlayoutMixNetwork>& mix, Rng& rng, float weight);
 
 }  // namespace tilora::self_play
