@@ -22,7 +22,9 @@ The settings (see docs/learning.md for the measurements behind them):
   per seat at 32 simulations, where the uniform network's games teach nothing;
 - a 3 x 16 network, served through ONNX Runtime at about 5,000 positions per
   second per core: a generation of 128 games at 32 simulations takes under
-  four minutes, so about sixteen generations fit in the hour;
+  four minutes, so about sixteen generations fit in the hour; its value head
+  keeps eight planes of the tower (a one-plane head, trained on the same
+  games, gave values worth nothing to the search: experiments/value_study);
 - 32 simulations per move in self-play and in every match;
 - self-play values every leaf by one random playout (rollout_weight 1): the
   network's priors choose where the search looks and the playouts judge, as
@@ -46,7 +48,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sample_moves=30, rollout_weight=1.0,
-                blocks=3, channels=16, batch_size=256, learning_rate=0.002, window=512, ladder_games=40, generation_zero="rollout",
+                blocks=3, channels=16, value_channels=8, batch_size=256, learning_rate=0.002, window=512, ladder_games=40, generation_zero="rollout",
                 workers=2, games_per_worker=16, threads=2, seed=1)
 
 

@@ -12,10 +12,12 @@ in several forms:
 - "values only": the same search with equal priors: the values alone;
 - the full search at 1, 8 and 128 simulations.
 
-The networks differ only in their value targets and training length: the
-game's payoff trained 1,500 steps of 256 (about 1.3 passes over the
-positions), the same trained 4,500 steps, and a soft payoff that shares the
-win by score, softmax(score / 6 points), trained 1,500 steps. Writes
+The networks differ only in their value targets, training length and value
+head: the game's payoff trained 1,500 steps of 256 (about 1.3 passes over
+the positions), the same trained 4,500 steps, a soft payoff that shares the
+win by score, softmax(score / 6 points), trained 1,500 steps, all three with
+a value head that keeps one plane of the tower; and the payoff trained 1,500
+steps with an eight-plane head (today's default) and with a sixteen-plane one. Writes
 results.json beside this script (each match's payoff per seat with its 95%
 interval, and the final losses of each network).
 """
@@ -35,10 +37,12 @@ HERE = Path(__file__).resolve().parent
 TEACHER_GAMES = 1024
 SIMS = 32
 SOFT_POINTS = 6.0
-VARIANTS = {  # name: (value target, training steps)
-    "payoff": ("payoff", 1500),
-    "payoff, 3x longer": ("payoff", 4500),
-    "soft payoff by score": ("soft", 1500),
+VARIANTS = {  # name: (value target, training steps, planes of the value head)
+    "payoff": ("payoff", 1500, 1),
+    "payoff, 3x longer": ("payoff", 4500, 1),
+    "soft payoff by score": ("soft", 1500, 1),
+    "payoff, 8-plane value head": ("payoff", 1500, 8),
+    "payoff, 16-plane value head": ("payoff", 1500, 16),
 }
 
 
@@ -92,7 +96,7 @@ def soft_payoffs(records, data) -> np.ndarray:
     return absolute_to_mover(soft, data.movers.astype(np.int64)).astype(np.float32)
 
 
-def train_variant(data, target: str, steps: int, records, path: Path) -> None:
+def train_variant(data, target: str, steps: int, value_channels: int, records, path: Path) -> None:
     import torch
 
     from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
@@ -102,7 +106,7 @@ def train_variant(data, target: str, steps: int, records, path: Path) -> None:
     if target == "soft":
         data = replace(data, values=soft_payoffs(records, data))
     torch.manual_seed(0)
-    model = TiloraNet(3, 16)
+    model = TiloraNet(3, 16, value_channels)
     settings = TrainSettings(steps=steps, batch_size=256, learning_rate=0.002, log_every=500, seed=0)
     metrics = train(model, data, settings, progress=False)
     last = metrics[-1]
@@ -142,16 +146,18 @@ def main() -> None:
     records = collections.deque(iter_records(args.records), maxlen=TEACHER_GAMES)  # read once, for both targets
     data = from_records(records)
     results = {"teacher_games": TEACHER_GAMES, "positions": len(data), "sims": SIMS, "variants": {}}
-    for name, (target, steps) in VARIANTS.items():
-        path = args.records.parent / f"{target}-{steps}.pt"
+    for name, (target, steps, value_channels) in VARIANTS.items():
+        head = f"-v{value_channels}" if value_channels > 1 else ""
+        path = args.records.parent / f"{target}-{steps}{head}.pt"
         if not path.exists():
             print(f"training {name}", flush=True)
-            train_variant(data, target, steps, records, path)
+            train_variant(data, target, steps, value_channels, records, path)
         losses = read_checkpoint(path)["metadata"]["losses"]
         forms = [("search", SIMS), ("prior only", SIMS), ("values only", SIMS)]
         if name == "payoff":
             forms += [("search", 1), ("search", 8), ("search", 128)]
-        results["variants"][name] = {"target": target, "steps": steps, "losses": losses,
+        results["variants"][name] = {"target": target, "steps": steps, "value_channels": value_channels,
+                                     "losses": losses,
                                      "matches": [match(path, form, sims, args.games, args.workers)
                                                  for form, sims in forms]}
     results["minutes"] = round((time.monotonic() - start) / 60, 1)

@@ -32,7 +32,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 from .arena import match_search, play_against_baseline, result_dict
-from .networks import load_network, served_convention
+from .networks import VALUE_HEAD_CHANNELS, load_network, served_convention
 from .players import Player
 from .records import MixedSettingsError, settings_changes
 from .settings import SearchSettings, TrainSettings
@@ -56,6 +56,7 @@ class LoopSettings:
     games_per_worker: int = 8
     blocks: int = 4
     channels: int = 32
+    value_channels: int = VALUE_HEAD_CHANNELS
     window: int = 256  # newest games trained on
     ladder_games: int = 40  # games against each baseline, spread over the four seats
     generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
@@ -65,7 +66,7 @@ class LoopSettings:
     seed: int | None = None
 
     def check(self) -> None:
-        for name in ("generations", "games_per_generation", "workers", "games_per_worker", "channels", "window",
+        for name in ("generations", "games_per_generation", "workers", "games_per_worker", "channels", "value_channels", "window",
                      "ladder_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
@@ -102,6 +103,7 @@ class LoopSettings:
         """The settings of a ``loop.json``; ValueError or TypeError for one that is not."""
         if not isinstance(data.get("search"), dict):
             data = _nested(data)
+        data = {"value_channels": 1, **data}  # a run begun before the setting had one-plane value heads
         defaults = cls()
         known = {f.name for f in fields(cls)}
         values = {k: v for k, v in data.items() if k in known}
@@ -234,7 +236,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
             if generation == 1:
                 if settings.seed is not None:
                     torch.manual_seed(settings.seed)
-                model = TiloraNet(settings.blocks, settings.channels)
+                model = TiloraNet(settings.blocks, settings.channels, settings.value_channels)
             else:
                 model, _ = load_model(checkpoint_path(run, generation - 1))
             data = load_dataset(records, last_games=settings.window)

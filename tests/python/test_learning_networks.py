@@ -72,9 +72,10 @@ def test_residual_network_shapes_and_illegal_cells(blocks, channels):
     assert np.all(policy.detach().numpy()[legal] > ILLEGAL_LOGIT / 2)
 
 
-def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path):
+@pytest.mark.parametrize("value_channels, name", [(1, "resnet-2x8:net.pt"), (3, "resnet-2x8v3:net.pt")])
+def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path, value_channels, name):
     torch.manual_seed(1)
-    model = TiloraNet(2, 8)
+    model = TiloraNet(2, 8, value_channels)
     with torch.no_grad():  # batch-norm statistics are part of the state too
         for module in model.modules():
             if isinstance(module, torch.nn.BatchNorm2d):
@@ -83,13 +84,13 @@ def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path):
     model.eval()
     path = save_checkpoint(tmp_path / "net.pt", model, {"generation": 3}, "offset")
     loaded, payload = load_model(path)
-    assert loaded.architecture == {"blocks": 2, "channels": 8}
+    assert loaded.architecture == {"blocks": 2, "channels": 8, "value_channels": value_channels}
     assert payload["metadata"] == {"generation": 3} and payload["value_convention"] == "offset"
     planes = torch.from_numpy(position_batch())
     for before, after in zip(model(planes), loaded(planes)):
         assert torch.equal(before, after)
     served = load_network(str(path))
-    assert served.value_convention == "offset" and served.name == "resnet-2x8:net.pt"
+    assert served.value_convention == "offset" and served.name == name
     assert load_network(str(path), value_convention="share").value_convention == "share"
 
 
@@ -107,6 +108,15 @@ def test_served_policy_is_a_log_distribution_over_the_legal_cells():
     # Centred shares: four values 4p - 1 summing to 0.
     np.testing.assert_allclose(values.sum(axis=1), 0.0, atol=1e-5)
     assert np.all(values >= -1) and np.all(values <= 3)
+
+
+def test_checkpoint_from_before_the_value_head_setting_loads_with_one_plane(tmp_path):
+    path = save_checkpoint(tmp_path / "net.pt", TiloraNet(1, 8, 1))
+    payload = torch.load(path, weights_only=True)
+    payload["architecture"] = {"blocks": 1, "channels": 8}
+    torch.save(payload, path)
+    assert load_model(path)[0].architecture["value_channels"] == 1
+    assert TiloraNet(1, 8).value_channels == 8  # new networks get the wider head
 
 
 def test_checkpoint_with_a_wrong_architecture_is_refused(tmp_path):

@@ -36,6 +36,9 @@ from ..frames import BOARD_CELLS, PLANES, PLAYERS
 VALUE_CONVENTIONS = ("centred", "offset", "share")
 DEFAULT_VALUE_CONVENTION = "centred"
 PAR_SHARE = 1.0 / PLAYERS
+# Planes a new network's value head keeps of its tower. Eight, not one: trained on the same games, a
+# one-plane head's values were worth nothing to the search and an eight-plane head's were (docs/learning.md).
+VALUE_HEAD_CHANNELS = 8
 
 
 class Network(Protocol):

@@ -10,7 +10,8 @@ A checkpoint is a `torch.save` dictionary of plain types and tensors:
 
     format        "tilora-zero-checkpoint"
     version       1
-    architecture  {"blocks": int, "channels": int}
+    architecture  {"blocks": int, "channels": int, "value_channels": int}
+                  (value_channels absent in older checkpoints: 1)
     state_dict    the model's parameters and buffers
     value_convention  the convention served by default (see tilora_zero.networks)
     metadata      free-form (generation, training steps, ...)
@@ -28,7 +29,7 @@ from torch import nn
 from torch.nn import functional as F
 
 from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
-from . import DEFAULT_VALUE_CONVENTION, check_planes, check_value_convention, onnx_runner, serve_values
+from . import DEFAULT_VALUE_CONVENTION, VALUE_HEAD_CHANNELS, check_planes, check_value_convention, onnx_runner, serve_values
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
@@ -55,16 +56,22 @@ class ResidualBlock(nn.Module):
 
 
 class TiloraNet(nn.Module):
-    """A stem, `blocks` residual blocks of `channels`, a policy head and a value head."""
+    """A stem, `blocks` residual blocks of `channels`, a policy head and a value head.
 
-    def __init__(self, blocks: int = 6, channels: int = 64):
+    The value head reduces the tower to `value_channels` planes before its fully connected layers;
+    one plane is a narrow summary of four players' prospects."""
+
+    def __init__(self, blocks: int = 6, channels: int = 64, value_channels: int = VALUE_HEAD_CHANNELS):
         super().__init__()
         if not (isinstance(blocks, int) and blocks >= 0):
             raise ValueError(f"blocks must be a non-negative integer, got {blocks!r}")
         if not (isinstance(channels, int) and channels >= 1):
             raise ValueError(f"channels must be a positive integer, got {channels!r}")
+        if not (isinstance(value_channels, int) and value_channels >= 1):
+            raise ValueError(f"value_channels must be a positive integer, got {value_channels!r}")
         self.blocks = blocks
         self.channels = channels
+        self.value_channels = value_channels
         self.stem = nn.Sequential(
             nn.Conv2d(PLANES + 1, channels, 3, padding=1, bias=False), nn.BatchNorm2d(channels), nn.ReLU()
         )
@@ -77,18 +84,18 @@ class TiloraNet(nn.Module):
             nn.Linear(POLICY_HEAD_CHANNELS * BOARD_CELLS, BOARD_CELLS),
         )
         self.value_head = nn.Sequential(
-            nn.Conv2d(channels, 1, 1, bias=False),
-            nn.BatchNorm2d(1),
+            nn.Conv2d(channels, value_channels, 1, bias=False),
+            nn.BatchNorm2d(value_channels),
             nn.ReLU(),
             nn.Flatten(),
-            nn.Linear(BOARD_CELLS, VALUE_HEAD_HIDDEN),
+            nn.Linear(value_channels * BOARD_CELLS, VALUE_HEAD_HIDDEN),
             nn.ReLU(),
             nn.Linear(VALUE_HEAD_HIDDEN, PLAYERS),
         )
 
     @property
     def architecture(self) -> dict[str, int]:
-        return {"blocks": self.blocks, "channels": self.channels}
+        return {"blocks": self.blocks, "channels": self.channels, "value_channels": self.value_channels}
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes float [B, 5, 20, 20] -> (policy logits [B, 400], mover-frame value logits [B, 4])."""
@@ -159,13 +166,22 @@ def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
     payload = read_checkpoint(path)
     architecture = payload.get("architecture") or {}
     try:
-        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]))
+        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]),
+                          int(architecture.get("value_channels", 1)))
         model.load_state_dict(payload["state_dict"])
     except (KeyError, TypeError, RuntimeError) as error:
         cause = " ".join(str(error).split())  # load_state_dict lists the keys over several lines
         raise ValueError(f"{path}: checkpoint does not match its recorded architecture: {cause}") from error
     model.eval()
     return model, payload
+
+
+def model_name(model: TiloraNet) -> str:
+    """resnet-BxC, with the value head's planes when there are more than one: resnet-3x16v8."""
+    arch = model.architecture
+    planes = arch.get("value_channels", 1)
+    head = f"v{planes}" if planes > 1 else ""
+    return f"resnet-{arch['blocks']}x{arch['channels']}{head}"
 
 
 def resolve_device(device: str) -> torch.device:
@@ -192,7 +208,7 @@ class TorchNetwork:
         self.model = model.to(self.device).eval()
         self.value_convention = check_value_convention(value_convention)
         arch = model.architecture
-        self.name = name or f"resnet-{arch['blocks']}x{arch['channels']}"
+        self.name = name or model_name(model)
         # On the CPU, ONNX Runtime when it is installed (see networks/onnx_runner.py).
         self._onnx = None
         if self.device.type == "cpu" and onnx_runner.available():
@@ -204,8 +220,7 @@ class TorchNetwork:
     ) -> "TorchNetwork":
         model, payload = load_model(path)
         convention = value_convention or payload.get("value_convention", DEFAULT_VALUE_CONVENTION)
-        arch = model.architecture
-        return cls(model, device, convention, name=f"resnet-{arch['blocks']}x{arch['channels']}:{Path(path).name}")
+        return cls(model, device, convention, name=f"{model_name(model)}:{Path(path).name}")
 
     def mover_frame(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """(log-probabilities over the legal cells [B, 400], mover-frame shares [B, 4])."""
