@@ -32,7 +32,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 from .arena import match_search, play_against_baseline, result_dict
-from .networks import VALUE_HEAD_CHANNELS, load_network, served_convention
+from .networks import LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, load_network, served_convention
 from .players import Player
 from .records import MixedSettingsError, settings_changes
 from .settings import SearchSettings, TrainSettings
@@ -57,6 +57,8 @@ class LoopSettings:
     blocks: int = 4
     channels: int = 32
     value_channels: int = VALUE_HEAD_CHANNELS
+    value_hidden: int = VALUE_HEAD_HIDDEN
+    value_relu: bool = VALUE_HEAD_RELU
     window: int = 256  # newest games trained on
     ladder_games: int = 40  # games against each baseline, spread over the four seats
     generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
@@ -70,8 +72,9 @@ class LoopSettings:
                      "ladder_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
-        if self.blocks < 0:
-            raise ValueError(f"blocks must not be negative, got {self.blocks}")
+        for name in ("blocks", "value_hidden"):
+            if getattr(self, name) < 0:
+                raise ValueError(f"{name.replace('_', ' ')} must not be negative, got {getattr(self, name)}")
         if self.generation_zero not in GENERATION_ZERO:
             raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
                              f"{self.generation_zero!r}")
@@ -103,7 +106,7 @@ class LoopSettings:
         """The settings of a ``loop.json``; ValueError or TypeError for one that is not."""
         if not isinstance(data.get("search"), dict):
             data = _nested(data)
-        data = {"value_channels": 1, **data}  # a run begun before the setting had one-plane value heads
+        data = {**LEGACY_VALUE_HEAD, **data}  # a run begun before the head was a setting had the legacy head
         defaults = cls()
         known = {f.name for f in fields(cls)}
         values = {k: v for k, v in data.items() if k in known}
@@ -236,7 +239,8 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
             if generation == 1:
                 if settings.seed is not None:
                     torch.manual_seed(settings.seed)
-                model = TiloraNet(settings.blocks, settings.channels, settings.value_channels)
+                model = TiloraNet(settings.blocks, settings.channels, settings.value_channels, settings.value_hidden,
+                                  settings.value_relu)
             else:
                 model, _ = load_model(checkpoint_path(run, generation - 1))
             data = load_dataset(records, last_games=settings.window)

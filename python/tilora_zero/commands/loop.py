@@ -19,6 +19,7 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
     "blocks": Option("blocks", non_negative_int, "residual blocks of the network"),
     "channels": Option("channels", positive_int, "channels of the network"),
     "value_channels": Option("value-channels", positive_int, "planes of the network's value head"),
+    "value_hidden": Option("value-hidden", non_negative_int, "hidden units of the value head (0: none)"),
     "window": Option("window", positive_int, "newest games trained on"),
     "ladder_games": Option("ladder-games", positive_int, "games against each baseline of the ladder"),
     "generation_zero": Option("generation-zero", str, "who plays the first generation's games",

@@ -6,7 +6,7 @@ import argparse
 from dataclasses import replace
 from pathlib import Path
 
-from ..networks import VALUE_CONVENTIONS, VALUE_HEAD_CHANNELS
+from ..networks import VALUE_CONVENTIONS, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN
 from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 from .options import TRAIN_OPTIONS, add_options, read_options
 
@@ -29,6 +29,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--channels", type=positive_int, default=64, help="channels of a new network")
     parser.add_argument("--value-channels", type=positive_int, default=VALUE_HEAD_CHANNELS,
                         help="planes of a new network's value head")
+    parser.add_argument("--value-hidden", type=non_negative_int, default=VALUE_HEAD_HIDDEN,
+                        help="hidden units of a new network's value head (0: none)")
     parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS, default="centred",
                         help="value convention the checkpoint serves (see docs/learning.md)")
     parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
@@ -64,7 +66,7 @@ def run(args: argparse.Namespace) -> int:
         except (FileNotFoundError, ValueError) as error:
             raise UsageError(f"--init: {error}") from None
     else:
-        model = TiloraNet(args.blocks, args.channels, args.value_channels)
+        model = TiloraNet(args.blocks, args.channels, args.value_channels, args.value_hidden)
     if args.out.exists() and args.out.is_dir():
         raise UsageError(f"--out {args.out} is a directory")
     try:

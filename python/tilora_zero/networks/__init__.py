@@ -36,9 +36,13 @@ from ..frames import BOARD_CELLS, PLANES, PLAYERS
 VALUE_CONVENTIONS = ("centred", "offset", "share")
 DEFAULT_VALUE_CONVENTION = "centred"
 PAR_SHARE = 1.0 / PLAYERS
-# Planes a new network's value head keeps of its tower. Eight, not one: trained on the same games, a
-# one-plane head's values were worth nothing to the search and an eight-plane head's were (docs/learning.md).
+# A new network's value head: eight planes of the tower mapped straight to the four logits. The legacy
+# head (one plane, a hidden layer of 64) fit its training games and gave values worth nothing to the
+# search; with eight planes its hidden units died in training (docs/learning.md).
 VALUE_HEAD_CHANNELS = 8
+VALUE_HEAD_HIDDEN = 1
+VALUE_HEAD_RELU = False
+LEGACY_VALUE_HEAD = {"value_channels": 1, "value_hidden": 64, "value_relu": True}
 
 
 class Network(Protocol):

@@ -10,8 +10,8 @@ A checkpoint is a `torch.save` dictionary of plain types and tensors:
 
     format        "tilora-zero-checkpoint"
     version       1
-    architecture  {"blocks": int, "channels": int, "value_channels": int}
-                  (value_channels absent in older checkpoints: 1)
+    architecture  {"blocks": int, "channels": int, "value_channels": int, "value_hidden": int}
+                  (the last two absent in older checkpoints: 1 and 64)
     state_dict    the model's parameters and buffers
     value_convention  the convention served by default (see tilora_zero.networks)
     metadata      free-form (generation, training steps, ...)
@@ -29,7 +29,7 @@ from torch import nn
 from torch.nn import functional as F
 
 from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
-from . import DEFAULT_VALUE_CONVENTION, VALUE_HEAD_CHANNELS, check_planes, check_value_convention, onnx_runner, serve_values
+from . import DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, check_planes, check_value_convention, onnx_runner, serve_values
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
@@ -38,7 +38,6 @@ _ZIP_MAGIC = b"PK\x03\x04"
 # Logit given to cells the mover cannot lay; far below any legal cell's.
 ILLEGAL_LOGIT = -1.0e4
 POLICY_HEAD_CHANNELS = 2
-VALUE_HEAD_HIDDEN = 64
 
 
 class ResidualBlock(nn.Module):
@@ -58,10 +57,11 @@ class ResidualBlock(nn.Module):
 class TiloraNet(nn.Module):
     """A stem, `blocks` residual blocks of `channels`, a policy head and a value head.
 
-    The value head reduces the tower to `value_channels` planes before its fully connected layers;
-    one plane is a narrow summary of four players' prospects."""
+    The value head reduces the tower to `value_channels` planes, then maps them to the four value
+    logits through a hidden layer of `value_hidden` units, or directly when it is 0."""
 
-    def __init__(self, blocks: int = 6, channels: int = 64, value_channels: int = VALUE_HEAD_CHANNELS):
+    def __init__(self, blocks: int = 6, channels: int = 64, value_channels: int = VALUE_HEAD_CHANNELS,
+                 value_hidden: int = VALUE_HEAD_HIDDEN, value_relu: bool = VALUE_HEAD_RELU):
         super().__init__()
         if not (isinstance(blocks, int) and blocks >= 0):
             raise ValueError(f"blocks must be a non-negative integer, got {blocks!r}")
@@ -69,9 +69,19 @@ class TiloraNet(nn.Module):
             raise ValueError(f"channels must be a positive integer, got {channels!r}")
         if not (isinstance(value_channels, int) and value_channels >= 1):
             raise ValueError(f"value_channels must be a positive integer, got {value_channels!r}")
+        if not (isinstance(value_hidden, int) and value_hidden >= 0):
+            raise ValueError(f"value_hidden must be a non-negative integer, got {value_hidden!r}")
         self.blocks = blocks
         self.channels = channels
         self.value_channels = value_channels
+        self.value_hidden = value_hidden
+        self.value_relu = bool(value_relu)
+        features = value_channels * BOARD_CELLS
+        if value_hidden:
+            to_logits = [nn.Linear(features, value_hidden), *([nn.ReLU()] if value_relu else []),
+                         nn.Linear(value_hidden, PLAYERS)]
+        else:
+            to_logits = [nn.Linear(features, PLAYERS)]
         self.stem = nn.Sequential(
             nn.Conv2d(PLANES + 1, channels, 3, padding=1, bias=False), nn.BatchNorm2d(channels), nn.ReLU()
         )
@@ -88,14 +98,13 @@ class TiloraNet(nn.Module):
             nn.BatchNorm2d(value_channels),
             nn.ReLU(),
             nn.Flatten(),
-            nn.Linear(value_channels * BOARD_CELLS, VALUE_HEAD_HIDDEN),
-            nn.ReLU(),
-            nn.Linear(VALUE_HEAD_HIDDEN, PLAYERS),
+            *to_logits,
         )
 
     @property
     def architecture(self) -> dict[str, int]:
-        return {"blocks": self.blocks, "channels": self.channels, "value_channels": self.value_channels}
+        return {"blocks": self.blocks, "channels": self.channels, "value_channels": self.value_channels,
+                "value_hidden": self.value_hidden, "value_relu": self.value_relu}
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes float [B, 5, 20, 20] -> (policy logits [B, 400], mover-frame value logits [B, 4])."""
@@ -166,8 +175,8 @@ def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
     payload = read_checkpoint(path)
     architecture = payload.get("architecture") or {}
     try:
-        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]),
-                          int(architecture.get("value_channels", 1)))
+        head = {name: type(legacy)(architecture.get(name, legacy)) for name, legacy in LEGACY_VALUE_HEAD.items()}
+        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]), **head)
         model.load_state_dict(payload["state_dict"])
     except (KeyError, TypeError, RuntimeError) as error:
         cause = " ".join(str(error).split())  # load_state_dict lists the keys over several lines
@@ -177,11 +186,15 @@ def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
 
 
 def model_name(model: TiloraNet) -> str:
-    """resnet-BxC, with the value head's planes when there are more than one: resnet-3x16v8."""
+    """resnet-BxC, then the value head unless it is the legacy head: its planes, its hidden units
+    if any, r if they pass a ReLU (resnet-3x16v8h1: eight planes, one linear score)."""
     arch = model.architecture
-    planes = arch.get("value_channels", 1)
-    head = f"v{planes}" if planes > 1 else ""
-    return f"resnet-{arch['blocks']}x{arch['channels']}{head}"
+    head = {name: arch.get(name, legacy) for name, legacy in LEGACY_VALUE_HEAD.items()}
+    name = f"resnet-{arch['blocks']}x{arch['channels']}"
+    if head != LEGACY_VALUE_HEAD:
+        name += f"v{head['value_channels']}" + (f"h{head['value_hidden']}" if head["value_hidden"] else "")
+        name += "r" if head["value_hidden"] and head["value_relu"] else ""
+    return name
 
 
 def resolve_device(device: str) -> torch.device:
