@@ -72,10 +72,12 @@ def test_residual_network_shapes_and_illegal_cells(blocks, channels):
     assert np.all(policy.detach().numpy()[legal] > ILLEGAL_LOGIT / 2)
 
 
-@pytest.mark.parametrize("value_channels, name", [(1, "resnet-2x8:net.pt"), (3, "resnet-2x8v3:net.pt")])
-def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path, value_channels, name):
+@pytest.mark.parametrize("head, name", [
+    ((1, 64, True), "resnet-2x8:net.pt"), ((3, 0, False), "resnet-2x8v3:net.pt"),
+    ((3, 1, False), "resnet-2x8v3h1:net.pt"), ((3, 16, True), "resnet-2x8v3h16r:net.pt")])
+def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path, head, name):
     torch.manual_seed(1)
-    model = TiloraNet(2, 8, value_channels)
+    model = TiloraNet(2, 8, *head)
     with torch.no_grad():  # batch-norm statistics are part of the state too
         for module in model.modules():
             if isinstance(module, torch.nn.BatchNorm2d):
@@ -84,7 +86,8 @@ def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path, value_ch
     model.eval()
     path = save_checkpoint(tmp_path / "net.pt", model, {"generation": 3}, "offset")
     loaded, payload = load_model(path)
-    assert loaded.architecture == {"blocks": 2, "channels": 8, "value_channels": value_channels}
+    assert loaded.architecture == {"blocks": 2, "channels": 8, "value_channels": head[0],
+                                   "value_hidden": head[1], "value_relu": head[2]}
     assert payload["metadata"] == {"generation": 3} and payload["value_convention"] == "offset"
     planes = torch.from_numpy(position_batch())
     for before, after in zip(model(planes), loaded(planes)):
@@ -110,13 +113,15 @@ def test_served_policy_is_a_log_distribution_over_the_legal_cells():
     assert np.all(values >= -1) and np.all(values <= 3)
 
 
-def test_checkpoint_from_before_the_value_head_setting_loads_with_one_plane(tmp_path):
-    path = save_checkpoint(tmp_path / "net.pt", TiloraNet(1, 8, 1))
+def test_checkpoint_from_before_the_value_head_settings_loads_with_the_legacy_head(tmp_path):
+    path = save_checkpoint(tmp_path / "net.pt", TiloraNet(1, 8, 1, 64, True))
     payload = torch.load(path, weights_only=True)
     payload["architecture"] = {"blocks": 1, "channels": 8}
     torch.save(payload, path)
-    assert load_model(path)[0].architecture["value_channels"] == 1
-    assert TiloraNet(1, 8).value_channels == 8  # new networks get the wider head
+    head = load_model(path)[0].architecture
+    assert (head["value_channels"], head["value_hidden"], head["value_relu"]) == (1, 64, True)
+    new = TiloraNet(1, 8).architecture  # new networks get today's head: one linear score of eight planes
+    assert (new["value_channels"], new["value_hidden"], new["value_relu"]) == (8, 1, False)
 
 
 def test_checkpoint_with_a_wrong_architecture_is_refused(tmp_path):

@@ -193,12 +193,12 @@ def test_a_checkpoint_goes_into_the_object_store_once_and_serves_every_run(sessi
         records = []
         session.play_games(factory, [run], SERVED_SETTINGS, 1, records.append, options=SERVED)
         names.append(records[0].metadata["network"])
-    assert names == [load_network(str(checkpoint)).name] * 2 == ["resnet-1x4v8:gen-001.pt"] * 2
+    assert names == [load_network(str(checkpoint)).name] * 2 == ["resnet-1x4v8h1:gen-001.pt"] * 2
     assert session.weights.puts == 1
     save_checkpoint(checkpoint, TiloraNet(1, 8))  # a new version of the same file
     shipped = session.weights.publish(factory)
     assert session.weights.puts == 2
-    assert shipped().name == "resnet-1x8v8:gen-001.pt"  # built from the object store's copy
+    assert shipped().name == "resnet-1x8v8h1:gen-001.pt"  # built from the object store's copy
 
 
 def test_ctrl_c_keeps_the_finished_games_and_the_same_command_continues(cluster, tmp_path):
