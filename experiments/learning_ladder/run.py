@@ -22,15 +22,18 @@ The settings (see docs/learning.md for the measurements behind them):
   per seat at 32 simulations, where the uniform network's games teach nothing;
 - a 3 x 16 network, served through ONNX Runtime at about 5,000 positions per
   second per core: a generation of 128 games at 32 simulations takes under
-  four minutes, so about sixteen generations fit in the hour; its value head
-  keeps eight planes of the tower (a one-plane head, trained on the same
-  games, gave values worth nothing to the search: experiments/value_study);
+  four minutes, so twelve to sixteen generations fit in the hour;
+- the value head maps eight planes of the tower to one linear score, and the
+  score to the four seats' logits (the networks' default): trained on the
+  same games, the legacy head (one plane, 64 ReLU units) fit its games and
+  gave values worth nothing to the search, the one-score head's made the
+  search stronger (experiments/value_study);
 - 32 simulations per move in self-play and in every match;
 - self-play values every leaf by one random playout (rollout_weight 1): the
-  network's priors choose where the search looks and the playouts judge, as
-  the values a network learns from a few hundred games add nothing to a
-  search (experiments/value_study); every match measures the network's own
-  values (no playouts);
+  network's priors choose where the search looks and the playouts judge, so
+  the games are stronger than the network's own search (chosen when the
+  legacy head's values added nothing; not measured again with today's
+  head); every match measures the network's own values (no playouts);
 - training on the newest 512 games (four generations), 600 steps of 256 at a
   learning rate of 0.002: about one pass over the window a generation (four
   over a game's time in the window); three times the training on the same

@@ -13,13 +13,15 @@ in several forms:
 - the full search at 1, 8 and 128 simulations.
 
 The networks differ only in their value targets, training length and value
-head: the game's payoff trained 1,500 steps of 256 (about 1.3 passes over
-the positions), the same trained 4,500 steps, a soft payoff that shares the
-win by score, softmax(score / 6 points), trained 1,500 steps, all three with
-a value head that keeps one plane of the tower; and the payoff trained 1,500
-steps with an eight-plane head (today's default) and with a sixteen-plane one. Writes
+head. With the legacy head (one plane of the tower, 64 ReLU units): the
+game's payoff trained 1,500 steps of 256 (about 1.3 passes over the
+positions), the same trained 4,500 steps, and a soft payoff that shares the
+win by score, softmax(score / 6 points), trained 1,500 steps. With eight
+planes, the payoff trained 1,500 steps: through 64 ReLU units, straight to
+the four logits, and through one linear score (today's head). Writes
 results.json beside this script (each match's payoff per seat with its 95%
-interval, and the final losses of each network).
+interval, and the final losses of each network). Variants already in
+results.json are kept as they are (--again plays them all anew).
 """
 from __future__ import annotations
 
@@ -37,12 +39,14 @@ HERE = Path(__file__).resolve().parent
 TEACHER_GAMES = 1024
 SIMS = 32
 SOFT_POINTS = 6.0
-VARIANTS = {  # name: (value target, training steps, planes of the value head)
-    "payoff": ("payoff", 1500, 1),
-    "payoff, 3x longer": ("payoff", 4500, 1),
-    "soft payoff by score": ("soft", 1500, 1),
-    "payoff, 8-plane value head": ("payoff", 1500, 8),
-    "payoff, 16-plane value head": ("payoff", 1500, 16),
+LEGACY = (1, 64, True)  # the value head: planes, hidden units, ReLU on them
+VARIANTS = {  # name: (value target, training steps, value head)
+    "payoff": ("payoff", 1500, LEGACY),
+    "payoff, 3x longer": ("payoff", 4500, LEGACY),
+    "soft payoff by score": ("soft", 1500, LEGACY),
+    "payoff, 8 planes, 64 ReLU units": ("payoff", 1500, (8, 64, True)),
+    "payoff, 8 planes straight to the logits": ("payoff", 1500, (8, 0, False)),
+    "payoff, 8 planes, one linear score": ("payoff", 1500, (8, 1, False)),
 }
 
 
@@ -96,7 +100,7 @@ def soft_payoffs(records, data) -> np.ndarray:
     return absolute_to_mover(soft, data.movers.astype(np.int64)).astype(np.float32)
 
 
-def train_variant(data, target: str, steps: int, value_channels: int, records, path: Path) -> None:
+def train_variant(data, target: str, steps: int, head: tuple, records, path: Path) -> None:
     import torch
 
     from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
@@ -106,7 +110,7 @@ def train_variant(data, target: str, steps: int, value_channels: int, records, p
     if target == "soft":
         data = replace(data, values=soft_payoffs(records, data))
     torch.manual_seed(0)
-    model = TiloraNet(3, 16, value_channels)
+    model = TiloraNet(3, 16, *head)
     settings = TrainSettings(steps=steps, batch_size=256, learning_rate=0.002, log_every=500, seed=0)
     metrics = train(model, data, settings, progress=False)
     last = metrics[-1]
@@ -132,6 +136,7 @@ def main() -> None:
     parser.add_argument("--records", type=Path, default=Path("runs/value-study/records"))
     parser.add_argument("--games", type=int, default=120, help="games of each match")
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--again", action="store_true", help="play every variant anew")
     args = parser.parse_args()
 
     import torch
@@ -145,22 +150,30 @@ def main() -> None:
     teacher_games(args.records, args.workers)
     records = collections.deque(iter_records(args.records), maxlen=TEACHER_GAMES)  # read once, for both targets
     data = from_records(records)
+    kept = {}
+    if (HERE / "results.json").exists() and not args.again:
+        kept = json.loads((HERE / "results.json").read_text())["variants"]
     results = {"teacher_games": TEACHER_GAMES, "positions": len(data), "sims": SIMS, "variants": {}}
-    for name, (target, steps, value_channels) in VARIANTS.items():
-        head = f"-v{value_channels}" if value_channels > 1 else ""
-        path = args.records.parent / f"{target}-{steps}{head}.pt"
+    for name, (target, steps, head) in VARIANTS.items():
+        value_head = dict(zip(("value_channels", "value_hidden", "value_relu"), head))
+        if name in kept:
+            results["variants"][name] = {**kept[name], "value_head": value_head}
+            continue
+        planes, hidden, relu = head
+        suffix = "" if head == LEGACY else f"-v{planes}h{hidden}" + ("r" if relu else "")
+        path = args.records.parent / f"{target}-{steps}{suffix}.pt"
         if not path.exists():
             print(f"training {name}", flush=True)
-            train_variant(data, target, steps, value_channels, records, path)
+            train_variant(data, target, steps, head, records, path)
         losses = read_checkpoint(path)["metadata"]["losses"]
         forms = [("search", SIMS), ("prior only", SIMS), ("values only", SIMS)]
         if name == "payoff":
             forms += [("search", 1), ("search", 8), ("search", 128)]
-        results["variants"][name] = {"target": target, "steps": steps, "value_channels": value_channels,
+        results["variants"][name] = {"target": target, "steps": steps, "value_head": value_head,
                                      "losses": losses,
                                      "matches": [match(path, form, sims, args.games, args.workers)
                                                  for form, sims in forms]}
-    results["minutes"] = round((time.monotonic() - start) / 60, 1)
+    results["minutes"] = round((time.monotonic() - start) / 60, 1)  # of this invocation
     (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")
     print(f"results in {HERE / 'results.json'}", flush=True)
 
