@@ -32,7 +32,8 @@ from pathlib import Path
 from typing import Any, Callable
 
 from .arena import match_search, play_against_baseline, result_dict
-from .networks import LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, load_network, served_convention
+from .networks import (LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, load_network,
+                       served_convention)
 from .players import Player
 from .records import MixedSettingsError, settings_changes
 from .settings import SearchSettings, TrainSettings
@@ -68,8 +69,8 @@ class LoopSettings:
     seed: int | None = None
 
     def check(self) -> None:
-        for name in ("generations", "games_per_generation", "workers", "games_per_worker", "channels", "value_channels", "window",
-                     "ladder_games", "threads"):
+        for name in ("generations", "games_per_generation", "workers", "games_per_worker", "channels",
+                     "value_channels", "window", "ladder_games", "threads"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name.replace('_', ' ')} must be at least 1, got {getattr(self, name)}")
         for name in ("blocks", "value_hidden"):

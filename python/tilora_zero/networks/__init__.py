@@ -36,9 +36,10 @@ from ..frames import BOARD_CELLS, PLANES, PLAYERS
 VALUE_CONVENTIONS = ("centred", "offset", "share")
 DEFAULT_VALUE_CONVENTION = "centred"
 PAR_SHARE = 1.0 / PLAYERS
-# A new network's value head: eight planes of the tower mapped straight to the four logits. The legacy
-# head (one plane, a hidden layer of 64) fit its training games and gave values worth nothing to the
-# search; with eight planes its hidden units died in training (docs/learning.md).
+# A new network's value head: eight planes of the tower, one linear score of them, and the four logits
+# from that score. The legacy head (one plane, 64 ReLU units), like any head that can fit each game's
+# positions, gave values worth nothing to a search; one score generalises, and a linear unit cannot
+# die in training as ReLU units did (docs/learning.md).
 VALUE_HEAD_CHANNELS = 8
 VALUE_HEAD_HIDDEN = 1
 VALUE_HEAD_RELU = False

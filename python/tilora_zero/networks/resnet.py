@@ -10,8 +10,8 @@ A checkpoint is a `torch.save` dictionary of plain types and tensors:
 
     format        "tilora-zero-checkpoint"
     version       1
-    architecture  {"blocks": int, "channels": int, "value_channels": int, "value_hidden": int}
-                  (the last two absent in older checkpoints: 1 and 64)
+    architecture  {"blocks": int, "channels": int, "value_channels": int, "value_hidden": int,
+                   "value_relu": bool}  (a checkpoint without the last three has the legacy head)
     state_dict    the model's parameters and buffers
     value_convention  the convention served by default (see tilora_zero.networks)
     metadata      free-form (generation, training steps, ...)
@@ -29,7 +29,8 @@ from torch import nn
 from torch.nn import functional as F
 
 from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
-from . import DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, check_planes, check_value_convention, onnx_runner, serve_values
+from . import (DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU,
+               check_planes, check_value_convention, onnx_runner, serve_values)
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
@@ -58,7 +59,8 @@ class TiloraNet(nn.Module):
     """A stem, `blocks` residual blocks of `channels`, a policy head and a value head.
 
     The value head reduces the tower to `value_channels` planes, then maps them to the four value
-    logits through a hidden layer of `value_hidden` units, or directly when it is 0."""
+    logits through a hidden layer of `value_hidden` units (passed through a ReLU when `value_relu`),
+    or directly when it is 0."""
 
     def __init__(self, blocks: int = 6, channels: int = 64, value_channels: int = VALUE_HEAD_CHANNELS,
                  value_hidden: int = VALUE_HEAD_HIDDEN, value_relu: bool = VALUE_HEAD_RELU):
