@@ -68,7 +68,7 @@ def ways(model: TiloraNet):
             return run
         return make
 
-    last = TiloraNet(model.blocks, model.channels, model.value_channels, model.value_hidden).eval()
+    last = TiloraNet(**model.architecture).eval()
     last.load_state_dict(model.state_dict())
     last = last.to(memory_format=torch.channels_last)
 

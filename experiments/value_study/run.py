@@ -39,14 +39,21 @@ HERE = Path(__file__).resolve().parent
 TEACHER_GAMES = 1024
 SIMS = 32
 SOFT_POINTS = 6.0
-LEGACY = (1, 64, True)  # the value head: planes, hidden units, ReLU on them
+
+
+def head(planes: int, hidden: int, relu: bool) -> dict:
+    """A value head, as TiloraNet takes it."""
+    return {"value_channels": planes, "value_hidden": hidden, "value_relu": relu}
+
+
+LEGACY = head(1, 64, True)
 VARIANTS = {  # name: (value target, training steps, value head)
     "payoff": ("payoff", 1500, LEGACY),
     "payoff, 3x longer": ("payoff", 4500, LEGACY),
     "soft payoff by score": ("soft", 1500, LEGACY),
-    "payoff, 8 planes, 64 ReLU units": ("payoff", 1500, (8, 64, True)),
-    "payoff, 8 planes straight to the logits": ("payoff", 1500, (8, 0, False)),
-    "payoff, 8 planes, one linear score": ("payoff", 1500, (8, 1, False)),
+    "payoff, 8 planes, 64 ReLU units": ("payoff", 1500, head(8, 64, True)),
+    "payoff, 8 planes straight to the logits": ("payoff", 1500, head(8, 0, False)),
+    "payoff, 8 planes, one linear score": ("payoff", 1500, head(8, 1, False)),
 }
 
 
@@ -100,7 +107,7 @@ def soft_payoffs(records, data) -> np.ndarray:
     return absolute_to_mover(soft, data.movers.astype(np.int64)).astype(np.float32)
 
 
-def train_variant(data, target: str, steps: int, head: tuple, records, path: Path) -> None:
+def train_variant(data, target: str, steps: int, value_head: dict, records, path: Path) -> None:
     import torch
 
     from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
@@ -110,7 +117,7 @@ def train_variant(data, target: str, steps: int, head: tuple, records, path: Pat
     if target == "soft":
         data = replace(data, values=soft_payoffs(records, data))
     torch.manual_seed(0)
-    model = TiloraNet(3, 16, *head)
+    model = TiloraNet(3, 16, **value_head)
     settings = TrainSettings(steps=steps, batch_size=256, learning_rate=0.002, log_every=500, seed=0)
     metrics = train(model, data, settings, progress=False)
     last = metrics[-1]
@@ -154,17 +161,16 @@ def main() -> None:
     if (HERE / "results.json").exists() and not args.again:
         kept = json.loads((HERE / "results.json").read_text())["variants"]
     results = {"teacher_games": TEACHER_GAMES, "positions": len(data), "sims": SIMS, "variants": {}}
-    for name, (target, steps, head) in VARIANTS.items():
-        value_head = dict(zip(("value_channels", "value_hidden", "value_relu"), head))
+    for name, (target, steps, value_head) in VARIANTS.items():
         if name in kept:
             results["variants"][name] = {**kept[name], "value_head": value_head}
             continue
-        planes, hidden, relu = head
-        suffix = "" if head == LEGACY else f"-v{planes}h{hidden}" + ("r" if relu else "")
+        suffix = "" if value_head == LEGACY else (f"-v{value_head['value_channels']}h{value_head['value_hidden']}"
+                                                  + ("r" if value_head["value_relu"] else ""))
         path = args.records.parent / f"{target}-{steps}{suffix}.pt"
         if not path.exists():
             print(f"training {name}", flush=True)
-            train_variant(data, target, steps, head, records, path)
+            train_variant(data, target, steps, value_head, records, path)
         losses = read_checkpoint(path)["metadata"]["losses"]
         forms = [("search", SIMS), ("prior only", SIMS), ("values only", SIMS)]
         if name == "payoff":

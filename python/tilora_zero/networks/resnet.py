@@ -172,13 +172,17 @@ def read_checkpoint(path: str | Path) -> dict[str, Any]:
     return payload
 
 
+def value_head(architecture: dict[str, Any]) -> dict[str, Any]:
+    """The value head's settings in an architecture record: the legacy head's where it has none."""
+    return {name: type(legacy)(architecture.get(name, legacy)) for name, legacy in LEGACY_VALUE_HEAD.items()}
+
+
 def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
     """The model (CPU, eval mode) built from the checkpoint's own architecture, and the checkpoint."""
     payload = read_checkpoint(path)
     architecture = payload.get("architecture") or {}
     try:
-        head = {name: type(legacy)(architecture.get(name, legacy)) for name, legacy in LEGACY_VALUE_HEAD.items()}
-        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]), **head)
+        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]), **value_head(architecture))
         model.load_state_dict(payload["state_dict"])
     except (KeyError, TypeError, RuntimeError) as error:
         cause = " ".join(str(error).split())  # load_state_dict lists the keys over several lines
@@ -191,7 +195,7 @@ def model_name(model: TiloraNet) -> str:
     """resnet-BxC, then the value head unless it is the legacy head: its planes, its hidden units
     if any, r if they pass a ReLU (resnet-3x16v8h1: eight planes, one linear score)."""
     arch = model.architecture
-    head = {name: arch.get(name, legacy) for name, legacy in LEGACY_VALUE_HEAD.items()}
+    head = value_head(arch)
     name = f"resnet-{arch['blocks']}x{arch['channels']}"
     if head != LEGACY_VALUE_HEAD:
         name += f"v{head['value_channels']}" + (f"h{head['value_hidden']}" if head["value_hidden"] else "")
@@ -222,7 +226,6 @@ class TorchNetwork:
         self.device = resolve_device(device)
         self.model = model.to(self.device).eval()
         self.value_convention = check_value_convention(value_convention)
-        arch = model.architecture
         self.name = name or model_name(model)
         # On the CPU, ONNX Runtime when it is installed (see networks/onnx_runner.py).
         self._onnx = None
