@@ -1,6 +1,8 @@
 #include "config_reader.h"
 
+#include <array>
 #include <cstdint>
+#include <utility>
 #include <limits>
 #include <string>
 
@@ -75,25 +77,33 @@ py_ref lookup_optional(PyObject* config, const char* name, PyObject*& slot) {
   return value;
 }
 
-bool read_rule(PyObject* config, const char* name, PyObject*& slot, SearchRule& out) {
+// An optional attribute naming one of `choices` (a str).
+template <class Choice, std::size_t N>
+bool read_choice(PyObject* config, const char* name, PyObject*& slot,
+                 const std::array<std::pair<const char*, Choice>, N>& choices, Choice& out) {
   py_ref value = lookup_optional(config, name, slot);
   if (!value) return !PyErr_Occurred();
   if (PyUnicode_Check(value.get())) {
-    if (PyUnicode_CompareWithASCIIString(value.get(), "classic") == 0) {
-      out = SearchRule::kClassic;
-      return true;
-    }
-    if (PyUnicode_CompareWithASCIIString(value.get(), "puct") == 0) {
-      out = SearchRule::kPuct;
-      return true;
-    }
-    PyErr_Format(PyExc_ValueError, "expected 'classic' or 'puct', got %R", value.get());
+    for (const auto& [text, choice] : choices)
+      if (PyUnicode_CompareWithASCIIString(value.get(), text) == 0) {
+        out = choice;
+        return true;
+      }
+    std::string expected;
+    for (std::size_t i = 0; i < N; ++i)
+      expected += (i == 0 ? "'" : i + 1 == N ? " or '" : ", '") + std::string(choices[i].first) + "'";
+    PyErr_Format(PyExc_ValueError, "expected %s, got %R", expected.c_str(), value.get());
   } else {
     PyErr_Format(PyExc_TypeError, "expected a str, got '%.200s'", Py_TYPE(value.get())->tp_name);
   }
   raise_extract_error(name);
   return false;
 }
+
+constexpr std::array<std::pair<const char*, SearchRule>, 2> kRules = {
+    {{"classic", SearchRule::kClassic}, {"puct", SearchRule::kPuct}}};
+constexpr std::array<std::pair<const char*, SearchTree>, 2> kTrees = {
+    {{"cells", SearchTree::kCells}, {"placements", SearchTree::kPlacements}}};
 
 bool read_optional_float(PyObject* config, const char* name, PyObject*& slot, float& out) {
   if (py_ref value = lookup_optional(config, name, slot); !value) return !PyErr_Occurred();
@@ -135,7 +145,7 @@ std::optional<std::uint64_t> to_seed(PyObject* value) {
 }
 
 std::optional<Config> read_config(PyObject* config) {
-  static PyObject* names[11] = {};
+  static PyObject* names[12] = {};
   Config c;
   if (read_unsigned(config, "sims_per_move", names[0], c.sims_per_move) &&
       read_unsigned(config, "sample_moves", names[1], c.sample_moves) &&
@@ -143,11 +153,12 @@ std::optional<Config> read_config(PyObject* config) {
       read_float(config, "c_init", names[3], c.c_init) &&
       read_float(config, "dirichlet_alpha", names[4], c.dirichlet_alpha) &&
       read_float(config, "exploration_fraction", names[5], c.exploration_fraction) &&
-      read_rule(config, "search", names[6], c.rule) &&
+      read_choice(config, "search", names[6], kRules, c.rule) &&
       read_optional_float(config, "first_play_value", names[7], c.first_play_value) &&
       read_seed(config, "seed", names[8], c.seed) &&
       read_flag(config, "packed_planes", names[9], c.packed_planes) &&
-      read_optional_float(config, "rollout_weight", names[10], c.rollout_weight))
+      read_optional_float(config, "rollout_weight", names[10], c.rollout_weight) &&
+      read_choice(config, "tree", names[11], kTrees, c.tree))
     return c;
   return std::nullopt;
 }

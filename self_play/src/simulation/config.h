@@ -12,6 +12,12 @@ enum class SearchRule : std::uint8_t {
   kPuct,     // Q + C(N) * prior * sqrt(N) / (1 + n), values as payoff shares
 };
 
+// What an edge of the search tree is (see mcts.h).
+enum class SearchTree : std::uint8_t {
+  kCells,       // one cell: a piece takes several edges of the same player (the default)
+  kPlacements,  // one whole placement that ends the turn, laid in ascending cell order
+};
+
 // The first-play value of the PUCT rule when the caller names none: an
 // unvisited child counts as an average outcome, a quarter of the payoff.
 // Measured against 0.0 (a sure loss) and 1.0 (a sure win); see docs/search.md.
@@ -26,6 +32,7 @@ struct Config {
   float exploration_fraction = 0.0f;  // weight of the root noise
   // Optional settings; a config object without them gets these.
   SearchRule rule = SearchRule::kClassic;
+  SearchTree tree = SearchTree::kCells;
   float first_play_value = kDefaultFirstPlayValue;  // PUCT: Q of an unvisited child
   std::optional<std::uint64_t> seed;  // seeds the game's random draws when set
   bool packed_planes = false;  // requests carry the planes as 250 packed bytes
@@ -51,6 +58,7 @@ struct SearchParams {
   float exploration_fraction = 0.0f;
   float kept_fraction = 0.0f;  // 1 - exploration_fraction
   SearchRule rule = SearchRule::kClassic;
+  SearchTree tree = SearchTree::kCells;
   float first_play_value = kDefaultFirstPlayValue;
 
   static SearchParams from(const Config& config) {
@@ -58,7 +66,7 @@ struct SearchParams {
             1.0f / config.c_base,      config.c_init,
             config.dirichlet_alpha,    config.exploration_fraction,
             1.0f - config.exploration_fraction, config.rule,
-            config.first_play_value};
+            config.tree,               config.first_play_value};
   }
 };
 
