@@ -138,6 +138,19 @@ std::vector<Placement> Game::open_placements() const {
   return out;
 }
 
+PlacementList Game::open_placement_list() const {
+  PlacementList out;
+  for_each_open([&](unsigned i) {
+    const auto cells = through_anchor_->covered_cells(i);
+    for (std::uint16_t x : cells)
+      if (legal_.contains(x)) {
+        out.push_back(through_anchor_->placements()[i], cells);
+        return;
+      }
+  });
+  return out;
+}
+
 std::vector<Placement> Game::placements_covering(unsigned cell) const {
   std::vector<Placement> out;
   if (cell >= kBoardCells || !legal_.contains(cell)) return out;

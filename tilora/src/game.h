@@ -71,6 +71,10 @@ class Game {
   // The open placements of this turn: those containing every cell laid this
   // turn and at least one cell still to lay, in generation order.
   std::vector<Placement> open_placements() const;
+  // The same with the cells each covers; none before the turn's first cell
+  // (then every legal placement is open: get_tile_moves lists them).
+  PlacementList open_placement_list() const;
+  bool turn_started() const { return anchor_ != kNoAnchor; }
   // The open placements covering a cell not yet laid (the map's entry).
   std::vector<Placement> placements_covering(unsigned cell) const;
 

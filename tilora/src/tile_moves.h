@@ -29,6 +29,7 @@ class TileMoves {
  public:
   // Placements in generation order; an id is an index into this list.
   const std::vector<Placement>& placements() const { return list_.placements(); }
+  const PlacementList& list() const { return list_; }
   std::span<const std::uint16_t> covered_cells(unsigned id) const { return list_.covered_cells(id); }
   // Ids of the placements covering a cell, ascending.
   std::span<const std::uint32_t> covering(unsigned cell) const {
