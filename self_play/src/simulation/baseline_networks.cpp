@@ -21,6 +21,11 @@ bool RolloutNetwork::infer(const game::Game& position, const StateRepr& /*planes
   return true;
 }
 
+bool RolloutNetwork::infer_policy(const game::Game& position, const StateRepr& planes, Reply& reply) {
+  UniformNetwork uniform;
+  return uniform.infer(position, planes, reply);
+}
+
 bool UniformNetwork::infer(const game::Game& /*position*/, const StateRepr& /*planes*/,
                            Reply& reply) {
   reply.policy.fill(0.0f);

@@ -23,6 +23,8 @@ class RolloutNetwork final : public Network {
   explicit RolloutNetwork(Rng& rng) : rng_(rng) {}
 
   bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
+  // Equal priors without a playout.
+  bool infer_policy(const game::Game& position, const StateRepr& planes, Reply& reply) override;
   void reject_reply(std::string_view reason) override { error_ = reason; }
   std::string error_text() const override { return error_; }
 
@@ -50,6 +52,10 @@ class PlayoutMixNetwork final : public Network {
   PlayoutMixNetwork(Network& inner, Rng& rng, float weight) : inner_(inner), rng_(rng), weight_(weight) {}
 
   bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
+  // The inner network's answer, without a playout.
+  bool infer_policy(const game::Game& position, const StateRepr& planes, Reply& reply) override {
+    return inner_.infer_policy(position, planes, reply);
+  }
   void reject_reply(std::string_view reason) override { inner_.reject_reply(reason); }
   std::string error_text() const override { return inner_.error_text(); }
 

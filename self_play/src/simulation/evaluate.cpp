@@ -63,28 +63,103 @@ void expand(Node& node, unsigned to_play, std::span<const CellPrior> priors,
   std::shuffle(node.children.begin(), node.children.end(), rng);
 }
 
-std::optional<Values> evaluate(Node& node, const game::Game& game,
-                               Network& network, Rng& rng) {
+namespace {
+
+// Asks the network for the position's reply and checks its values; false
+// (the failure kept by the network) when it cannot be used.
+bool ask(const game::Game& game, const StateRepr& planes, Network& network, Evaluated use,
+         Reply& reply) {
+  const bool answered = use == Evaluated::kRoot ? network.infer_policy(game, planes, reply)
+                                                : network.infer(game, planes, reply);
+  if (!answered) return false;
+  if (!std::all_of(reply.values.begin(), reply.values.end(), [](float v) { return std::isfinite(v); })) {
+    network.reject_reply("the reply's values are not all finite numbers (a value is NaN or infinite)");
+    return false;
+  }
+  return true;
+}
+
+constexpr const char* kNoFinitePriors =
+    "the policy's logits over the legal tiles give no finite priors (a logit is NaN or +inf, or "
+    "every logit is -inf)";
+
+}  // namespace
+
+std::optional<Values> evaluate(Node& node, const game::Game& game, Network& network, Rng& rng,
+                               Evaluated use) {
   if (game.is_over()) return game.get_payoff();
 
   const StateRepr planes = get_representation(game);
   Reply reply;
-  if (!network.infer(game, planes, reply)) return std::nullopt;
-  if (!std::all_of(reply.values.begin(), reply.values.end(), [](float v) { return std::isfinite(v); })) {
-    network.reject_reply("the reply's values are not all finite numbers (a value is NaN or infinite)");
-    return std::nullopt;
-  }
+  if (!ask(game, planes, network, use, reply)) return std::nullopt;
 
   const std::span<const float, kBoardCells> mask(planes.data() + kLegalPlane * kBoardCells,
                                                  kBoardCells);
   Priors priors;
   if (!compute_priors({reply.policy.data(), reply.policy_size}, mask, priors)) {
-    network.reject_reply(
-        "the policy's logits over the legal tiles give no finite priors (a logit is NaN or "
-        "+inf, or every logit is -inf)");
+    network.reject_reply(kNoFinitePriors);
     return std::nullopt;
   }
   expand(node, *game.current_player(), priors.view(), rng);
+  return reply.values;
+}
+
+bool decision_priors(std::span<const float> logits, std::span<const game::Decision> decisions,
+                     std::vector<float>& out) {
+  out.assign(decisions.size(), std::numeric_limits<float>::quiet_NaN());
+  float top = -std::numeric_limits<float>::infinity();
+  bool any = false;
+  for (std::size_t i = 0; i < decisions.size(); ++i) {
+    float sum = 0.0f;
+    bool covered = true;
+    for (std::uint16_t x : decisions[i].view()) {
+      if (x >= logits.size()) covered = false;
+      else sum += logits[x];
+    }
+    if (!covered) continue;
+    out[i] = sum / static_cast<float>(decisions[i].size);
+    if (std::isnan(out[i])) return false;
+    top = std::max(top, out[i]);
+    any = true;
+  }
+  if (!any) return true;
+  if (!std::isfinite(top)) return false;  // +inf, or every score -inf
+  float total = 0.0f;
+  for (float& p : out)
+    if (!std::isnan(p)) total += p = std::exp(p - top);
+  if (!finite_positive(total)) return false;
+  for (float& p : out) p /= total;
+  return true;
+}
+
+std::optional<Values> evaluate_decisions(Node& node, const game::Game& game,
+                                         std::span<const game::Decision> decisions,
+                                         Network& network, Rng& rng, Evaluated use) {
+  if (game.is_over()) return game.get_payoff();
+
+  const StateRepr planes = get_representation(game);
+  Reply reply;
+  if (!ask(game, planes, network, use, reply)) return std::nullopt;
+  std::vector<float> priors;
+  if (!decision_priors({reply.policy.data(), reply.policy_size}, decisions, priors)) {
+    network.reject_reply(kNoFinitePriors);
+    return std::nullopt;
+  }
+
+  node.to_play = static_cast<std::uint8_t>(*game.current_player());
+  node.children.clear();
+  node.children.reserve(decisions.size());
+  for (std::size_t i = 0; i < decisions.size(); ++i) {
+    if (std::isnan(priors[i])) continue;
+    const auto cells = decisions[i].view();
+    Node& child = node.children.emplace_back();
+    child.tile = cells[0];
+    child.rest_size = static_cast<std::uint8_t>(cells.size() - 1);
+    std::copy(cells.begin() + 1, cells.end(), child.rest.begin());
+    child.prior = priors[i];
+    child.chooser = node.to_play;
+  }
+  std::shuffle(node.children.begin(), node.children.end(), rng);
   return reply.values;
 }
 

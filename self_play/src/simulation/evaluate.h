@@ -12,6 +12,9 @@
 #include <optional>
 #include <span>
 
+#include <vector>
+
+#include "decisions.h"
 #include "game.h"
 #include "network.h"
 #include "node.h"
@@ -46,10 +49,28 @@ bool compute_priors(std::span<const float> logits,
 void expand(Node& node, unsigned to_play, std::span<const CellPrior> priors,
             Rng& rng);
 
+// What an evaluation is for: a search root's value is never read, so its
+// network is asked for the policy only (Network::infer_policy).
+enum class Evaluated : std::uint8_t { kLeaf, kRoot };
+
 // The node's position valued for every player (absolute player order), or
 // none when the network failed or answered values that are not finite; the
 // network then holds the failure and the node is unchanged.
-std::optional<Values> evaluate(Node& node, const game::Game& game,
-                               Network& network, Rng& rng);
+std::optional<Values> evaluate(Node& node, const game::Game& game, Network& network, Rng& rng,
+                               Evaluated use = Evaluated::kLeaf);
+
+// Priors of decisions: each decision is scored by the mean logit of its
+// cells, and the priors are the softmax of the scores, shifted by their
+// maximum. A decision with a cell at or beyond logits.size() gets none
+// (NaN in `out`). Returns false when the scores give no finite priors.
+bool decision_priors(std::span<const float> logits, std::span<const game::Decision> decisions,
+                     std::vector<float>& out);
+
+// evaluate() for the placement tree: the node is expanded with one child per
+// decision of `decisions` (those of `game`) that gets a prior.
+std::optional<Values> evaluate_decisions(Node& node, const game::Game& game,
+                                         std::span<const game::Decision> decisions,
+                                         Network& network, Rng& rng,
+                                         Evaluated use = Evaluated::kLeaf);
 
 }  // namespace tilora::self_play

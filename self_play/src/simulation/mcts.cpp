@@ -9,39 +9,77 @@
 namespace tilora::self_play {
 namespace {
 
-template <class Rule>
+template <class Rule, class Tree>
 void run_simulations(Node& root, const game::Game& game, const SearchParams& params,
-                     Network& network, Rng& rng) {
+                     Network& network, Rng& rng, Tree& tree) {
   const Rule rule(params);
   for (std::uint32_t i = 0; i < params.sims_per_move; ++i)
-    simulate(root, game, rule, i, network, rng);
+    simulate(root, game, rule, i, network, rng, tree);
+}
+
+template <class Tree>
+void run_simulations(Node& root, const game::Game& game, const SearchParams& params,
+                     Network& network, Rng& rng, Tree& tree) {
+  switch (params.rule) {
+    case SearchRule::kClassic:
+      run_simulations<ClassicRule>(root, game, params, network, rng, tree);
+      break;
+    case SearchRule::kPuct:
+      run_simulations<PuctRule>(root, game, params, network, rng, tree);
+      break;
+  }
 }
 
 }  // namespace
 
+std::optional<Values> CellTree::judge(Node& leaf, const game::Game& game, Network& network,
+                                      Rng& rng) {
+  return evaluate(leaf, game, network, rng);
+}
+
+void PlacementTree::extend(game::Game& game, const Node& child) {
+  (void)game.apply(child.tile);
+  for (unsigned i = 0; i < child.rest_size; ++i) (void)game.apply(child.rest[i]);
+}
+
+std::optional<Values> PlacementTree::judge(Node& leaf, game::Game& game, Network& network,
+                                           Rng& rng) {
+  game::turn_decisions(game, decisions);
+  while (decisions.size() == 1) {
+    game::apply_decision(game, decisions.front());
+    game::turn_decisions(game, decisions);
+  }
+  return evaluate_decisions(leaf, game, decisions, network, rng);
+}
+
 Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng) {
   Node root;
-  if (!evaluate(root, game, network, rng))
-    throw EvaluationFailed(EvaluationFailed::Where::kRoot, network.error_text());
+  PlacementTree placements;
+  std::optional<Values> evaluated;
+  if (params.tree == SearchTree::kPlacements) {
+    game::turn_decisions(game, placements.decisions);
+    evaluated = evaluate_decisions(root, game, placements.decisions, network, rng, Evaluated::kRoot);
+  } else {
+    evaluated = evaluate(root, game, network, rng, Evaluated::kRoot);
+  }
+  if (!evaluated) throw EvaluationFailed(EvaluationFailed::Where::kRoot, network.error_text());
   if (root.children.empty())
     throw InternalStop(
         "the network's policy covers none of the legal tiles of the position searched; the root "
         "has no child to play");
   if (root.children.size() >= 2) add_root_noise(root, params, rng);
-  switch (params.rule) {
-    case SearchRule::kClassic:
-      run_simulations<ClassicRule>(root, game, params, network, rng);
-      break;
-    case SearchRule::kPuct:
-      run_simulations<PuctRule>(root, game, params, network, rng);
-      break;
+  if (params.tree == SearchTree::kPlacements) {
+    run_simulations(root, game, params, network, rng, placements);
+  } else {
+    CellTree cells;
+    run_simulations(root, game, params, network, rng, cells);
   }
   return root;
 }
 
-template <class Rule>
+template <class Rule, class Tree>
 void simulate(Node& root, const game::Game& game, const Rule& rule,
-              std::uint32_t simulations_run, Network& network, Rng& rng) {
+              std::uint32_t simulations_run, Network& network, Rng& rng, Tree&& tree) {
   std::vector<Node*> path;
   Node* node = &root;
   const game::Game* parent_position = &game;  // the position of the leaf's parent
@@ -55,18 +93,18 @@ void simulate(Node& root, const game::Game& game, const Rule& rule,
   }
   // The scratch game is made where the leaf would keep it.
   auto scratch = std::make_unique<game::Game>(*parent_position);
-  if (node != &root) (void)scratch->apply(node->tile);
+  if (node != &root) tree.extend(*scratch, *node);
 
-  const std::optional<Values> value = evaluate(*node, *scratch, network, rng);
+  const std::optional<Values> value = tree.judge(*node, *scratch, network, rng);
   if (!value) throw EvaluationFailed(EvaluationFailed::Where::kLeaf, network.error_text());
   if (node != &root && node->expanded()) node->position = std::move(scratch);
   backup(path, *value);
 }
 
-template void simulate<ClassicRule>(Node&, const game::Game&, const ClassicRule&, std::uint32_t,
-                                    Network&, Rng&);
-template void simulate<PuctRule>(Node&, const game::Game&, const PuctRule&, std::uint32_t,
-                                 Network&, Rng&);
+template void simulate<ClassicRule, CellTree>(Node&, const game::Game&, const ClassicRule&,
+                                              std::uint32_t, Network&, Rng&, CellTree&&);
+template void simulate<PuctRule, CellTree>(Node&, const game::Game&, const PuctRule&,
+                                           std::uint32_t, Network&, Rng&, CellTree&&);
 
 void backup(std::span<Node* const> path, const Values& value) {
   for (Node* node : path) {

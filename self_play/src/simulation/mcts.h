@@ -6,11 +6,20 @@
 // evaluates and expands it, and adds one visit and the value for each node's
 // chooser (node.h) to every node below the root on the way. A finished game
 // is valued by its payoff, so each chooser is credited with its own share.
+//
+// The tree's edges are cells or decisions (SearchParams::tree). Under the
+// cell tree each placement is reachable by many orders of its cells; under
+// the placement tree each way to end a turn is one edge, the turns that leave
+// a single decision cost no evaluation, and a root's value, never read, costs
+// no playout.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "config.h"
+#include "decisions.h"
 #include "game.h"
 #include "internal_stop.h"
 #include "network.h"
@@ -47,14 +56,30 @@ class EvaluationFailed : public InternalStop {
 // the root gets no child.
 Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng);
 
+// The cell tree: an edge lays one cell, and every position is evaluated.
+struct CellTree {
+  static void extend(game::Game& game, const Node& child) { (void)game.apply(child.tile); }
+  std::optional<Values> judge(Node& leaf, const game::Game& game, Network& network, Rng& rng);
+};
+
+// The placement tree: an edge lays a decision's cells; a position whose
+// player has a single decision is played through without an evaluation.
+struct PlacementTree {
+  static void extend(game::Game& game, const Node& child);
+  // Plays `game` through forced decisions first (the leaf keeps the result).
+  std::optional<Values> judge(Node& leaf, game::Game& game, Network& network, Rng& rng);
+
+  std::vector<game::Decision> decisions;  // scratch, kept between simulations
+};
+
 // One simulation: descends from the root (at `game`) by the rule, makes the
-// leaf's position as a copy of its parent's plus the leaf's tile, evaluates
+// leaf's position as a copy of its parent's plus the leaf's edge, evaluates
 // the leaf (keeping the position when it is expanded) and backs its value up.
 // `simulations_run` counts the simulations of this search before this one.
 // Throws EvaluationFailed (a leaf's) when the evaluation fails.
-template <class Rule>
+template <class Rule, class Tree = CellTree>
 void simulate(Node& root, const game::Game& game, const Rule& rule,
-              std::uint32_t simulations_run, Network& network, Rng& rng);
+              std::uint32_t simulations_run, Network& network, Rng& rng, Tree&& tree = Tree{});
 
 // Adds one visit, and the component of each node's chooser, to every node of
 // the path (the nodes below the root, in descent order).

@@ -31,6 +31,12 @@ class Network {
   // error_text).
   virtual bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) = 0;
 
+  // The same when only the policy will be read (a search root's value is
+  // never used); networks that pay for their values may skip them.
+  virtual bool infer_policy(const game::Game& position, const StateRepr& planes, Reply& reply) {
+    return infer(position, planes, reply);
+  }
+
   // Records a failure found after decoding, for a reply the search cannot
   // use; it then stands as the last failure.
   virtual void reject_reply(std::string_view reason) = 0;

@@ -12,6 +12,11 @@
 // Children live by value in a vector, in a uniformly random order fixed at
 // expansion; "iteration order" everywhere in the search is that order.
 //
+// Under the placement tree an edge is a decision (decisions.h): its cells are
+// laid in ascending order, `tile` first and then `rest`, and the turns after
+// it that leave their player a single decision are played through at once,
+// so a node's position is always one where a player has a choice, or the end.
+//
 // An expanded node below the root keeps its game state, so that a simulation
 // copies the state of its leaf's parent and applies one tile instead of
 // replaying the whole path from the root. The positions reached are the same.
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "game.h"
+#include "placement_list.h"
 #include "geometry.h"
 
 namespace tilora::self_play {
@@ -33,7 +39,9 @@ struct Node {
   float value_sum = 0.0f;        // sum of backed-up chooser components
   float prior = 0.0f;            // prior of the tile leading here
   std::uint32_t visit_count = 0; // simulations through this node
-  std::uint16_t tile = 0;        // the cell leading here from the parent
+  std::uint16_t tile = 0;        // the cell leading here from the parent (the first, for a decision)
+  std::array<std::uint16_t, game::kMaxPieceCells - 1> rest{};  // a decision's later cells
+  std::uint8_t rest_size = 0;
   std::uint8_t to_play = 0;      // player to move here; 0 until expanded
   std::uint8_t chooser = 0;      // the parent's to_play, set by its expansion
 

@@ -1,5 +1,10 @@
 #include "play_game.h"
 
+#include <array>
+#include <bitset>
+#include <limits>
+
+#include "internal_stop.h"
 #include "mcts.h"
 #include "select_move.h"
 
@@ -20,7 +25,68 @@ std::vector<PolicyEntry> visit_shares(const Node& root, std::vector<VisitEntry>&
   return shares;
 }
 
+// The placement tree's policy entry: each decision's visit share spread
+// evenly over its cells, in ascending cell order.
+std::vector<PolicyEntry> cell_shares(const Node& root) {
+  std::array<float, kBoardCells> share{};
+  std::bitset<kBoardCells> covered;
+  std::uint32_t total_count = 0;
+  for (const Node& child : root.children) total_count += child.visit_count;
+  const float total = static_cast<float>(total_count);
+  for (const Node& child : root.children) {
+    const float size = static_cast<float>(child.rest_size + 1);
+    const float each = static_cast<float>(child.visit_count) / total / size;
+    share[child.tile] += each;
+    covered.set(child.tile);
+    for (unsigned i = 0; i < child.rest_size; ++i) {
+      share[child.rest[i]] += each;
+      covered.set(child.rest[i]);
+    }
+  }
+  std::vector<PolicyEntry> out;
+  for (unsigned c = 0; c < kBoardCells; ++c)
+    if (covered.test(c)) out.push_back({static_cast<std::uint16_t>(c), share[c]});
+  return out;
+}
+
 }  // namespace
+
+unsigned SearchingPlayer::choose(const game::Game& game, const SearchParams& params,
+                                 std::uint32_t sample_moves, Network& network, Rng& rng,
+                                 TrainingRecord& record) {
+  if (params.tree == SearchTree::kCells)
+    return search_move(game, params, sample_moves, network, rng, record);
+  if (to_lay_.empty()) {
+    game::turn_decisions(game, decisions_);
+    if (decisions_.empty()) throw InternalStop("a searching player was asked to move in a finished game");
+    const game::Decision* chosen = &decisions_.front();
+    if (decisions_.size() == 1) {
+      record.policies.emplace_back();
+    } else {
+      const Node root = run_mcts(game, params, network, rng);
+      if (root.children.size() > std::numeric_limits<std::uint16_t>::max())
+        throw InternalStop("a position has more decisions than a search can choose from");
+      std::vector<VisitEntry> visits;
+      visits.reserve(root.children.size());
+      for (std::size_t i = 0; i < root.children.size(); ++i)
+        visits.push_back({static_cast<std::uint16_t>(i), root.children[i].visit_count});
+      record.policies.push_back(cell_shares(root));
+      const Node& child = root.children[select_move(
+          visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves, rng)];
+      to_lay_.assign(child.rest.rbegin() + (child.rest.size() - child.rest_size), child.rest.rend());
+      return child.tile;
+    }
+    const auto cells = chosen->view();
+    to_lay_.assign(cells.rbegin(), cells.rend() - 1);
+    return cells.front();
+  }
+  record.policies.emplace_back();
+  const unsigned cell = to_lay_.back();
+  to_lay_.pop_back();
+  if (!game.legal_cells().contains(cell))
+    throw InternalStop("a searching player's decision is no longer legal in the game");
+  return cell;
+}
 
 unsigned search_move(const game::Game& game, const SearchParams& params,
                      std::uint32_t sample_moves, Network& network, Rng& rng,
@@ -38,8 +104,9 @@ TrainingRecord play_game(const Config& config, Network& network, Rng& rng, Repor
 
   game::Game game = game::Game::reset();
   TrainingRecord record;
+  SearchingPlayer player;
   while (!game.is_over()) {
-    (void)game.apply(search_move(game, params, config.sample_moves, network, rng, record));
+    (void)game.apply(player.choose(game, params, config.sample_moves, network, rng, record));
     reporter.move_played();
   }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config.h"
+#include "decisions.h"
 #include "game.h"
 #include "network.h"
 #include "random.h"
@@ -30,6 +31,25 @@ struct TrainingRecord {
 unsigned search_move(const game::Game& game, const SearchParams& params,
                      std::uint32_t sample_moves, Network& network, Rng& rng,
                      TrainingRecord& record);
+
+// Chooses the moves of a player that searches. Under the cell tree every
+// move is one search (search_move). Under the placement tree a turn is one
+// search over its decisions, none when it has a single one; the decision's
+// cells are then laid in ascending order. The searched move's policy entry
+// holds, per cell, the visit share of every decision covering it divided by
+// the decision's size (a distribution over the cells, the same whatever
+// order the cells are laid in); every other move's entry is empty.
+class SearchingPlayer {
+ public:
+  // The cell to lay in `game`; appends this move's policy entry to `record`.
+  // Throws EvaluationFailed when an evaluation fails.
+  unsigned choose(const game::Game& game, const SearchParams& params, std::uint32_t sample_moves,
+                  Network& network, Rng& rng, TrainingRecord& record);
+
+ private:
+  std::vector<std::uint16_t> to_lay_;  // the decision's cells still to lay, descending
+  std::vector<game::Decision> decisions_;
+};
 
 // Plays one game from the starting position to its end and returns its
 // record, telling `reporter` of every move and of the end. Stops

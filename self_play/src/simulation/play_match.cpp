@@ -14,7 +14,8 @@ struct SeatMove {
   unsigned operator()(SearchSeat& player) const {
     const SearchParams params = SearchParams::from(player.config);
     try {
-      return search_move(game, params, player.config.sample_moves, *player.network, rng, record);
+      return player.player.choose(game, params, player.config.sample_moves, *player.network, rng,
+                                  record);
     } catch (EvaluationFailed& failure) {
       failure.seat = static_cast<int>(seat);
       throw;
@@ -31,6 +32,11 @@ struct SeatMove {
 }  // namespace
 
 TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng) {
+  MoveRunner plain;
+  return play_match(seats, rng, plain);
+}
+
+TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner) {
   for (SeatPlayer& seat : seats)
     if (const auto* search = std::get_if<SearchSeat>(&seat)) {
       if (!search->network) throw InternalStop("a searching seat has no network");
@@ -40,7 +46,8 @@ TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng) {
   game::Game game = game::Game::reset();
   TrainingRecord record;
   while (const auto player = game.current_player()) {
-    const unsigned cell = std::visit(SeatMove{game, *player, rng, record}, seats[*player]);
+    const unsigned cell = runner.run(
+        *player, [&] { return std::visit(SeatMove{game, *player, rng, record}, seats[*player]); });
     if (game.apply(cell)) throw InternalStop("a seat's player chose an illegal cell");
   }
   record.payoff = game.get_payoff();

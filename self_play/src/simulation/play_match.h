@@ -5,6 +5,7 @@
 // another seat's network.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <variant>
 
 #include "config.h"
@@ -21,6 +22,7 @@ namespace tilora::self_play {
 struct SearchSeat {
   Config config;
   Network* network = nullptr;  // not owned; outlives the match
+  SearchingPlayer player{};    // the seat's decision in progress
 };
 
 using SeatPlayer = std::variant<SearchSeat, GreedyPlayer>;
@@ -33,5 +35,19 @@ using SeatPlayer = std::variant<SearchSeat, GreedyPlayer>;
 // invalid configuration before the first move; a failed evaluation throws
 // EvaluationFailed with the seat whose search failed.
 TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng);
+
+// Makes each move of a match: given the seat to move and its choice, returns
+// the cell to play; whatever it throws ends the match. The plain runner just
+// chooses. A caller wraps the choice in what the engine cannot know of (the
+// Python module lets other threads run while a seat that never calls Python
+// thinks, and stops on a pending signal).
+class MoveRunner {
+ public:
+  virtual ~MoveRunner() = default;
+  virtual unsigned run(unsigned seat, const std::function<unsigned()>& choose) { return choose(); }
+};
+
+// The same, every move made through `runner`.
+TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner);
 
 }  // namespace tilora::self_play

@@ -1,0 +1,204 @@
+// The placement tree: whole games and single searches with a fake network,
+// checked against the decisions of each position.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "decisions.h"
+#include "search_fake_network.h"
+#include "simulation/baseline_networks.h"
+#include "simulation/mcts.h"
+#include "simulation/play_game.h"
+#include "simulation/play_match.h"
+#include "simulation/reporter.h"
+
+namespace tilora::self_play {
+namespace {
+
+using testing::FakeNetwork;
+
+Config placement_config(std::uint32_t sims, SearchRule rule = SearchRule::kPuct) {
+  Config c;
+  c.sims_per_move = sims;
+  c.sample_moves = 8;
+  c.c_base = 19652.0f;
+  c.c_init = 1.25f;
+  c.dirichlet_alpha = 0.3f;
+  c.exploration_fraction = 0.25f;
+  c.rule = rule;
+  c.tree = SearchTree::kPlacements;
+  return c;
+}
+
+std::size_t decision_count(const game::Game& game) {
+  std::vector<game::Decision> decisions;
+  game::turn_decisions(game, decisions);
+  return decisions.size();
+}
+
+FakeNetwork varied_logits() {
+  FakeNetwork network;
+  network.answer = [](const StateRepr&, Reply& reply) {
+    reply.policy_size = kBoardCells;
+    for (unsigned c = 0; c < kBoardCells; ++c) reply.policy[c] = static_cast<float>(c % 7) * 0.3f;
+    reply.values = {0.1f, 0.2f, 0.3f, 0.4f};
+  };
+  return network;
+}
+
+// A network that checks every position it is asked about: a turn's start
+// with a choice of decisions (never a forced one, never part-way).
+class CheckingNetwork final : public Network {
+ public:
+  bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override {
+    EXPECT_FALSE(position.turn_started());
+    EXPECT_GE(decision_count(position), 2u);
+    ++calls;
+    return inner.infer(position, planes, reply);
+  }
+  void reject_reply(std::string_view reason) override { inner.reject_reply(reason); }
+  std::string error_text() const override { return inner.error_text(); }
+
+  FakeNetwork inner = varied_logits();
+  unsigned calls = 0;
+};
+
+class PlacementGames : public ::testing::TestWithParam<SearchRule> {};
+
+TEST_P(PlacementGames, search_each_choice_once_and_lay_its_cells_in_ascending_order) {
+  Rng rng(7);
+  CheckingNetwork network;
+  SilentReporter reporter;
+  const TrainingRecord record = play_game(placement_config(12, GetParam()), network, rng, reporter);
+
+  ASSERT_EQ(record.policies.size(), record.history.size());
+  game::Game game = game::Game::reset();
+  unsigned searched = 0, turns = 0;
+  std::vector<unsigned> turn_cells;
+  for (std::size_t i = 0; i < record.history.size(); ++i) {
+    const bool turn_start = !game.turn_started();
+    const auto& policy = record.policies[i];
+    if (turn_start) {
+      ++turns;
+      turn_cells.clear();
+      // Searched exactly where the turn offers a choice.
+      EXPECT_EQ(!policy.empty(), decision_count(game) >= 2) << "move " << i;
+    } else {
+      EXPECT_TRUE(policy.empty()) << "move " << i;
+    }
+    if (!policy.empty()) {
+      ++searched;
+      float total = 0.0f;
+      for (const PolicyEntry& e : policy) total += e.share;
+      EXPECT_NEAR(total, 1.0f, 1e-5f);
+      EXPECT_TRUE(std::is_sorted(policy.begin(), policy.end(),
+                                 [](auto& a, auto& b) { return a.cell < b.cell; }));
+    }
+    const unsigned cell = record.history[i].cell;
+    if (!turn_cells.empty()) {
+      EXPECT_GT(cell, turn_cells.back()) << "move " << i;
+    }
+    turn_cells.push_back(cell);
+    ASSERT_FALSE(game.apply(cell));
+  }
+  EXPECT_TRUE(game.is_over());
+  EXPECT_LT(searched, turns);  // some turns are forced
+  // The root (one evaluation) and one per simulation at most.
+  EXPECT_LE(network.calls, searched * 13u);
+  EXPECT_GT(network.calls, searched);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, PlacementGames,
+                         ::testing::Values(SearchRule::kPuct, SearchRule::kClassic));
+
+TEST(PlacementSearch, root_children_are_the_decisions_with_the_mean_logit_as_prior) {
+  Rng rng(3);
+  game::Game game = game::Game::reset();
+  for (unsigned c : {0u, 1u, 20u, 21u}) ASSERT_FALSE(game.apply(c));  // player 0's square
+  FakeNetwork network;
+  network.answer = [](const StateRepr&, Reply& reply) {
+    reply.policy_size = kBoardCells;
+    for (unsigned c = 0; c < kBoardCells; ++c) reply.policy[c] = static_cast<float>(c) / 100.0f;
+    reply.values = {0.25f, 0.25f, 0.25f, 0.25f};
+  };
+  Config config = placement_config(0);
+  config.exploration_fraction = 0.0f;
+  const Node root = run_mcts(game, SearchParams::from(config), network, rng);
+
+  std::vector<game::Decision> decisions;
+  game::turn_decisions(game, decisions);
+  ASSERT_EQ(root.children.size(), decisions.size());
+  std::vector<double> scores;
+  for (const auto& d : decisions) {
+    double sum = 0;
+    for (auto x : d.view()) sum += x / 100.0;
+    scores.push_back(sum / d.size);
+  }
+  const double top = *std::max_element(scores.begin(), scores.end());
+  double total = 0;
+  for (double s : scores) total += std::exp(s - top);
+  for (const Node& child : root.children) {
+    const auto it = std::find_if(decisions.begin(), decisions.end(),
+                                 [&](const game::Decision& d) { return d.cells[0] == child.tile; });
+    ASSERT_NE(it, decisions.end());
+    // Two decisions may share a first cell: find the one with the same cells.
+    const auto same = std::find_if(decisions.begin(), decisions.end(), [&](const game::Decision& d) {
+      return d.cells[0] == child.tile && d.size == child.rest_size + 1 &&
+             std::equal(child.rest.begin(), child.rest.begin() + child.rest_size, d.cells.begin() + 1);
+    });
+    ASSERT_NE(same, decisions.end());
+    const double expected = std::exp(scores[same - decisions.begin()] - top) / total;
+    EXPECT_NEAR(child.prior, expected, 1e-5);
+  }
+}
+
+class RootEvaluation : public ::testing::TestWithParam<SearchTree> {};
+
+TEST_P(RootEvaluation, asks_for_the_policy_only) {
+  // The root's value is never read: a network that pays for its values (a
+  // playout) is spared that at the root.
+  struct Counting final : Network {
+    bool infer(const game::Game& g, const StateRepr& p, Reply& r) override {
+      ++values;
+      return inner.infer(g, p, r);
+    }
+    bool infer_policy(const game::Game& g, const StateRepr& p, Reply& r) override {
+      ++policies;
+      return inner.infer(g, p, r);
+    }
+    void reject_reply(std::string_view) override {}
+    std::string error_text() const override { return {}; }
+    FakeNetwork inner;
+    unsigned values = 0, policies = 0;
+  } network;
+  Rng rng(5);
+  Config config = placement_config(6);
+  config.tree = GetParam();
+  (void)run_mcts(game::Game::reset(), SearchParams::from(config), network, rng);
+  EXPECT_EQ(network.policies, 1u);
+  EXPECT_EQ(network.values, 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, RootEvaluation,
+                         ::testing::Values(SearchTree::kCells, SearchTree::kPlacements));
+
+TEST(PlacementMatch, rollout_seats_of_both_trees_finish_the_game) {
+  Rng rng(11);
+  RolloutNetwork rollout(rng);
+  std::array<SeatPlayer, kPlayers> seats;
+  for (unsigned p = 0; p < kPlayers; ++p) {
+    Config c = placement_config(8);
+    if (p % 2) c.tree = SearchTree::kCells;
+    seats[p] = SearchSeat{c, &rollout};
+  }
+  const TrainingRecord record = play_match(seats, rng);
+  game::Game game = game::Game::reset();
+  for (const auto& move : record.history) ASSERT_FALSE(game.apply(move.cell));
+  EXPECT_TRUE(game.is_over());
+  EXPECT_EQ(record.payoff, game.get_payoff());
+}
+
+}  // namespace
+}  // namespace tilora::self_play
