@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "decisions.h"
 #include "search_fake_network.h"
 #include "simulation/baseline_networks.h"
+#include "simulation/evaluate.h"
 #include "simulation/mcts.h"
 #include "simulation/play_game.h"
 #include "simulation/play_match.h"
@@ -113,7 +115,7 @@ TEST_P(PlacementGames, search_each_choice_once_and_lay_its_cells_in_ascending_or
 INSTANTIATE_TEST_SUITE_P(Rules, PlacementGames,
                          ::testing::Values(SearchRule::kPuct, SearchRule::kClassic));
 
-TEST(PlacementSearch, root_children_are_the_decisions_with_the_mean_logit_as_prior) {
+TEST(PlacementSearch, root_children_are_the_decisions_with_the_policy_mass_of_their_cells_as_prior) {
   Rng rng(3);
   game::Game game = game::Game::reset();
   for (unsigned c : {0u, 1u, 20u, 21u}) ASSERT_FALSE(game.apply(c));  // player 0's square
@@ -130,29 +132,47 @@ TEST(PlacementSearch, root_children_are_the_decisions_with_the_mean_logit_as_pri
   std::vector<game::Decision> decisions;
   game::turn_decisions(game, decisions);
   ASSERT_EQ(root.children.size(), decisions.size());
-  std::vector<double> scores;
+  std::vector<double> masses;
   for (const auto& d : decisions) {
-    double sum = 0;
-    for (auto x : d.view()) sum += x / 100.0;
-    scores.push_back(sum / d.size);
+    double mass = 0;
+    for (auto x : d.view()) mass += std::exp(x / 100.0);
+    masses.push_back(mass);
   }
-  const double top = *std::max_element(scores.begin(), scores.end());
   double total = 0;
-  for (double s : scores) total += std::exp(s - top);
+  for (double m : masses) total += m;
   for (const Node& child : root.children) {
-    const auto it = std::find_if(decisions.begin(), decisions.end(),
-                                 [&](const game::Decision& d) { return d.cells[0] == child.tile; });
-    ASSERT_NE(it, decisions.end());
     // Two decisions may share a first cell: find the one with the same cells.
     const auto same = std::find_if(decisions.begin(), decisions.end(), [&](const game::Decision& d) {
       return d.cells[0] == child.tile && d.size == child.rest_size + 1 &&
              std::equal(child.rest.begin(), child.rest.begin() + child.rest_size, d.cells.begin() + 1);
     });
     ASSERT_NE(same, decisions.end());
-    const double expected = std::exp(scores[same - decisions.begin()] - top) / total;
+    const double expected = masses[same - decisions.begin()] / total;
     EXPECT_NEAR(child.prior, expected, 1e-5);
   }
 }
+
+struct Logits {
+  float first, rest;
+  bool usable;
+};
+class DecisionPriors : public ::testing::TestWithParam<Logits> {};
+
+TEST_P(DecisionPriors, refuse_logits_that_give_no_finite_priors) {
+  std::vector<game::Decision> decisions;
+  game::turn_decisions(game::Game::reset(), decisions);
+  std::vector<float> logits(kBoardCells, GetParam().rest);
+  logits[0] = GetParam().first;
+  std::vector<float> priors;
+  EXPECT_EQ(decision_priors(logits, decisions, priors), GetParam().usable);
+}
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DecisionPriors,
+    ::testing::Values(Logits{0.0f, 0.0f, true}, Logits{200.0f, -200.0f, true},  // shifted, no overflow
+                      Logits{-kInf, 0.0f, true}, Logits{std::nanf(""), 0.0f, false},
+                      Logits{kInf, 0.0f, false}, Logits{-kInf, -kInf, false}));
 
 class RootEvaluation : public ::testing::TestWithParam<SearchTree> {};
 

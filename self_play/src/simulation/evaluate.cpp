@@ -109,24 +109,27 @@ bool decision_priors(std::span<const float> logits, std::span<const game::Decisi
   out.assign(decisions.size(), std::numeric_limits<float>::quiet_NaN());
   float top = -std::numeric_limits<float>::infinity();
   bool any = false;
+  for (const game::Decision& d : decisions)
+    for (std::uint16_t x : d.view())
+      if (x < logits.size()) {
+        if (std::isnan(logits[x])) return false;
+        top = std::max(top, logits[x]);
+        any = true;
+      }
+  if (!any) return true;                    // the policy covers no decision
+  if (!std::isfinite(top)) return false;    // +inf, or every logit -inf
+  float total = 0.0f;
   for (std::size_t i = 0; i < decisions.size(); ++i) {
-    float sum = 0.0f;
+    float mass = 0.0f;
     bool covered = true;
     for (std::uint16_t x : decisions[i].view()) {
       if (x >= logits.size()) covered = false;
-      else sum += logits[x];
+      else mass += std::exp(logits[x] - top);
     }
     if (!covered) continue;
-    out[i] = sum / static_cast<float>(decisions[i].size);
-    if (std::isnan(out[i])) return false;
-    top = std::max(top, out[i]);
-    any = true;
+    out[i] = mass;
+    total += mass;
   }
-  if (!any) return true;
-  if (!std::isfinite(top)) return false;  // +inf, or every score -inf
-  float total = 0.0f;
-  for (float& p : out)
-    if (!std::isnan(p)) total += p = std::exp(p - top);
   if (!finite_positive(total)) return false;
   for (float& p : out) p /= total;
   return true;

@@ -59,10 +59,14 @@ enum class Evaluated : std::uint8_t { kLeaf, kRoot };
 std::optional<Values> evaluate(Node& node, const game::Game& game, Network& network, Rng& rng,
                                Evaluated use = Evaluated::kLeaf);
 
-// Priors of decisions: each decision is scored by the mean logit of its
-// cells, and the priors are the softmax of the scores, shifted by their
-// maximum. A decision with a cell at or beyond logits.size() gets none
-// (NaN in `out`). Returns false when the scores give no finite priors.
+// Priors of decisions: a decision's prior is the policy's mass on its cells,
+// the sum of e^(logit - top) over them (top the highest logit of any
+// decision's cell), normalised over the decisions. It matches the policy
+// entry a placement search records (play_game.h): a network that learns
+// those shares gives each decision its share back, and equal logits favour
+// the larger placements, as laying more cells does. A decision with a cell
+// at or beyond logits.size() gets none (NaN in `out`). Returns false when
+// the logits give no finite priors.
 bool decision_priors(std::span<const float> logits, std::span<const game::Decision> decisions,
                      std::vector<float>& out);
 
