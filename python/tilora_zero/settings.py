@@ -56,6 +56,15 @@ class SearchSettings:
             raise ValueError(f"rollout_weight must be from 0 to 1, got {self.rollout_weight!r}")
         if self.search not in SEARCH_RULES:
             raise ValueError(f"search must be 'puct' or 'classic', got {self.search!r}")
+        if self.search == "puct":
+            # C(N) = ln((1 + N + c_base) / c_base) + c_init grows with N, which is at least 1 wherever PUCT
+            # scores children: C(1), in the module's 32-bit arithmetic, is the least it can be.
+            c_base = np.float32(self.c_base)
+            with np.errstate(over="ignore"):
+                least = np.log((np.float32(2) + c_base) / c_base)
+            if not least + np.float32(self.c_init) >= 0:
+                raise ValueError(f"c_init must be at least -ln((2 + c_base) / c_base) = {-least:.6g} under the PUCT "
+                                 f"rule, so that its exploration coefficient is never negative, got {self.c_init!r}")
         seed = self.seed
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, (int, np.integer))
                                  or not 0 <= seed < 2**64):

@@ -6,6 +6,7 @@ import pytest
 
 import tilora_self_play
 from module_fakes import FIELDS, FakePipe, FakeQueue, SearchConfig
+from tilora_zero.settings import SearchSettings
 
 generate = tilora_self_play.generate_game_data
 
@@ -119,6 +120,34 @@ def test_bad_optional_settings_name_their_field(name, value, cause):
     stop = internal_stop(types.SimpleNamespace(**vars(SearchConfig()), **{name: value}))
     assert str(stop.__cause__) == f"failed to extract field Config.{name}"
     assert type(stop.__cause__.__cause__) is cause
+
+
+@pytest.mark.parametrize(
+    ("c_base", "c_init", "name"),
+    [(0.0, 1.25, "c_base"), (-3.0, 1.25, "c_base"), (19652.0, -0.5, "c_init"),
+     (1.0, -1.1, "c_init"),  # C(1) = ln 3 - 1.1
+     (19652.0, -1.1e-4, "c_init")],  # C(1) = ln(19654 / 19652) - 1.1e-4
+)
+def test_puct_refuses_settings_whose_exploration_coefficient_can_be_negative(c_base, c_init, name):
+    stop = internal_stop(types.SimpleNamespace(**vars(SearchConfig(c_base=c_base, c_init=c_init)), search="puct"))
+    assert stop.args[0].startswith(f"invalid configuration: {name} must be ")
+    assert "under the PUCT rule" in stop.args[0]
+    with pytest.raises(ValueError, match=f"^{name} must be "):
+        SearchSettings(c_base=c_base, c_init=c_init, search="puct")
+
+
+@pytest.mark.parametrize(
+    ("rule", "c_base", "c_init"),
+    [("puct", 1.0, -1.09), ("puct", 19652.0, -1.0e-4), ("classic", 19652.0, -0.5), ("classic", 1.0, -5.0)],
+)
+def test_a_coefficient_never_negative_under_puct_and_any_under_the_classic_rule_is_searched(rule, c_base, c_init,
+                                                                                            capfd):
+    SearchSettings(c_base=c_base, c_init=c_init, search=rule)
+    queue = FakeQueue()
+    pipe = FakePipe(queue, fail_on=0, failure=lambda request: request[1] + 1)  # reached only past the checks
+    with pytest.raises(Exception, match="Error running MCTS"):
+        generate(3, types.SimpleNamespace(**vars(SearchConfig(c_base=c_base, c_init=c_init)), search=rule), queue, pipe)
+    capfd.readouterr()
 
 
 class Floaty:

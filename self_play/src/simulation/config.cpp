@@ -5,13 +5,28 @@
 
 #include "internal_stop.h"
 #include "output.h"
+#include "search_rule.h"
 
 namespace tilora::self_play {
 namespace {
 
-[[noreturn]] void invalid(const char* name, const char* requirement, float value) {
+[[noreturn]] void invalid(const char* name, const std::string& requirement, float value) {
   throw InternalStop(std::string("invalid configuration: ") + name + " must be " + requirement +
                      ", got " + format_float(value));
+}
+
+// PUCT's C(N) grows with N, and N is at least 1 wherever the rule scores
+// children (the root counts its own evaluation), so C(1) is its least value.
+// A negative C turns the exploration term around: the least likely children
+// come first. Computed as the descent computes it (sqrt(1) is exactly 1).
+void check_puct(const Config& config) {
+  if (!(config.c_base > 0.0f)) invalid("c_base", "positive under the PUCT rule", config.c_base);
+  const float least = puct_exploration(1, config.c_base, 0.0f);
+  if (!(least + config.c_init >= 0.0f))
+    invalid("c_init",
+            "at least -ln((2 + c_base) / c_base) = " + format_float(-least) +
+                " under the PUCT rule, so that C(N) is never negative",
+            config.c_init);
 }
 
 }  // namespace
@@ -27,6 +42,7 @@ void check_config(const Config& config) {
     invalid("rollout_weight", "from 0 to 1", config.rollout_weight);
   if (!std::isfinite(config.first_play_value))
     invalid("first_play_value", "a finite number", config.first_play_value);
+  if (config.rule == SearchRule::kPuct) check_puct(config);
 }
 
 }  // namespace tilora::self_play

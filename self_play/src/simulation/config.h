@@ -44,7 +44,9 @@ struct Config {
 // Stops (InternalStop, "invalid configuration: ...") on settings the search
 // cannot run with: dirichlet_alpha not a positive number, c_base or c_init or
 // first_play_value not finite, exploration_fraction or rollout_weight outside
-// [0, 1].
+// [0, 1]; under the PUCT rule, c_base not positive or a c_init that makes
+// C(N) negative for some N. (The classic rule takes any finite c_base and
+// c_init.)
 void check_config(const Config& config);
 
 // The settings the search reads on every move, with the two derived values
