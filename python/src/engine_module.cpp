@@ -202,6 +202,8 @@ NB_MODULE(_engine, m) {
                    },
                    "The player to move, or None when the game is over.")
       .def_prop_ro("is_over", &Game::is_over, "Whether every player is out.")
+      .def_prop_ro("turn_started", &Game::turn_started,
+                   "Whether the player to move has laid a cell of its piece this turn.")
       .def("score",
            [](const Game& game) {
              const auto scores = game.get_score();

@@ -10,6 +10,10 @@ training position:
                                       tiles lie on plane k, seat (c + k - 1) mod 4
     movers    int8    [N]             c, the player to move
     games     int64   [N]             the game number of the position
+    searched  bool    [N]             whether a search chose the move; a move that
+                                      was not searched (a forced one, or a later
+                                      cell of a placement the search chose) has an
+                                      all-zero policy row and no policy target
 
 `absolute_values()` gives the payoff back in absolute player order.
 A move without finite visit shares (the module's result of a search with no
@@ -34,6 +38,7 @@ class Dataset:
     values: np.ndarray
     movers: np.ndarray
     games: np.ndarray
+    searched: np.ndarray
 
     def __len__(self) -> int:
         return int(self.planes.shape[0])
@@ -95,6 +100,7 @@ def record_arrays(record, number: int = 0) -> Dataset:
         values=values,
         movers=players.astype(np.int8),
         games=np.full(moves, number, dtype=np.int64),
+        searched=np.diff(offsets) > 0,
     )
 
 
@@ -107,6 +113,7 @@ def concatenate(parts: Iterable[Dataset]) -> Dataset:
             values=np.zeros((0, 4), dtype=np.float32),
             movers=np.zeros(0, dtype=np.int8),
             games=np.zeros(0, dtype=np.int64),
+            searched=np.zeros(0, dtype=bool),
         )
     return Dataset(*(np.concatenate([getattr(p, f) for p in parts]) for f in Dataset.__dataclass_fields__))
 

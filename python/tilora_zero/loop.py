@@ -111,7 +111,8 @@ class LoopSettings:
         defaults = cls()
         known = {f.name for f in fields(cls)}
         values = {k: v for k, v in data.items() if k in known}
-        values["search"] = replace(defaults.search, **data.get("search", {}))
+        # A run begun before the placement tree searched over cells.
+        values["search"] = replace(defaults.search, **{"tree": "cells", **data.get("search", {})})
         values["train"] = replace(defaults.train, **data.get("train", {}))
         return cls(**values)
 

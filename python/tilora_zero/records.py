@@ -23,7 +23,11 @@ key                dtype, shape    meaning
 =================  ==============  ===================================================
 
 Move i of a game was played in the position reached by the moves before it;
-its visit shares are the search's result in that position. Shards are written
+its visit shares are the search's result in that position. A move with no
+entries was not searched: under the placement tree (settings ``tree``) only a
+turn's first move is searched, and only when the turn offers a choice; its
+entries are then each decision's visit share spread evenly over the decision's
+cells. Records made before the placement tree have entries at every move. Shards are written
 under a temporary name and renamed, so a shard on disk is always complete.
 A shard damaged later (truncated, bytes changed: the archive's checksums tell)
 is left out of a directory's games with a :class:`DamagedShardWarning` naming
@@ -116,6 +120,11 @@ class GameRecord:
         """The (cells, shares) of the search at ``move``."""
         a, b = self.policy_offsets[move], self.policy_offsets[move + 1]
         return self.policy_cells[a:b], self.policy_shares[a:b]
+
+    @property
+    def searched(self) -> np.ndarray:
+        """bool[M]: whether each move was chosen by a search (it has visit shares)."""
+        return np.diff(self.policy_offsets) > 0
 
     def policy_targets(self) -> np.ndarray:
         """Dense visit shares, ``float32[M, 400]``."""

@@ -31,9 +31,14 @@ _MIN_SHARE = 1e-6
 def policy_value_losses(
     model: TiloraNet, planes: torch.Tensor, policies: torch.Tensor, values: torch.Tensor
 ) -> tuple[torch.Tensor, torch.Tensor]:
-    """Mean policy and value cross-entropies of a batch (planes float, targets float)."""
+    """Mean policy and value cross-entropies of a batch (planes float, targets float).
+
+    The policy's mean is over the positions a search chose the move in: a move that was not searched
+    (an all-zero policy row) has no policy target."""
     policy_logits, value_logits = model(planes)
-    policy_loss = -(policies * F.log_softmax(policy_logits, dim=1)).sum(dim=1).mean()
+    per_position = -(policies * F.log_softmax(policy_logits, dim=1)).sum(dim=1)
+    searched = (policies.sum(dim=1) > 0).sum().clamp(min=1)
+    policy_loss = per_position.sum() / searched
     value_loss = -(values * F.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
     return policy_loss, value_loss
 

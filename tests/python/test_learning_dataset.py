@@ -63,8 +63,9 @@ def test_moves_without_finite_visit_shares_are_refused_naming_the_shard_and_game
         load_dataset(tmp_path)
 
 
-def test_module_games_round_trip_through_a_records_directory(tmp_path, capfd):
-    settings = SearchSettings(sims_per_move=2)
+@pytest.mark.parametrize("tree", ["placements", "cells"])
+def test_module_games_round_trip_through_a_records_directory(tmp_path, capfd, tree):
+    settings = SearchSettings(sims_per_move=2, tree=tree)
     records = []
     for number in range(2):
         channel = InProcessChannel(UniformNetwork())
@@ -78,7 +79,14 @@ def test_module_games_round_trip_through_a_records_directory(tmp_path, capfd):
     data = load_dataset(tmp_path)
     moves = [r.num_moves for r in records]
     assert len(data) == sum(moves)
-    np.testing.assert_allclose(data.policies.sum(axis=1), 1.0, atol=1e-5)
+    # A searched move's shares sum to 1; a move without a search has none. Under the placement tree only
+    # a turn's first move can be searched.
+    assert np.array_equal(data.searched, np.concatenate([r.searched for r in records]))
+    np.testing.assert_allclose(data.policies.sum(axis=1), data.searched.astype(np.float32), atol=1e-5)
+    if tree == "cells":
+        assert data.searched.all()
+    else:
+        assert 0 < data.searched.sum() < len(data) // 2
     # Every share sits on a legal cell of its position.
     assert np.all(data.planes[:, 4].reshape(len(data), 400)[data.policies > 0] == 1)
     assert np.array_equal(data.games, np.repeat([0, 1], moves))

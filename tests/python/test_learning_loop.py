@@ -79,4 +79,5 @@ def test_the_flat_settings_of_a_run_started_before_they_were_nested_are_read_as_
             "generation_zero": "uniform", "device": "cpu", "threads": 1, "value_convention": None, "seed": 0}
     legacy_head = {"value_channels": 1, "value_hidden": 64, "value_relu": True}
     assert LoopSettings.from_dict(flat) == LoopSettings(**{**TINY, "generations": 2, **legacy_head,
-                                                           "search": SearchSettings(sims_per_move=1, search="classic")})
+                                                           "search": SearchSettings(sims_per_move=1, search="classic",
+                                                                                    tree="cells")})

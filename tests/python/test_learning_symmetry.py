@@ -10,8 +10,12 @@ turn goes round the corners, and its replay breaks at the first piece.
 import numpy as np
 import pytest
 
+import tilora_self_play
+from learning_helpers import InProcessChannel
 from toolkit_helpers import random_game
 from tilora_zero import Game
+from tilora_zero.networks import UniformNetwork
+from tilora_zero.settings import SearchSettings
 from tilora_zero.symmetry import (ALL_TRANSFORMS, ROTATIONS, RULE_SYMMETRIES, cell_map, seat_map,
                                   transform_cell_arrays, transform_cells, transform_index, transform_planes)
 
@@ -83,3 +87,35 @@ def test_rotations_match_numpy_rot90(transform, turns):
 def test_unknown_transform_is_refused():
     with pytest.raises(ValueError, match="unknown board transform 'shear'"):
         cell_map("shear")
+
+
+@pytest.mark.parametrize("transform", ROTATIONS[1:])
+def test_rotated_placement_games_replay_turn_by_turn_with_their_targets(transform, capfd):
+    """Under the placement tree a turn's cells are laid in ascending order, which a rotation does not keep:
+    the rotated game lays each turn's rotated cells in ascending order again. Its turns end where the
+    original's do, and a searched move's target (each decision's share spread over its cells) moved
+    cell by cell covers the legal cells of the rotated turn's start: the same target at the placement
+    level."""
+    settings = SearchSettings(sims_per_move=4, tree="placements", seed=8)
+    channel = InProcessChannel(UniformNetwork())
+    history, policies, _ = tilora_self_play.generate_game_data(0, settings, channel, channel)
+    capfd.readouterr()
+    turns, game = [], Game()
+    for (player, cell), policy in zip(history, policies):
+        if not game.turn_started:
+            turns.append((player, [], policy))
+        turns[-1][1].append(cell)
+        game.apply(cell)
+    seats = seat_map(transform)
+    rotated = Game(first_player=int(seats[0]))
+    searched = 0
+    for player, cells, policy in turns:
+        assert rotated.current_player == seats[player]
+        if policy:
+            searched += 1
+            moved = transform_cells([c for c, _ in policy], transform)
+            assert set(moved.tolist()) <= set(rotated.legal_tiles())
+        for cell in np.sort(transform_cells(cells, transform)):
+            assert rotated.current_player == seats[player]
+            rotated.apply(int(cell))
+    assert rotated.is_over and searched > 0

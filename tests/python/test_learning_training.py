@@ -28,7 +28,7 @@ def positions(count: int, seed: int = 41) -> Dataset:
         game.apply(cell)
     values = np.eye(4, dtype=np.float32)[np.arange(count) % 4]
     return Dataset(np.stack(planes), np.stack(policies), values, np.array(movers, dtype=np.int8),
-                   np.zeros(count, dtype=np.int64))
+                   np.zeros(count, dtype=np.int64), np.ones(count, dtype=bool))
 
 
 def tensors(data: Dataset):
@@ -47,6 +47,19 @@ def test_one_step_lowers_the_loss_on_a_fixed_batch():
     optimiser.step()
     after = sum(policy_value_losses(model, *batch))
     assert after.item() < before.item()
+
+
+def test_moves_without_a_search_are_left_out_of_the_policy_loss():
+    torch.manual_seed(4)
+    data = positions(8, seed=12)
+    model = TiloraNet(blocks=1, channels=8).eval()  # batch statistics would tie the rows together
+    planes, policies, values = tensors(data)
+    searched_only = policy_value_losses(model, planes[::2], policies[::2], values[::2])
+    unsearched = policies.clone()
+    unsearched[1::2] = 0  # every other move was not searched: no policy target
+    with_others = policy_value_losses(model, planes, unsearched, values)
+    assert torch.allclose(with_others[0], searched_only[0])
+    assert not torch.allclose(with_others[1], searched_only[1])  # every position keeps its value target
 
 
 def test_a_handful_of_positions_is_learnt_by_heart():
