@@ -19,7 +19,7 @@ import time
 import types
 from pathlib import Path
 
-import tilora_self_play
+from tilora_zero._match import play_match
 
 Z_95 = 1.959964
 
@@ -40,7 +40,7 @@ def play(job: tuple[str, str, int, int]) -> float:
     focus, opponent, game, seed = job
     seat = game % 4
     seats = [(player_config(focus if s == seat else opponent), None, None) for s in range(4)]
-    _, _, payoff = tilora_self_play.play_match(game, seats, seed=seed + game)
+    _, _, payoff = play_match(game, seats, seed=seed + game)
     return payoff[seat]
 
 

@@ -24,6 +24,10 @@ from .settings import SearchSettings
 
 NetworkFactory = Callable[[], Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]]
 
+# What the modules let out of a game as it is (a Ctrl-C or an exit that arrived in a network's call): no
+# failure of the game, so no GameFailed either.
+INTERRUPTIONS = (KeyboardInterrupt, SystemExit, GeneratorExit)
+
 
 def game_seed(seed: int, number: int) -> int:
     """The seed of game ``number`` of a run seeded with ``seed``: distinct games, unrelated draws."""
@@ -86,6 +90,8 @@ def play_on_channel(channel: Any, number: int, settings: SearchSettings, network
     start = time.monotonic()
     try:
         result = tilora_self_play.generate_game_data(number, settings, channel, channel)
+    except INTERRUPTIONS:
+        raise
     except BaseException as error:
         raise game_failed(number, error, channel.error) from error
     return build_record(number, result, metadata, time.monotonic() - start)

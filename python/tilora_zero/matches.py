@@ -1,6 +1,6 @@
 """The games of a match: which player sits on which seat, and playing one game.
 
-Every seat is searched by its own player (``tilora_self_play.play_match``):
+Every seat is searched by its own player (:func:`tilora_zero._match.play_match`):
 each request of seat s's search goes to seat s's network, with seat s's
 settings. Seats of players served by the same network share one route, so a
 worker batches the requests of all its games per network. A seeded match
@@ -13,10 +13,11 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from ._match import play_match
 from .frames import PLAYERS
 from .players import Player
 from .records import GameRecord
-from .games import Route, build_record, game_failed, game_seed
+from .games import INTERRUPTIONS, Route, build_record, game_failed, game_seed
 
 
 @dataclass
@@ -57,8 +58,6 @@ class Match:
 
     def play(self, number: int, channel: Callable[[int], Any], names: Sequence[str]) -> GameRecord:
         """Plays game ``number``; raises GameFailed naming the seat whose evaluation failed."""
-        import tilora_self_play
-
         seating = self.seating(number)
         seats = []
         for index in seating:
@@ -68,7 +67,9 @@ class Match:
         seed = None if self.seed is None else game_seed(self.seed, number)
         start = time.monotonic()
         try:
-            result = tilora_self_play.play_match(number, seats, seed=seed)
+            result = play_match(number, seats, seed=seed)
+        except INTERRUPTIONS:
+            raise
         except BaseException as error:  # the module's stop names the seat and keeps the network's error
             raise game_failed(number, error, error.__cause__) from error
         metadata = {"players": [player.describe() for player in self.players], "seats": list(seating),

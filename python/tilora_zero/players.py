@@ -78,7 +78,7 @@ class Player:
         return (self.source, self.device, served_convention(self.settings.search, self.value_convention))
 
     def seat_config(self) -> Any:
-        """The config of this player's seat in ``play_match``."""
+        """The config of this player's seat in :func:`tilora_zero._match.play_match`."""
         if self.kind == "greedy":
             return types.SimpleNamespace(player="greedy")
         if self.kind == "network":

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
 
 #include "search_fake_network.h"
 #include "simulation/play_match.h"
@@ -122,6 +125,34 @@ TEST(SearchMatch, InvalidSeatConfigurationStopsBeforeAnyMove) {
                                           GreedyPlayer{}};
   EXPECT_THROW((void)play_match(seats, rng), InternalStop);
   EXPECT_EQ(network.calls, 0u);
+}
+
+// Records the seat of every move it makes, and stops the match at move `stop_at`.
+class RecordingRunner : public MoveRunner {
+ public:
+  unsigned run(unsigned seat, const std::function<unsigned()>& choose) override {
+    if (seats.size() == stop_at) throw std::runtime_error("stopped");
+    seats.push_back(seat);
+    return choose();
+  }
+  std::vector<unsigned> seats;
+  std::size_t stop_at = SIZE_MAX;
+};
+
+TEST(SearchMatch, EveryMoveGoesThroughTheRunnerWithTheSeatToMove) {
+  std::array<SeatPlayer, kPlayers> seats{GreedyPlayer{}, GreedyPlayer{}, GreedyPlayer{},
+                                          GreedyPlayer{}};
+  Rng rng(45);
+  RecordingRunner runner;
+  const TrainingRecord record = play_match(seats, rng, runner);
+  std::vector<unsigned> movers;
+  for (const game::Move& move : record.history) movers.push_back(move.player);
+  EXPECT_EQ(runner.seats, movers);
+
+  RecordingRunner stopping;
+  stopping.stop_at = 7;
+  EXPECT_THROW((void)play_match(seats, rng, stopping), std::runtime_error);
+  EXPECT_EQ(stopping.seats.size(), 7u);
 }
 
 TEST(SearchRollout, PlayoutEndsTheGameAndPaysItsWinners) {

@@ -1,4 +1,4 @@
-"""The module object and the argument matching of generate_game_data."""
+"""The module objects (tilora_self_play, tilora_zero._match) and the argument matching of generate_game_data."""
 
 import importlib
 import inspect
@@ -29,8 +29,9 @@ U = Untouchable()
 CFG = SearchConfig()
 
 
-def test_module_exports_its_two_functions():
-    assert tilora_self_play.__all__ == ["generate_game_data", "play_match"]
+def test_module_has_generate_game_data_alone():
+    assert tilora_self_play.__all__ == ["generate_game_data"]
+    assert {name for name in vars(tilora_self_play) if not name.startswith("__")} == {"generate_game_data"}
     assert tilora_self_play.__doc__ == ""
     assert tilora_self_play.generate_game_data.__module__ == "tilora_self_play"
     assert tilora_self_play.generate_game_data.__self__ is tilora_self_play
@@ -42,22 +43,25 @@ def test_text_signature():
     assert "values[p] is the value for player p" in generate.__doc__
 
 
-def test_second_init_returns_the_same_module():
-    module = sys.modules.pop("tilora_self_play")
+@pytest.mark.parametrize("name", ["tilora_self_play", "tilora_zero._match"])
+def test_second_init_returns_the_same_module(name):
+    module = importlib.import_module(name)
+    exported = list(module.__all__)
+    sys.modules.pop(name)
     try:
-        again = importlib.import_module("tilora_self_play")
+        again = importlib.import_module(name)
         assert again is module
-        assert again.__all__ == ["generate_game_data", "play_match"]
         assert importlib.reload(again) is module
-        assert module.__all__ == ["generate_game_data", "play_match"]
+        assert module.__all__ == exported
     finally:
-        sys.modules["tilora_self_play"] = module
+        sys.modules[name] = module
 
 
-def test_sub_interpreter_import_is_refused():
+@pytest.mark.parametrize("name", ["tilora_self_play", "tilora_zero._match"])
+def test_sub_interpreter_import_is_refused(name):
     script = textwrap.dedent(
-        """
-        import tilora_self_play
+        f"""
+        import {name}
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
@@ -65,7 +69,7 @@ def test_sub_interpreter_import_is_refused():
             raise SystemExit
         sub = interpreters.create()
         try:
-            interpreters.run_string(sub, "import tilora_self_play")
+            interpreters.run_string(sub, "import {name}")
         except interpreters.RunFailedError as error:
             print(error)
         else:

@@ -1,6 +1,7 @@
 """Failures of an evaluation: at a search root (two printed lines and
 Exception('"Error running MCTS"')) and inside the simulations (the
-internal-stop exception, the original error as its cause)."""
+internal-stop exception), the original error as the cause of either; an
+interruption (no Exception) leaves as itself."""
 
 import re
 
@@ -37,7 +38,8 @@ def expect_root_failure(capfd, queue, pipe, config=None):
     match = ROOT_LINE.match(lines[0])
     assert match, lines[0]
     assert lines[1] == "Error running MCTS: " + match.group(1)
-    return match.group(2), lines[0]
+    assert type(raised.value.__cause__).__name__ == match.group(2)
+    return match.group(2), lines[0], raised.value.__cause__
 
 
 @pytest.mark.parametrize(
@@ -65,17 +67,18 @@ def expect_root_failure(capfd, queue, pipe, config=None):
 def test_bad_reply_at_the_root(capfd, reply, error, message):
     queue = FakeQueue()
     pipe = FakePipe(queue, respond=returning(reply))
-    name, line = expect_root_failure(capfd, queue, pipe)
+    name, line, _ = expect_root_failure(capfd, queue, pipe)
     assert name == error
     assert message in line
     assert len(queue.requests) == 1 and pipe.calls == 1
 
 
-@pytest.mark.parametrize("error", [EOFError("pipe closed"), KeyboardInterrupt(), OSError(9, "Bad file descriptor")])
+@pytest.mark.parametrize("error", [EOFError("pipe closed"), ValueError("bad"), OSError(9, "Bad file descriptor")])
 def test_recv_failure_at_the_root(capfd, error):
     queue = FakeQueue()
     pipe = FakePipe(queue, fail_on=0, failure=raising(error))
-    name, line = expect_root_failure(capfd, queue, pipe)
+    name, line, cause = expect_root_failure(capfd, queue, pipe)
+    assert cause is error
     assert name == type(error).__name__
     assert repr(error) in line
     assert "<traceback object at 0x" in line
@@ -84,7 +87,7 @@ def test_recv_failure_at_the_root(capfd, error):
 def test_put_failure_at_the_root(capfd):
     queue = FailingQueue(RuntimeError("queue full"))
     pipe = FakePipe(queue)
-    name, line = expect_root_failure(capfd, queue, pipe)
+    name, line, _ = expect_root_failure(capfd, queue, pipe)
     assert name == "RuntimeError"
     assert "RuntimeError('queue full')" in line
     assert pipe.calls == 0
@@ -94,12 +97,12 @@ def test_root_failure_at_a_later_move_returns_no_record(capfd):
     queue = FakeQueue()
     # With no simulations every request is a root: the sixth move fails.
     pipe = FakePipe(queue, fail_on=5, failure=raising(EOFError()))
-    name, _ = expect_root_failure(capfd, queue, pipe, SearchConfig(sims_per_move=0))
+    name, _, _ = expect_root_failure(capfd, queue, pipe, SearchConfig(sims_per_move=0))
     assert name == "EOFError"
     assert len(queue.requests) == 6
 
 
-@pytest.mark.parametrize("error", [EOFError("gone"), KeyboardInterrupt(), ValueError("bad")])
+@pytest.mark.parametrize("error", [EOFError("gone"), ValueError("bad")])
 def test_leaf_failure_is_an_internal_stop_with_the_error_as_cause(capfd, error):
     queue = FakeQueue()
     pipe = FakePipe(queue, fail_on=2, failure=raising(error))
@@ -111,6 +114,31 @@ def test_leaf_failure_is_an_internal_stop_with_the_error_as_cause(capfd, error):
     assert stop.args[0].startswith(f"Error evaluating leaf node: <class '{type(error).__name__}'>: {error!r}")
     assert len(queue.requests) == 3
     assert capfd.readouterr().out == ""
+
+
+def internal_stop():
+    """The module's own stop, as a nested call inside a network would raise it."""
+    try:
+        generate(4, SearchConfig(dirichlet_alpha=0.0), None, None)
+    except BaseException as stop:  # noqa: B036 - the internal stop is a BaseException
+        return stop
+    raise AssertionError("the configuration was accepted")
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), internal_stop()],
+                         ids=["KeyboardInterrupt", "SystemExit", "GeneratorExit", "internal stop"])
+@pytest.mark.parametrize("where", ["recv at the root", "put at the root", "recv at a leaf"])
+def test_an_interruption_in_the_network_leaves_as_itself(capfd, where, error):
+    if where == "put at the root":
+        queue = FailingQueue(error)
+        pipe = FakePipe(queue)
+    else:
+        queue = FakeQueue()
+        pipe = FakePipe(queue, fail_on=0 if where == "recv at the root" else 2, failure=raising(error))
+    with pytest.raises(type(error)) as raised:
+        generate(4, SearchConfig(sims_per_move=5), queue, pipe)
+    assert raised.value is error
+    assert capfd.readouterr().out == ""  # no report of a failed root
 
 
 def test_bad_leaf_reply_is_an_internal_stop(capfd):

@@ -4,13 +4,13 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-import tilora_self_play
 from learning_helpers import InProcessChannel
+from tilora_zero._match import play_match
 from tilora_zero.arena import arena_settings
 from tilora_zero.hub import GameHub
 from tilora_zero.matches import Match
 from tilora_zero.players import Player
-from tilora_zero.games import GameFailed, game_seed
+from tilora_zero.games import GameFailed, SelfPlay, game_seed
 from tilora_zero.serving import LocalTransport
 
 
@@ -53,7 +53,7 @@ def test_every_request_of_a_seats_search_reaches_that_seats_network_batched_acro
         # The same game with each seat's network asked directly, one position at a time.
         seating = match.seating(number)
         seats = [(settings[i], channel, channel) for i in seating for channel in [InProcessChannel(networks[i])]]
-        history, policies, payoff = tilora_self_play.play_match(number, seats, seed=game_seed(5, number))
+        history, policies, payoff = play_match(number, seats, seed=game_seed(5, number))
         assert record.cells.tolist() == [cell for _, cell in history]
         assert np.array_equal(record.policy_shares, np.float32([share for p in policies for _, share in p]))
         assert record.metadata["seats"] == list(seating) and record.metadata["seed"] == game_seed(5, number)
@@ -70,3 +70,30 @@ def test_a_failed_evaluation_ends_the_game_naming_the_seat_and_the_networks_erro
     assert isinstance(outcomes[0], GameFailed) and isinstance(outcomes[0].cause, RuntimeError)
     assert "seat 2: Error evaluating root node" in str(outcomes[0])
     assert "RuntimeError: the network is broken" in str(outcomes[0])
+
+
+class InterruptedChannel:
+    """A queue and pipe whose every reply is interrupted (Ctrl-C, an exit)."""
+
+    def __init__(self, interruption: BaseException):
+        self.interruption = interruption
+        self.error = None
+
+    def put(self, request) -> None:
+        pass
+
+    def recv(self):
+        raise self.interruption
+
+
+@pytest.mark.parametrize("interruption", [KeyboardInterrupt(), SystemExit(1)], ids=["KeyboardInterrupt", "SystemExit"])
+@pytest.mark.parametrize("games", ["self-play", "match"])
+def test_an_interruption_in_a_network_leaves_the_game_as_itself_not_as_a_failed_game(games, interruption):
+    network = lambda: None  # noqa: E731 - never asked: the channel answers
+    if games == "self-play":
+        played = SelfPlay(network, arena_settings(2))
+    else:
+        played = Match([Player("greedy"), Player(network, arena_settings(2))], [(0, 0, 1, 0)])
+    with pytest.raises(type(interruption)) as raised:
+        played.play(0, lambda route: InterruptedChannel(interruption), ["network"])
+    assert raised.value is interruption

@@ -1,7 +1,7 @@
 #pragma once
-// What every function the module offers does around its body: hold the
-// interpreter lock for the call, and let no C++ exception unwind into the
-// interpreter.
+// What every function the modules offer does around its body: hold the
+// interpreter lock for the call (letting it go only where no Python object is
+// touched), and let no C++ exception unwind into the interpreter.
 #include <Python.h>
 
 #include <new>
@@ -25,6 +25,19 @@ class GilHold {
 
  private:
   PyGILState_STATE state_;
+};
+
+// Lets other threads take the interpreter lock for one scope, in which no
+// Python object may be touched.
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
 };
 
 // Sets the Python exception for the C++ exception being handled; call it in a

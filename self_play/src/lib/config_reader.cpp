@@ -14,9 +14,11 @@ namespace tilora::self_play::py {
 namespace {
 
 // Replaces the conversion error in flight by the "failed to extract field"
-// TypeError, with the conversion error as its cause.
+// TypeError, with the conversion error as its cause. An interruption stays
+// as it is.
 void raise_extract_error(const char* name) {
   py_ref cause = fetch_exception();
+  if (cause && is_interruption(cause.get())) return restore_exception(std::move(cause));
   const std::string message = std::string("failed to extract field Config.") + name;
   py_ref text = py_ref::steal(PyUnicode_FromString(message.c_str()));
   if (!text) return;

@@ -15,7 +15,8 @@ namespace tilora::self_play::py {
 // missing or None. Stops at the first failure:
 // the lookup's own exception for a missing attribute, or
 // TypeError("failed to extract field Config.<name>") with the conversion
-// error as its cause. Returns none with that exception set.
+// error as its cause (an interruption, see errors.h, stays as it is).
+// Returns none with that exception set.
 std::optional<Config> read_config(PyObject* config);
 
 // A seed: any integer index from 0 to 2**64 - 1. Returns none with the

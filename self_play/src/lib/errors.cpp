@@ -1,6 +1,7 @@
 #include "errors.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace tilora::self_play::py {
 namespace {
@@ -68,20 +69,38 @@ std::string text_form(PyObject* exception) {
                   (traceback ? repr_text(traceback.get()) : std::string("no traceback")) + ")");
 }
 
-PyObject* internal_stop_type() {
-  // Lives as long as the process: the module supports one interpreter only.
-  static PyObject* type = nullptr;
-  if (!type)
-    type = PyErr_NewExceptionWithDoc(
-        "tilora_self_play.InternalStop",
-        "A self-play game stopped on a broken invariant, an invalid configuration or a failed "
-        "evaluation inside the search. Derived from BaseException, so that handlers for "
-        "Exception do not catch it.",
-        PyExc_BaseException, nullptr);
-  return type;
+std::string text_form_with_cause(PyObject* exception) {
+  std::string text = text_form(exception);
+  if (!exception) return text;
+  py_ref cause = py_ref::steal(PyException_GetCause(exception));
+  return cause ? text + ", caused by " + text_form(cause.get()) : text;
+}
+
+void restore_exception(py_ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
+bool is_interruption(PyObject* exception) {
+  return !PyErr_GivenExceptionMatches(exception, PyExc_Exception);
+}
+
+PyObject* new_internal_stop_type(const char* qualified_name) {
+  return PyErr_NewExceptionWithDoc(
+      qualified_name,
+      "A game stopped on a broken invariant, an invalid configuration or a failed evaluation "
+      "inside the search. Derived from BaseException, so that handlers for Exception do not "
+      "catch it.",
+      PyExc_BaseException, nullptr);
 }
 
 void raise_internal_stop(std::string_view message, py_ref cause) {
+  if (cause && is_interruption(cause.get())) return restore_exception(std::move(cause));
   PyObject* type = internal_stop_type();
   if (!type) return;
   py_ref text = py_ref::steal(
@@ -115,9 +134,16 @@ std::string debug_quote(std::string_view text) {
   return out + "\"";
 }
 
-void raise_driver_error(std::string_view message) {
+void raise_driver_error(std::string_view message, py_ref cause) {
+  if (cause && is_interruption(cause.get())) return restore_exception(std::move(cause));
   const std::string quoted = debug_quote(message);
-  PyErr_SetString(PyExc_Exception, quoted.c_str());
+  py_ref text = py_ref::steal(
+      PyUnicode_DecodeUTF8(quoted.data(), static_cast<Py_ssize_t>(quoted.size()), "replace"));
+  if (!text) return;
+  py_ref exception = py_ref::steal(PyObject_CallOneArg(PyExc_Exception, text.get()));
+  if (!exception) return;
+  if (cause) PyException_SetCause(exception.get(), cause.release());
+  PyErr_SetObject(PyExc_Exception, exception.get());
 }
 
 }  // namespace tilora::self_play::py

@@ -1,6 +1,6 @@
 #pragma once
 // Python exceptions at the module's boundary: taking the one in flight, its
-// one-line text form, the module's internal-stop exception, and the driver's
+// one-line text form, the modules' internal-stop exceptions, and the driver's
 // error.
 #include <Python.h>
 
@@ -19,16 +19,34 @@ py_ref fetch_exception();
 // traceback, each as its repr ("no traceback" when it has none).
 std::string text_form(PyObject* exception);
 
+// text_form(exception), and when it has a __cause__, ", caused by " and the
+// cause's text form: the conversion error behind a "failed to extract field".
+std::string text_form_with_cause(PyObject* exception);
+
 // UTF-8 text of a str, with undecodable characters escaped.
 std::string to_utf8(PyObject* str);
 
-// The module's internal-stop exception class, derived directly from
-// BaseException; created on first use. Null with an exception set when
-// creating it fails.
+// Sets `exception`, one that fetch_exception took, in flight again.
+void restore_exception(py_ref exception);
+
+// Whether an exception must leave the module as it is, never wrapped in
+// another: any BaseException that is not an Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit, an internal stop), since handlers for Exception
+// must not catch a Ctrl-C that arrived in a network's recv().
+bool is_interruption(PyObject* exception);
+
+// The calling module's internal-stop exception class, derived directly from
+// BaseException; created on first use. Each extension module defines it,
+// naming it after itself (new_internal_stop_type). Null with an exception set
+// when creating it fails.
 PyObject* internal_stop_type();
 
+// A new internal-stop class called `qualified_name` ("module.InternalStop").
+PyObject* new_internal_stop_type(const char* qualified_name);
+
 // Sets the internal-stop exception with `message` as its one argument and
-// `cause` (when not null) as its __cause__.
+// `cause` (when not null) as its __cause__. A cause that is an interruption
+// is set as itself instead.
 void raise_internal_stop(std::string_view message, py_ref cause = {});
 
 // The debug rendering of a string: enclosed in double quotes, with a
@@ -36,7 +54,8 @@ void raise_internal_stop(std::string_view message, py_ref cause = {});
 // written as escapes.
 std::string debug_quote(std::string_view text);
 
-// Sets Exception(debug_quote(message)).
-void raise_driver_error(std::string_view message);
+// Sets Exception(debug_quote(message)) with `cause` (when not null) as its
+// __cause__. A cause that is an interruption is set as itself instead.
+void raise_driver_error(std::string_view message, py_ref cause = {});
 
 }  // namespace tilora::self_play::py

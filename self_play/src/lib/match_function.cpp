@@ -3,6 +3,7 @@
 #include "match_function.h"
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -74,6 +75,24 @@ std::optional<std::array<SeatObjects, kPlayers>> seat_objects(PyObject* fast) {
   return seats;
 }
 
+// Ends the match on a pending signal (Ctrl-C) before each move, and lets
+// other threads run while a seat played in C++ thinks. A network seat keeps
+// the interpreter lock: its search calls Python at every evaluation.
+class LockFreeingRunner final : public MoveRunner {
+ public:
+  explicit LockFreeingRunner(const std::array<bool, kPlayers>& in_cpp) : in_cpp_(in_cpp) {}
+
+  unsigned run(unsigned seat, const std::function<unsigned()>& choose) override {
+    if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet{};
+    if (!in_cpp_[seat]) return choose();
+    GilRelease release;
+    return choose();
+  }
+
+ private:
+  std::array<bool, kPlayers> in_cpp_;  // per seat: it never calls Python
+};
+
 }  // namespace
 
 PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -101,20 +120,23 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     UniformNetwork uniform;
     std::array<std::optional<PlayoutMixNetwork>, kPlayers> mixes;
     std::array<SeatPlayer, kPlayers> seats;
+    std::array<bool, kPlayers> in_cpp{};
     for (unsigned p = 0; p < kPlayers; ++p) {
       const SeatObjects& seat = (*objects)[p];
       const std::optional<SeatKind> kind = seat_kind(seat.config, p);
       if (!kind) return nullptr;
+      in_cpp[p] = *kind != SeatKind::kNetwork;
       if (*kind == SeatKind::kGreedy) {
         seats[p] = GreedyPlayer{};
         continue;
       }
       const std::optional<Config> config = read_config(seat.config);
       if (!config) {
+        // The text first: the cause is moved into the exception.
         py_ref error = fetch_exception();
-        raise_internal_stop("invalid configuration of seat " + std::to_string(p) + ": " +
-                                text_form(error.get()),
-                            std::move(error));
+        const std::string message = "invalid configuration of seat " + std::to_string(p) + ": " +
+                                    text_form_with_cause(error.get());
+        raise_internal_stop(message, std::move(error));
         return nullptr;
       }
       Network* network = nullptr;
@@ -132,7 +154,8 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       }
       seats[p] = SearchSeat{*config, network};
     }
-    return to_python(play_match(seats, rng)).release();
+    LockFreeingRunner runner(in_cpp);
+    return to_python(play_match(seats, rng, runner)).release();
   } catch (...) {
     raise_current_exception([&](const EvaluationFailed& failure) {
       const auto seat = static_cast<unsigned>(failure.seat);
@@ -162,7 +185,11 @@ const char kPlayMatchDoc[] =
     "Returns (history, policies, payoff) as generate_game_data does; a greedy\n"
     "move's policy entry is its cell with share 1.0. Draws no progress bar and\n"
     "prints no summary. A failed evaluation raises the internal-stop exception\n"
-    "naming the seat, with the network's exception as its cause.";
+    "naming the seat, with the network's exception as its cause; one of the\n"
+    "network's exceptions that is not an Exception (such as KeyboardInterrupt)\n"
+    "leaves the call as it is. Other threads run while a rollout, uniform or\n"
+    "greedy seat thinks, and a signal (Ctrl-C) ends the match before the next\n"
+    "move.";
 
 
 }  // namespace tilora::self_play::py

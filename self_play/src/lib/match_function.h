@@ -1,7 +1,7 @@
 #pragma once
-// The module's play_match function: one game in which each seat searches
-// with its own player (its own network through its own queue and pipe, or a
-// baseline played in C++).
+// play_match, the function of tilora_zero._match: one game in which each
+// seat searches with its own player (its own network through its own queue
+// and pipe, or a baseline played in C++).
 #include <Python.h>
 
 namespace tilora::self_play::py {

@@ -1,6 +1,5 @@
-// The extension module tilora_self_play and its functions generate_game_data
-// (self-play, here) and play_match (match_function.cpp). The module keeps no
-// state between calls.
+// The extension module tilora_self_play and its one function,
+// generate_game_data: self-play. The module keeps no state between calls.
 #include <Python.h>
 
 #include <new>
@@ -12,7 +11,7 @@
 #include "config_reader.h"
 #include "conversion.h"
 #include "errors.h"
-#include "match_function.h"
+#include "module_init.h"
 #include "py_network.h"
 #include "py_ref.h"
 #include "simulation/mcts.h"
@@ -36,7 +35,7 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
     const std::optional<Config> config = read_config(config_object);
     if (!config) {
       py_ref error = fetch_exception();
-      const std::string message = "invalid configuration: " + text_form(error.get());
+      const std::string message = "invalid configuration: " + text_form_with_cause(error.get());
       raise_internal_stop(message, std::move(error));
       return nullptr;
     }
@@ -52,8 +51,11 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
       return to_python(play_game(*config, searched, rng, reporter)).release();
     } catch (const EvaluationFailed& failure) {
       if (failure.where != EvaluationFailed::Where::kRoot) throw;
-      ConsoleReporter::root_evaluation_failed(failure.error_text);
-      raise_driver_error(kErrorRunningMcts);
+      py_ref cause = network->take_error();
+      // An interruption is no failure of the game: it leaves without the report.
+      if (!cause || !is_interruption(cause.get()))
+        ConsoleReporter::root_evaluation_failed(failure.error_text);
+      raise_driver_error(kErrorRunningMcts, std::move(cause));
       return nullptr;
     }
   } catch (...) {
@@ -110,13 +112,13 @@ constexpr const char kGenerateGameDataDoc[] =
     "Raises Exception('\"Error running MCTS\"') when a search root cannot be\n"
     "evaluated, and the module's internal-stop exception (derived from\n"
     "BaseException) for an invalid configuration or any other failure\n"
-    "inside the game.";
+    "inside the game; either has the network's exception as its __cause__.\n"
+    "An exception of the network's that is not an Exception (such as\n"
+    "KeyboardInterrupt) leaves the call as it is.";
 
 PyMethodDef kMethods[] = {
     {"generate_game_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_game_data)),
      METH_FASTCALL | METH_KEYWORDS, kGenerateGameDataDoc},
-    {"play_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_match)),
-     METH_VARARGS | METH_KEYWORDS, kPlayMatchDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,49 +129,23 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "tilora_self_play", "", 0, kMethods, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module and the interpreter that made it, kept for the process.
-PyObject* g_module = nullptr;
-std::int64_t g_interpreter = -1;
-
-bool add_to_all(PyObject* module, const char* name) {
-  py_ref all = py_ref::steal(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    all = py_ref::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
-  }
-  py_ref text = py_ref::steal(PyUnicode_FromString(name));
-  return text && PyList_Append(all.get(), text.get()) == 0;
-}
-
-PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter < 0) return nullptr;
-  if (g_module) {
-    if (interpreter != g_interpreter) {
-      PyErr_SetString(PyExc_ImportError,
-                      "tilora_self_play supports one interpreter per process only and cannot be "
-                      "imported in a sub-interpreter");
-      return nullptr;
-    }
-    return py_ref::ref(g_module).release();
-  }
-  py_ref module = py_ref::steal(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  if (!add_to_all(module.get(), "generate_game_data") || !add_to_all(module.get(), "play_match"))
-    return nullptr;
-  g_module = py_ref::ref(module.get()).release();
-  g_interpreter = interpreter;
-  return module.release();
-}
+ProcessModule g_module;
 
 }  // namespace
+
+PyObject* internal_stop_type() {
+  // Lives as long as the process: the module supports one interpreter only.
+  static PyObject* type = nullptr;
+  if (!type) type = new_internal_stop_type("tilora_self_play.InternalStop");
+  return type;
+}
+
 }  // namespace tilora::self_play::py
 
 PyMODINIT_FUNC PyInit_tilora_self_play() {
+  namespace py = tilora::self_play::py;
   try {
-    return tilora::self_play::py::init_module();
+    return py::module_once(py::g_module, py::kModule, "generate_game_data");
   } catch (...) {
     PyErr_SetString(PyExc_ImportError, "tilora_self_play: initialisation failed");
     return nullptr;

@@ -44,7 +44,9 @@ TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng);
 class MoveRunner {
  public:
   virtual ~MoveRunner() = default;
-  virtual unsigned run(unsigned seat, const std::function<unsigned()>& choose) { return choose(); }
+  virtual unsigned run(unsigned /*seat*/, const std::function<unsigned()>& choose) {
+    return choose();
+  }
 };
 
 // The same, every move made through `runner`.
