@@ -2,9 +2,10 @@
 
     python experiments/search_strength/run.py FOCUS OPPONENT --games 200 [--workers 2] [--seed 1]
 
-A player is `greedy`, or `KIND:RULE:SIMS[:fpv=X]` with KIND `rollout` (leaf
-values from one random playout) or `uniform` (every position at par), RULE
-`puct` or `classic`. Game g seats FOCUS on seat g % 4 and OPPONENT on the
+A player is `greedy`, or `KIND:RULE:SIMS[:tree=T][:fpv=X]` with KIND `rollout`
+(leaf values from one random playout) or `uniform` (every position at par),
+RULE `puct` or `classic`, and T `cells` (the module's default: one search per
+move) or `placements` (one search per turn with a choice). Game g seats FOCUS on seat g % 4 and OPPONENT on the
 other three; every game is seeded (seed + g), so a row is reproducible. Prints
 FOCUS's mean payoff per seat with its 95% interval (parity 0.25) and appends
 the row to results.jsonl beside this script.
@@ -32,7 +33,10 @@ def player_config(text: str) -> types.SimpleNamespace:
                                    c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0)
     for item in extra:
         name, value = item.split("=")
-        setattr(config, {"fpv": "first_play_value"}[name], float(value))
+        if name == "tree":
+            config.tree = value
+        else:
+            setattr(config, {"fpv": "first_play_value"}[name], float(value))
     return config
 
 

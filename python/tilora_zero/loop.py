@@ -50,7 +50,7 @@ class LoopSettings:
     generations: int = 5
     games_per_generation: int = 64
     # Self-play's search; the ladder's is the same without root noise and playouts (ladder_settings).
-    search: SearchSettings = field(default_factory=lambda: SearchSettings(sims_per_move=16))
+    search: SearchSettings = field(default_factory=lambda: SearchSettings(sims_per_move=24))
     # Each generation's training; its seed is the loop's seed plus the generation.
     train: TrainSettings = field(default_factory=lambda: TrainSettings(steps=500))
     workers: int = 2

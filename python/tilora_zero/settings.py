@@ -14,19 +14,23 @@ from typing import Any
 import numpy as np
 
 SEARCH_RULES = ("puct", "classic")
+# What an edge of the search tree is: a whole placement (each way to end a turn once, the turn's cells laid
+# in ascending order, no search where a turn leaves one choice) or, as the module does by default, one cell.
+SEARCH_TREES = ("placements", "cells")
 
 
 @dataclass
 class SearchSettings:
     """The settings the self-play module reads; pass an instance as its ``config``."""
 
-    sims_per_move: int = 100
+    sims_per_move: int = 150  # one search; the placement tree searches about a quarter as often as the cell tree
     sample_moves: int = 30
     c_base: float = 19652.0
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
     search: str = "puct"  # the selection rule: "puct" (values as payoff shares) or "classic"
+    tree: str = "placements"  # an edge of the search tree: "placements" or "cells"
     first_play_value: float | None = None  # PUCT: the Q of an unvisited child (None: the module's)
     seed: int | None = None  # a run's seed: game n's random draws are seeded by game_seed(seed, n)
     rollout_weight: float = 0.0  # w: a network's values become (1 - w) * value + w * one random playout's payoff
@@ -56,6 +60,8 @@ class SearchSettings:
             raise ValueError(f"rollout_weight must be from 0 to 1, got {self.rollout_weight!r}")
         if self.search not in SEARCH_RULES:
             raise ValueError(f"search must be 'puct' or 'classic', got {self.search!r}")
+        if self.tree not in SEARCH_TREES:
+            raise ValueError(f"tree must be 'placements' or 'cells', got {self.tree!r}")
         if self.search == "puct":
             # C(N) = ln((1 + N + c_base) / c_base) + c_init grows with N, which is at least 1 wherever PUCT
             # scores children: C(1), in the module's 32-bit arithmetic, is the least it can be.

@@ -25,7 +25,8 @@ def keeps_the_turn(game: Game, cell: int) -> bool:
 
 
 def play(convention: str):
-    settings = SearchSettings(sims_per_move=SIMS, sample_moves=0, exploration_fraction=0.0, search="classic")
+    settings = SearchSettings(sims_per_move=SIMS, sample_moves=0, exploration_fraction=0.0, search="classic",
+                              tree="cells")
     channel = InProcessChannel(BelowParNetwork(convention))
     history, policies, payoff = tilora_self_play.generate_game_data(7, settings, channel, channel)
     return history, policies

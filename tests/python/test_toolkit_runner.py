@@ -25,9 +25,13 @@ def assert_replays_to_its_payoff(record: GameRecord) -> None:
     for move, (player, cell) in enumerate(zip(record.players.tolist(), record.cells.tolist())):
         assert game.current_player == player
         cells, shares = record.policy(move)
-        assert sorted(cells.tolist()) == game.legal_tiles().tolist()
-        assert float(shares.sum()) == pytest.approx(1.0, abs=1e-5)
+        if record.searched[move]:
+            # A placement search's shares cover every cell of its decisions: the legal cells of a turn's start.
+            assert sorted(cells.tolist()) == game.legal_tiles().tolist()
+            assert float(shares.sum()) == pytest.approx(1.0, abs=1e-5)
+            assert SETTINGS.tree == "cells" or not game.turn_started
         game.apply(cell)
+    assert record.searched.any()
     assert game.is_over
     assert record.payoff.tolist() == game.payoff()
     assert record.scores.tolist() == game.score()
@@ -141,10 +145,10 @@ def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
 
 
 def test_search_settings_defaults():
-    assert SearchSettings().as_dict() == {"sims_per_move": 100, "sample_moves": 30, "c_base": 19652.0,
+    assert SearchSettings().as_dict() == {"sims_per_move": 150, "sample_moves": 30, "c_base": 19652.0,
                                           "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
-                                          "search": "puct", "first_play_value": None, "seed": None,
-                                          "rollout_weight": 0.0}
+                                          "search": "puct", "tree": "placements", "first_play_value": None,
+                                          "seed": None, "rollout_weight": 0.0}
 
 
 def process_state(pid: int) -> tuple[str, int] | None:

@@ -13,7 +13,7 @@ from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 from .options import SEARCH_OPTIONS, add_options, read_options
 
 # The search settings a match offers: matches search without root noise.
-MATCH_OPTIONS = ("search", "sims_per_move", "sample_moves", "c_base", "c_init")
+MATCH_OPTIONS = ("search", "tree", "sims_per_move", "sample_moves", "c_base", "c_init")
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:

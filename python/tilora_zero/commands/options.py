@@ -14,7 +14,7 @@ from collections.abc import Sequence
 from dataclasses import replace
 from typing import Any, NamedTuple, TypeVar
 
-from ..settings import SEARCH_RULES
+from ..settings import SEARCH_RULES, SEARCH_TREES
 from . import finite_float, fraction, non_negative_float, non_negative_int, positive_float, positive_int
 
 
@@ -28,7 +28,9 @@ class Option(NamedTuple):
 SEARCH_OPTIONS = {  # SearchSettings field -> its option
     "search": Option("search", str, "selection rule (a network serves payoff shares to puct, its own convention "
                                     "to classic)", SEARCH_RULES),
-    "sims_per_move": Option("sims", positive_int, "simulations per move"),
+    "tree": Option("tree", str, "an edge of the search tree: a whole placement (one search per turn with a "
+                                "choice) or one cell (one search per move)", SEARCH_TREES),
+    "sims_per_move": Option("sims", positive_int, "simulations per search"),
     "sample_moves": Option("sample-moves", non_negative_int,
                            "moves below this count are sampled from the visits, later ones greedy"),
     "c_base": Option("c-base", positive_float, "base of the exploration coefficient of the selection score"),
