@@ -5,6 +5,8 @@
 // `replay_planes` are the two hot helpers of the toolkit: the first turns one
 // request's planes (a list of 5 lists of 400 floats) into 250 bytes, the second
 // replays a recorded game into the planes before each of its moves.
+// `playout_means` labels a recorded game's positions with what the rollout
+// player's leaf value measures, the payoff of uniformly random playouts.
 //
 // Packed planes: the 2,000 entries in plane-major order (plane p, cell k at
 // p * 400 + k), eight to a byte, first entry in the most significant bit, which
@@ -16,6 +18,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -25,6 +28,8 @@
 #include <vector>
 
 #include "game.h"
+#include "simulation/baseline_networks.h"
+#include "simulation/random.h"
 #include "simulation/state_repr.h"
 
 namespace nb = nanobind;
@@ -130,6 +135,66 @@ NumpyArray<std::uint8_t, -1, 5, 20, 20> replay_planes(
     } catch (const RuleError& error) {
       throw RuleError("move " + std::to_string(i) + " (cell " + std::to_string(cell) + "): " +
                       error.what());
+    }
+  }
+  return result;
+}
+
+using CellArray = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// Each position draws from its own generator, fixed by the seed and the
+// position's move index, so a subset of positions gets the very figures the
+// whole game's call gives them.
+tilora::self_play::Rng position_rng(std::uint64_t seed, std::size_t move) {
+  std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                      static_cast<std::uint32_t>(move), static_cast<std::uint32_t>(move >> 32)};
+  return tilora::self_play::Rng(words);
+}
+
+NumpyArray<float, -1, 4> playout_means(CellArray cells, int playouts, std::uint64_t seed,
+                                       std::optional<CellArray> moves) {
+  if (playouts < 1)
+    throw nb::value_error(("playouts must be at least 1, got " + std::to_string(playouts)).c_str());
+  const std::size_t length = cells.shape(0);
+  const std::vector<std::int64_t> game_cells(cells.data(), cells.data() + length);
+  std::vector<std::size_t> wanted;
+  if (moves) {
+    for (std::size_t i = 0; i < moves->shape(0); ++i) {
+      const std::int64_t move = (*moves)(i);
+      if (move < 0 || static_cast<std::size_t>(move) > length)
+        throw nb::index_error(("move index " + std::to_string(move) + " outside 0 to " +
+                               std::to_string(length))
+                                  .c_str());
+      if (!wanted.empty() && static_cast<std::size_t>(move) <= wanted.back())
+        throw nb::value_error("move indices must be strictly ascending");
+      wanted.push_back(static_cast<std::size_t>(move));
+    }
+  } else {
+    for (std::size_t i = 0; i < length; ++i) wanted.push_back(i);
+  }
+  auto* data = new float[std::max<std::size_t>(wanted.size(), 1) * tilora::kPlayers];
+  NumpyArray<float, -1, 4> result(data, {wanted.size(), tilora::kPlayers}, owner_of(data));
+  {
+    nb::gil_scoped_release unlocked;
+    Game game = Game::reset();
+    std::size_t played = 0;
+    for (std::size_t row = 0; row < wanted.size(); ++row) {
+      for (; played < wanted[row]; ++played) {
+        try {
+          apply_cell(game, game_cells[played]);
+        } catch (const RuleError& error) {
+          throw RuleError("move " + std::to_string(played) + " (cell " +
+                          std::to_string(game_cells[played]) + "): " + error.what());
+        }
+      }
+      auto rng = position_rng(seed, wanted[row]);
+      std::array<double, tilora::kPlayers> sum{};
+      for (int n = 0; n < playouts; ++n) {
+        const auto payoff = tilora::self_play::random_playout(game, rng);
+        for (unsigned p = 0; p < tilora::kPlayers; ++p) sum[p] += payoff[p];
+      }
+      for (unsigned p = 0; p < tilora::kPlayers; ++p)
+        data[row * tilora::kPlayers + p] = static_cast<float>(sum[p] / playouts);
     }
   }
   return result;
@@ -246,4 +311,11 @@ NB_MODULE(_engine, m) {
                   cells.data(), {cells.size()}, nb::handle()));
         },
         nb::arg("cells"));
+  m.def("playout_means", &playout_means, nb::arg("cells"), nb::arg("playouts"), nb::arg("seed"),
+        nb::arg("moves") = nb::none(),
+        "The mean payoff (float32 [M, 4], absolute player order) of `playouts` uniformly random "
+        "playouts to the end of the game from the position before each move of the game whose "
+        "moves are `cells` (int64), or before each move index in `moves` (ascending; "
+        "len(cells) is the position after the last move). The same seed gives the same "
+        "figures to the same position in any call. Runs without the GIL.");
 }

@@ -1,4 +1,4 @@
-"""The engine bindings: Game, pack_planes, replay_planes, and their agreement with the module."""
+"""The engine bindings: Game, pack_planes, replay_planes, playout_means, and their agreement with the module."""
 
 from __future__ import annotations
 
@@ -144,6 +144,67 @@ def test_replay_planes_past_the_end_of_a_game_is_refused():
     cells = random_game(9)
     with pytest.raises(RuleError, match=f"^move {len(cells)} \\(cell 0\\): No current player$"):
         _engine.replay_planes(cells + [0])
+
+
+def reachable_payoffs(game, budget: int = 20_000) -> set[tuple[float, ...]]:
+    """Every payoff some sequence of legal cells reaches from `game`; None past `budget` positions."""
+    seen, stack, payoffs = 0, [game], set()
+    while stack:
+        position = stack.pop()
+        seen += 1
+        if seen > budget:
+            return None
+        if position.is_over:
+            payoffs.add(tuple(position.payoff()))
+            continue
+        for cell in position.legal_tiles():
+            child = position.copy()
+            child.apply(int(cell))
+            stack.append(child)
+    return payoffs
+
+
+@pytest.mark.parametrize("seed", [3, 11])
+def test_playout_means_play_on_from_each_position(seed):
+    cells = np.array(random_game(seed), dtype=np.int64)
+    end = len(cells)
+    game = Game()
+    for cell in cells[:end - 6]:
+        game.apply(int(cell))
+    endings = {}  # move index -> the payoffs its short ending can reach
+    for move in range(end - 6, end + 1):
+        endings[move] = reachable_payoffs(game.copy())
+        if move < end:
+            game.apply(int(cells[move]))
+    moves = np.array([m for m, reach in endings.items() if reach is not None], dtype=np.int64)
+    assert end in moves and len(moves) >= 3
+    for playout_seed in range(5):
+        single = _engine.playout_means(cells, 1, playout_seed, moves)
+        for move, payoff in zip(moves, single):
+            assert tuple(payoff) in endings[move], move
+    means = _engine.playout_means(cells, 16, 5, moves)
+    assert means[-1].tolist() == game.payoff()
+    for move, mean in zip(moves, means):
+        reach = np.array(sorted(endings[move]))
+        assert np.all(reach.min(axis=0) - 1e-6 <= mean) and np.all(mean <= reach.max(axis=0) + 1e-6)
+    whole = _engine.playout_means(cells, 16, 5)
+    assert whole.shape == (end, 4) and whole.dtype == np.float32
+    assert np.allclose(whole.sum(axis=1), 1.0)
+    assert np.array_equal(whole[moves[:-1]], means[:-1])  # a subset gets the whole call's figures
+    assert np.array_equal(_engine.playout_means(cells, 16, 5), whole)
+    assert not np.array_equal(_engine.playout_means(cells, 16, 6), whole)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda c: _engine.playout_means(c, 0, 1), ValueError, "^playouts must be at least 1, got 0$"),
+    (lambda c: _engine.playout_means(c, 1, 1, np.array([len(c) + 1])), IndexError, "^move index"),
+    (lambda c: _engine.playout_means(c, 1, 1, np.array([4, 2])), ValueError, "strictly ascending"),
+    (lambda c: _engine.playout_means(np.append(c[:3], 0), 1, 1, np.array([4])), RuleError,
+     "^move 3 \\(cell 0\\): Invalid move$"),
+])
+def test_playout_means_refuses_bad_arguments(call, error, message):
+    with pytest.raises(error, match=message):
+        call(np.array(random_game(3), dtype=np.int64))
 
 
 class Recorder:
