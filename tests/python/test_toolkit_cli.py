@@ -20,7 +20,7 @@ from tilora_zero import records
 from tilora_zero.cli import COMMANDS, main
 from tilora_zero.commands.selfplay import TYPICAL_GAME_MOVES, progress_figures
 from tilora_zero.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
-from tilora_zero.runner import RunStats
+from tilora_zero.runner import RunStats, SearchSettings
 from tilora_zero.viewer import board_figure, replay
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
@@ -265,10 +265,14 @@ def test_a_full_disk_ends_the_run_saying_how_many_games_are_safe(tmp_path, capsy
 
 
 def test_progress_counts_the_moves_of_games_in_progress_from_their_evaluations():
-    assert progress_figures(RunStats(), 4, 32) == (0, 4 * TYPICAL_GAME_MOVES)
-    assert progress_figures(RunStats(evaluations=3300), 4, 32) == (100, 4 * TYPICAL_GAME_MOVES)
-    assert progress_figures(RunStats(games=1, moves=300, evaluations=33000), 4, 32) == (1000, 1200)
-    assert progress_figures(RunStats(games=4, moves=1100, evaluations=34000), 4, 32) == (1100, 1100)
+    cells = SearchSettings(sims_per_move=32, tree="cells")
+    assert progress_figures(RunStats(), 4, cells) == (0, 4 * TYPICAL_GAME_MOVES)
+    assert progress_figures(RunStats(evaluations=3300), 4, cells) == (100, 4 * TYPICAL_GAME_MOVES)
+    assert progress_figures(RunStats(games=1, moves=300, evaluations=33000), 4, cells) == (1000, 1200)
+    assert progress_figures(RunStats(games=4, moves=1100, evaluations=34000), 4, cells) == (1100, 1100)
+    # Over placements a search is made about once every four moves.
+    placements = SearchSettings(sims_per_move=32, tree="placements")
+    assert progress_figures(RunStats(evaluations=760), 4, placements) == (100, 4 * TYPICAL_GAME_MOVES)
 
 
 def test_an_out_path_that_is_a_file_is_refused(tmp_path, capsys):

@@ -129,14 +129,14 @@ def run(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
     last = RunStats()
-    bar = tqdm(total=progress_figures(last, missing, settings.sims_per_move)[1], unit="move", dynamic_ncols=True,
+    bar = tqdm(total=progress_figures(last, missing, settings)[1], unit="move", dynamic_ncols=True,
                disable=True if args.no_progress else None, file=sys.stderr)
 
     def on_progress(stats: RunStats) -> None:
         nonlocal last
         last = stats
         writer.tick()
-        done, bar.total = progress_figures(stats, missing, settings.sims_per_move)
+        done, bar.total = progress_figures(stats, missing, settings)
         bar.set_postfix_str(f"games {len(present) + stats.games}/{args.games}, "
                             f"{stats.evaluations_per_second:,.0f} evals/s, cache {100 * stats.hit_rate:.1f}%",
                             refresh=False)
@@ -177,12 +177,21 @@ def run(args: argparse.Namespace) -> int:
     return status
 
 
-def progress_figures(stats, games: int, sims_per_move: int) -> tuple[int, int]:
+# Searches per move of the placement tree: one per turn with a choice, about 66 in games of about 285
+# moves (experiments/search_strength/cpu.py).
+PLACEMENT_SEARCHES_PER_MOVE = 0.23
+
+
+def progress_figures(stats, games: int, settings) -> tuple[int, int]:
     """(moves made, moves expected) in a run of ``games`` games so far. A game's moves are counted when it
     ends, so the moves of the games in progress are estimated from the evaluations: one per simulation and
-    one for the root of each move."""
+    one for the root of each search, a search per move over cells and about one per four moves over
+    placements."""
     expected = round(games * (stats.moves / stats.games if stats.games else TYPICAL_GAME_MOVES))
-    made = max(stats.moves, stats.evaluations // (sims_per_move + 1))
+    per_move = settings.sims_per_move + 1
+    if settings.tree == "placements":
+        per_move *= PLACEMENT_SEARCHES_PER_MOVE
+    made = max(stats.moves, int(stats.evaluations / per_move))
     return min(made, expected), expected
 
 
