@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "simulation/config.h"
 #include "simulation/network.h"
 
 namespace tilora::self_play::testing {
@@ -46,6 +47,21 @@ class FakeNetwork : public Network {
   std::vector<StateRepr> requests;
   std::string last_error;
 };
+
+// The search settings the tests play with (those of the toolkit), with
+// `sims` simulations, the first `sample_moves` - 1 moves sampled.
+inline Config search_config(std::uint32_t sims, SearchRule rule = SearchRule::kPuct,
+                            std::uint32_t sample_moves = 4) {
+  Config config;
+  config.sims_per_move = sims;
+  config.sample_moves = sample_moves;
+  config.c_base = 19652.0f;
+  config.c_init = 1.25f;
+  config.dirichlet_alpha = 0.3f;
+  config.exploration_fraction = 0.25f;
+  config.rule = rule;
+  return config;
+}
 
 // The legal cells of a game, ascending.
 inline std::vector<unsigned> legal_cells(const game::Game& game) { return game.legal_tiles(); }

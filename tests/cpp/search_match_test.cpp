@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -16,18 +17,7 @@ namespace tilora::self_play {
 namespace {
 
 using testing::FakeNetwork;
-
-Config search_config(std::uint32_t sims, SearchRule rule) {
-  Config config;
-  config.sims_per_move = sims;
-  config.sample_moves = 4;
-  config.c_base = 19652.0f;
-  config.c_init = 1.25f;
-  config.dirichlet_alpha = 0.3f;
-  config.exploration_fraction = 0.25f;
-  config.rule = rule;
-  return config;
-}
+using testing::search_config;
 
 // The players of consecutive moves with repeats merged: one entry per turn.
 template <class Seq>
@@ -179,6 +169,119 @@ TEST(SearchRollout, MixedValuesWeighTheNetworkAgainstOnePlayout) {
   for (unsigned p = 0; p < kPlayers; ++p)
     EXPECT_FLOAT_EQ(reply.values[p], 0.75f * kInner[p] + 0.25f * payoff[p]) << p;
   EXPECT_EQ(rng, replay);  // one playout, drawn from the given generator
+}
+
+// The pieces laid so far, all players together: one a completed turn.
+unsigned pieces_laid(const game::Game& game) {
+  unsigned laid = 0;
+  for (const auto& pieces : game.board().pieces) laid += kPieceKinds - pieces.size();
+  return laid;
+}
+
+class SearchCutPlayout : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(SearchCutPlayout, LaysExactlyTheTurnsAskedForAndStopsAtATurnStart) {
+  const unsigned turns = GetParam();
+  Rng rng(45);
+  for (int i = 0; i < 20; ++i) {
+    const game::Game start = play_random_turns(game::Game::reset(), rng, static_cast<unsigned>(i) * 3);
+    const game::Game cut = play_random_turns(start, rng, turns);
+    if (cut.is_over()) {
+      EXPECT_LE(pieces_laid(cut), pieces_laid(start) + turns);
+      continue;
+    }
+    EXPECT_EQ(pieces_laid(cut), pieces_laid(start) + turns) << i;
+    EXPECT_FALSE(cut.turn_started()) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Turns, SearchCutPlayout, ::testing::Values(0u, 1u, 2u, 8u, 40u));
+
+struct PlayoutCase {
+  unsigned playouts;
+  unsigned turns;
+};
+
+class SearchRolloutValues : public ::testing::TestWithParam<PlayoutCase> {};
+
+TEST_P(SearchRolloutValues, AreTheMeanOfThatManySeededPlayouts) {
+  const auto [playouts, turns] = GetParam();
+  Rng rng(46);
+  const game::Game game = play_random_turns(game::Game::reset(), rng, 12);
+  Rng replay = rng;
+  RolloutNetwork rollouts(rng, playouts, turns);
+  Reply reply;
+  ASSERT_TRUE(rollouts.infer(game, get_representation(game), reply));
+  Values sum{};
+  for (unsigned i = 0; i < playouts; ++i) {
+    const Values one =
+        turns == 0 ? random_playout(game, replay) : heuristic_values(play_random_turns(game, replay, turns));
+    for (unsigned p = 0; p < kPlayers; ++p) sum[p] += one[p];
+  }
+  for (unsigned p = 0; p < kPlayers; ++p) EXPECT_EQ(reply.values[p], sum[p] / static_cast<float>(playouts)) << p;
+  EXPECT_EQ(rng, replay);  // exactly that many playouts, in order
+  EXPECT_TRUE(std::all_of(reply.policy.begin(), reply.policy.end(), [](float logit) { return logit == 0.0f; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Playouts, SearchRolloutValues,
+                         ::testing::Values(PlayoutCase{1, 0}, PlayoutCase{5, 0}, PlayoutCase{5, 3}));
+
+TEST(SearchHeuristic, SharesAreParAtTheStartThePayoffAtTheEndAndSkipCornersOfPlayersOut) {
+  const game::Game start = game::Game::reset();
+  for (float value : heuristic_values(start)) EXPECT_FLOAT_EQ(value, 0.25f);
+
+  Rng rng(47);
+  bool saw_player_out = false;
+  for (int g = 0; g < 10; ++g) {
+    game::Game game = start;
+    while (!game.is_over()) {
+      const Values values = heuristic_values(game);
+      float total = 0.0f;
+      for (float v : values) total += v;
+      ASSERT_NEAR(total, 1.0f, 1e-5f);
+      if (game.players().size() < kPlayers) {
+        // A player out lays nothing more: its corner cells must not raise its estimate.
+        const unsigned out = [&] {
+          for (unsigned p = 0; p < kPlayers; ++p)
+            if (std::find(game.players().begin(), game.players().end(), p) == game.players().end()) return p;
+          return kPlayers;
+        }();
+        const unsigned in = game.players()[0];
+        const board::Scores scores = game.get_score();
+        const float estimate_in = static_cast<float>(scores[in]) +
+                                  kHeuristicCornerWeight * static_cast<float>(game.board().corners[in].size());
+        EXPECT_NEAR(std::log(values[out] / values[in]),
+                    (static_cast<float>(scores[out]) - estimate_in) / kHeuristicTemperature, 1e-3f);
+        saw_player_out |= game.board().corners[out].size() > 0;
+      }
+      game = play_random_turns(game, rng, 1);
+    }
+    const Values end = heuristic_values(game);
+    const game::Payoff payoff = game.get_payoff();
+    for (unsigned p = 0; p < kPlayers; ++p) EXPECT_EQ(end[p], payoff[p]);
+  }
+  EXPECT_TRUE(saw_player_out);  // the check above met a player out with corner cells left
+}
+
+TEST(SearchEqualPriors, KeepTheNetworksValuesAndNeverAskItAtARoot) {
+  constexpr Values kInner = {0.2f, 0.4f, 0.0f, 0.4f};
+  FakeNetwork inner(kInner);
+  inner.answer = [&](const StateRepr&, Reply& reply) {
+    reply.policy.fill(-3.0f);
+    reply.policy[7] = 5.0f;
+    reply.policy_size = kBoardCells;
+    reply.values = kInner;
+  };
+  EqualPriorsNetwork equal(inner);
+  const game::Game game = game::Game::reset();
+  Reply reply;
+  ASSERT_TRUE(equal.infer_policy(game, get_representation(game), reply));
+  EXPECT_EQ(inner.calls, 0u);
+  ASSERT_TRUE(equal.infer(game, get_representation(game), reply));
+  EXPECT_EQ(inner.calls, 1u);
+  EXPECT_EQ(reply.values, kInner);
+  EXPECT_EQ(reply.policy_size, kBoardCells);
+  EXPECT_TRUE(std::all_of(reply.policy.begin(), reply.policy.end(), [](float logit) { return logit == 0.0f; }));
 }
 
 }  // namespace

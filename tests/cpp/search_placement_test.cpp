@@ -22,14 +22,7 @@ namespace {
 using testing::FakeNetwork;
 
 Config placement_config(std::uint32_t sims, SearchRule rule = SearchRule::kPuct) {
-  Config c;
-  c.sims_per_move = sims;
-  c.sample_moves = 8;
-  c.c_base = 19652.0f;
-  c.c_init = 1.25f;
-  c.dirichlet_alpha = 0.3f;
-  c.exploration_fraction = 0.25f;
-  c.rule = rule;
+  Config c = testing::search_config(sims, rule, 8);
   c.tree = SearchTree::kPlacements;
   return c;
 }
