@@ -33,6 +33,8 @@ class Player:
     settings: SearchSettings = field(default_factory=SearchSettings)
     device: str = "cpu"  # torch device of a checkpoint's network
     value_convention: str | None = None  # classic rule only: served instead of the checkpoint's own
+    # A network's values searched over equal priors (its policy ignored): what its values are worth alone.
+    equal_priors: bool = False
 
     def __post_init__(self) -> None:
         if not isinstance(self.source, str) and not callable(self.source):
@@ -40,6 +42,8 @@ class Player:
                             f"got {self.source!r}")
         if self.kind == "network":
             served_convention(self.settings.search, self.value_convention)
+        elif self.equal_priors:
+            raise ValueError(f"equal_priors applies to a network's values; {self.source!r} has none")
 
     @property
     def kind(self) -> str:
@@ -57,7 +61,8 @@ class Player:
         """The name, with the rule and simulations of a searching player."""
         if self.kind == "greedy":
             return self.name
-        return f"{self.name} ({self.settings.search}, {self.settings.sims_per_move} sims)"
+        priors = ", equal priors" if self.equal_priors else ""
+        return f"{self.name} ({self.settings.search}, {self.settings.sims_per_move} sims{priors})"
 
     def check(self) -> None:
         """Loads a checkpoint once on the CPU: FileNotFoundError or ValueError before any game starts."""
@@ -82,6 +87,9 @@ class Player:
         if self.kind == "greedy":
             return types.SimpleNamespace(player="greedy")
         if self.kind == "network":
+            if self.equal_priors:
+                return types.SimpleNamespace(**self.settings.as_dict(), packed_planes=self.settings.packed_planes,
+                                             equal_priors=True)
             return self.settings
         return types.SimpleNamespace(player=self.kind, **self.settings.as_dict())
 
@@ -89,4 +97,7 @@ class Player:
         """The player as a record's metadata names it."""
         if self.kind == "greedy":
             return {"name": self.name}
-        return {"name": self.name, "settings": self.settings.as_dict()}
+        described = {"name": self.name, "settings": self.settings.as_dict()}
+        if self.equal_priors:
+            described["equal_priors"] = True
+        return described

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ranges>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -169,6 +170,35 @@ TEST(SearchRollout, MixedValuesWeighTheNetworkAgainstOnePlayout) {
   for (unsigned p = 0; p < kPlayers; ++p)
     EXPECT_FLOAT_EQ(reply.values[p], 0.75f * kInner[p] + 0.25f * payoff[p]) << p;
   EXPECT_EQ(rng, replay);  // one playout, drawn from the given generator
+}
+
+TEST(SearchMatch, APartOfAGameLaysItsOpeningThenPlaysExactlyTheTurnsAsked) {
+  Rng rng(48);
+  std::array<SeatPlayer, kPlayers> seats{GreedyPlayer{}, GreedyPlayer{}, GreedyPlayer{}, GreedyPlayer{}};
+  const TrainingRecord whole = play_match(seats, rng);
+  // The opening: the first six turns of that game.
+  MatchSpan span;
+  const std::vector<unsigned> movers = turns(whole.history | std::views::transform(&game::Move::player));
+  for (std::size_t i = 0, turn = 0; i < whole.history.size(); ++i) {
+    if (i > 0 && whole.history[i].player != whole.history[i - 1].player && ++turn == 6) break;
+    span.opening.push_back(whole.history[i].cell);
+  }
+  span.turns = 2;
+  MoveRunner plain;
+  const TrainingRecord part = play_match(seats, rng, plain, span);
+  ASSERT_EQ(part.policies.size(), part.history.size());
+  for (std::size_t i = 0; i < part.history.size(); ++i) {
+    if (i < span.opening.size()) {
+      EXPECT_EQ(part.history[i].cell, span.opening[i]);
+      EXPECT_TRUE(part.policies[i].empty());
+    } else {
+      EXPECT_FALSE(part.policies[i].empty());  // played by its seat
+    }
+  }
+  const auto players = part.history | std::views::transform(&game::Move::player);
+  EXPECT_EQ(turns(players), std::vector<unsigned>(movers.begin(), movers.begin() + 8));
+  span.opening.pop_back();  // now ends inside a turn: no seat may begin there
+  EXPECT_THROW((void)play_match(seats, rng, plain, span), InternalStop);
 }
 
 // The pieces laid so far, all players together: one a completed turn.

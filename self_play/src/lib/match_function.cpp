@@ -1,5 +1,5 @@
-// play_match(id, seats, seed=None): one game, every seat played by its own
-// player.
+// play_match(id, seats, seed=None, *, opening=None, turns=None): one game, or
+// part of one, every seat played by its own player.
 #include "match_function.h"
 
 #include <array>
@@ -28,7 +28,7 @@ struct SeatObjects {
   PyObject* pipe = nullptr;
 };
 
-enum class SeatKind { kNetwork, kRollout, kUniform, kGreedy };
+enum class SeatKind { kNetwork, kRollout, kUniform, kHeuristic, kGreedy };
 
 // The seat's player kind from its config's optional attribute "player".
 // Returns none with an exception set.
@@ -44,12 +44,67 @@ std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
     if (PyUnicode_CompareWithASCIIString(value.get(), "network") == 0) return SeatKind::kNetwork;
     if (PyUnicode_CompareWithASCIIString(value.get(), "rollout") == 0) return SeatKind::kRollout;
     if (PyUnicode_CompareWithASCIIString(value.get(), "uniform") == 0) return SeatKind::kUniform;
+    if (PyUnicode_CompareWithASCIIString(value.get(), "heuristic") == 0) return SeatKind::kHeuristic;
     if (PyUnicode_CompareWithASCIIString(value.get(), "greedy") == 0) return SeatKind::kGreedy;
   }
   PyErr_Format(PyExc_ValueError,
-               "seat %u: config.player must be 'network', 'rollout', 'uniform' or 'greedy', got %R", seat,
-               value.get());
+               "seat %u: config.player must be 'network', 'rollout', 'uniform', 'heuristic' or 'greedy', got %R",
+               seat, value.get());
   return std::nullopt;
+}
+
+// A seat's optional attribute `name`, missing or None for `fallback`: an int
+// of at least `least`. Returns none with a ValueError or TypeError set that
+// names it.
+std::optional<unsigned> seat_count(PyObject* config, const char* name, unsigned least, unsigned fallback) {
+  py_ref value = py_ref::steal(PyObject_GetAttrString(config, name));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+    PyErr_Clear();
+    return fallback;
+  }
+  if (value.get() == Py_None) return fallback;
+  if (!PyLong_Check(value.get()) || PyBool_Check(value.get())) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, got '%.200s'", name, Py_TYPE(value.get())->tp_name);
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return std::nullopt;
+  // The top is far beyond any useful count, and keeps a sum of playouts exact in its loop counter.
+  constexpr long long kMost = 1 << 20;
+  if (overflow != 0 || v < least || v > kMost) {
+    PyErr_Format(PyExc_ValueError, "%s must be from %u to %lld, got %R", name, least, kMost, value.get());
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(v);
+}
+
+// A seat's optional flag `name` (missing or None: false). Returns none with
+// an exception set.
+std::optional<bool> seat_flag(PyObject* config, const char* name) {
+  py_ref value = py_ref::steal(PyObject_GetAttrString(config, name));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+    PyErr_Clear();
+    return false;
+  }
+  if (value.get() == Py_None) return false;
+  if (!PyBool_Check(value.get())) {
+    PyErr_Format(PyExc_TypeError, "%s must be True or False, got %R", name, value.get());
+    return std::nullopt;
+  }
+  return value.get() == Py_True;
+}
+
+// Raises the internal-stop exception for the seat's unreadable setting, with
+// the exception in flight as its cause.
+void refuse_seat(unsigned seat) {
+  // The text first: the cause is moved into the exception.
+  py_ref error = fetch_exception();
+  const std::string message =
+      "invalid configuration of seat " + std::to_string(seat) + ": " + text_form_with_cause(error.get());
+  raise_internal_stop(message, std::move(error));
 }
 
 // The four seats of `fast` (a list or tuple) as (config, inference_queue,
@@ -96,18 +151,43 @@ class LockFreeingRunner final : public MoveRunner {
 }  // namespace
 
 PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"id", "seats", "seed", nullptr};
+  static const char* keywords[] = {"id", "seats", "seed", "opening", "turns", nullptr};
   int id = 0;
   PyObject* seats_object = nullptr;
   PyObject* seed_object = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|O:play_match", const_cast<char**>(keywords),
-                                   &id, &seats_object, &seed_object))
+  PyObject* opening_object = Py_None;
+  PyObject* turns_object = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO|O$OO:play_match", const_cast<char**>(keywords), &id,
+                                   &seats_object, &seed_object, &opening_object, &turns_object))
     return nullptr;
   GilHold gil;
   std::array<std::optional<PyNetwork>, kPlayers> networks;
   try {
     std::optional<std::uint64_t> seed;
     if (seed_object != Py_None && !(seed = to_seed(seed_object))) return nullptr;
+    MatchSpan span;
+    if (opening_object != Py_None) {
+      py_ref cells = py_ref::steal(PySequence_Fast(opening_object, "play_match() opening must be a sequence of cells"));
+      if (!cells) return nullptr;
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(cells.get()); ++i) {
+        const long cell = PyLong_AsLong(PySequence_Fast_GET_ITEM(cells.get(), i));
+        if (cell == -1 && PyErr_Occurred()) return nullptr;
+        if (cell < 0 || cell >= static_cast<long>(kBoardCells)) {
+          PyErr_Format(PyExc_ValueError, "play_match() opening: cell %ld is off the board", cell);
+          return nullptr;
+        }
+        span.opening.push_back(static_cast<unsigned>(cell));
+      }
+    }
+    if (turns_object != Py_None) {
+      const long turns = PyLong_AsLong(turns_object);
+      if (turns == -1 && PyErr_Occurred()) return nullptr;
+      if (turns < 0) {
+        PyErr_Format(PyExc_ValueError, "play_match() turns must be at least 0, got %ld", turns);
+        return nullptr;
+      }
+      span.turns = static_cast<unsigned>(turns);
+    }
     py_ref fast = py_ref::steal(PySequence_Fast(seats_object, "play_match() seats must be a sequence"));
     if (!fast) return nullptr;
     const auto objects = seat_objects(fast.get());
@@ -118,6 +198,8 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     Rng& rng = seeded ? *seeded : thread_rng();
     std::array<std::optional<RolloutNetwork>, kPlayers> rollouts;
     UniformNetwork uniform;
+    HeuristicNetwork heuristic;
+    std::array<std::optional<EqualPriorsNetwork>, kPlayers> equal;
     std::array<std::optional<PlayoutMixNetwork>, kPlayers> mixes;
     std::array<SeatPlayer, kPlayers> seats;
     std::array<bool, kPlayers> in_cpp{};
@@ -132,30 +214,40 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       }
       const std::optional<Config> config = read_config(seat.config);
       if (!config) {
-        // The text first: the cause is moved into the exception.
-        py_ref error = fetch_exception();
-        const std::string message = "invalid configuration of seat " + std::to_string(p) + ": " +
-                                    text_form_with_cause(error.get());
-        raise_internal_stop(message, std::move(error));
+        refuse_seat(p);
         return nullptr;
       }
       Network* network = nullptr;
       if (*kind == SeatKind::kRollout) {
-        network = &rollouts[p].emplace(rng);
+        const std::optional<unsigned> playouts = seat_count(seat.config, "playouts", 1, 1);
+        const std::optional<unsigned> turns = playouts ? seat_count(seat.config, "playout_turns", 0, 0) : std::nullopt;
+        if (!turns) {
+          refuse_seat(p);
+          return nullptr;
+        }
+        network = &rollouts[p].emplace(rng, *playouts, *turns);
       } else if (*kind == SeatKind::kUniform) {
         network = &uniform;
+      } else if (*kind == SeatKind::kHeuristic) {
+        network = &heuristic;
       } else {
+        const std::optional<bool> equal_priors = seat_flag(seat.config, "equal_priors");
+        if (!equal_priors) {
+          refuse_seat(p);
+          return nullptr;
+        }
         if (seat.inference_queue == Py_None || seat.pipe == Py_None) {
           PyErr_Format(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
           return nullptr;
         }
-        network = &with_playouts(networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes),
-                                 mixes[p], rng, config->rollout_weight);
+        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes);
+        if (*equal_priors) network = &equal[p].emplace(*network);
+        network = &with_playouts(*network, mixes[p], rng, config->rollout_weight);
       }
       seats[p] = SearchSeat{*config, network};
     }
     LockFreeingRunner runner(in_cpp);
-    return to_python(play_match(seats, rng, runner)).release();
+    return to_python(play_match(seats, rng, runner, span)).release();
   } catch (...) {
     raise_current_exception([&](const EvaluationFailed& failure) {
       const auto seat = static_cast<unsigned>(failure.seat);
@@ -167,7 +259,7 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 }
 
 const char kPlayMatchDoc[] =
-    "play_match(id, seats, seed=None)\n"
+    "play_match(id, seats, seed=None, *, opening=None, turns=None)\n"
     "--\n"
     "\n"
     "Plays one game in which each seat's moves are chosen by its own player.\n"
@@ -176,19 +268,27 @@ const char kPlayMatchDoc[] =
     "player p. config.player (optional) names the player: 'network' (the\n"
     "default) searches with config's settings and sends every position of\n"
     "its own searches to its own inference_queue and pipe, exactly as\n"
-    "generate_game_data does; 'rollout' searches the same way but values each\n"
-    "position by one random playout, with equal priors (queue and pipe may be\n"
-    "None); 'uniform' likewise, valuing every position at par (0.25 each);\n"
+    "generate_game_data does (config.equal_priors=True: its values with\n"
+    "equal priors); 'rollout' searches the same way but values each\n"
+    "position by random playouts, with equal priors (queue and pipe may be\n"
+    "None): the mean of config.playouts of them (default 1), each to the end\n"
+    "or, with config.playout_turns T > 0, cut after T turns and valued by the\n"
+    "heuristic; 'heuristic' values each position by a softmax over the players\n"
+    "of score plus open corner cells, over equal priors; 'uniform' values\n"
+    "every position at par (0.25 each);\n"
     "'greedy' lays, each turn, a placement with the most cells (ties at\n"
     "random) and needs no other setting. seed (an int) fixes every random draw.\n"
+    "opening (cells, whole turns) is laid first, with empty policy entries;\n"
+    "turns (an int) stops the match once that many more turns are finished,\n"
+    "paid by the scores reached.\n"
     "\n"
     "Returns (history, policies, payoff) as generate_game_data does; a greedy\n"
     "move's policy entry is its cell with share 1.0. Draws no progress bar and\n"
     "prints no summary. A failed evaluation raises the internal-stop exception\n"
     "naming the seat, with the network's exception as its cause; one of the\n"
     "network's exceptions that is not an Exception (such as KeyboardInterrupt)\n"
-    "leaves the call as it is. Other threads run while a rollout, uniform or\n"
-    "greedy seat thinks, and a signal (Ctrl-C) ends the match before the next\n"
+    "leaves the call as it is. Other threads run while a seat played in C++\n"
+    "thinks, and a signal (Ctrl-C) ends the match before the next\n"
     "move.";
 
 

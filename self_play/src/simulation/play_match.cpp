@@ -36,7 +36,8 @@ TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng) {
   return play_match(seats, rng, plain);
 }
 
-TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner) {
+TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner,
+                          const MatchSpan& span) {
   for (SeatPlayer& seat : seats)
     if (const auto* search = std::get_if<SearchSeat>(&seat)) {
       if (!search->network) throw InternalStop("a searching seat has no network");
@@ -45,12 +46,21 @@ TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, Mov
 
   game::Game game = game::Game::reset();
   TrainingRecord record;
+  for (const unsigned cell : span.opening) {
+    if (game.apply(cell)) throw InternalStop("the opening lays an illegal cell");
+    record.policies.emplace_back();
+  }
+  // A searching seat begins its decisions at a turn's first cell.
+  if (game.turn_started()) throw InternalStop("the opening ends inside a turn");
+  std::optional<unsigned> turns_left = span.turns;
   while (const auto player = game.current_player()) {
+    if (turns_left && *turns_left == 0) break;
     const unsigned cell = runner.run(
         *player, [&] { return std::visit(SeatMove{game, *player, rng, record}, seats[*player]); });
     if (game.apply(cell)) throw InternalStop("a seat's player chose an illegal cell");
+    if (turns_left && !game.turn_started()) --*turns_left;
   }
-  record.payoff = game.get_payoff();
+  record.payoff = game.get_payoff();  // of the scores reached, when cut short
   record.history = game.take_history();
   return record;
 }

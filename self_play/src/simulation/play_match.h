@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <vector>
 #include <variant>
 
 #include "config.h"
@@ -49,7 +51,19 @@ class MoveRunner {
   }
 };
 
-// The same, every move made through `runner`.
-TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner);
+// The part of a game a match plays: the `opening` cells (whole turns) are laid first, with
+// empty policy entries (not searched), then the seats play until `turns` more
+// turns are finished (none: to the end). A match cut short is paid by the
+// scores it reached, as a finished game would be. Lets a study ask each player
+// what it chooses in the same position without playing the game out.
+struct MatchSpan {
+  std::vector<unsigned> opening;
+  std::optional<unsigned> turns;
+};
+
+// The same, every move made through `runner`. Stops (InternalStop) on an
+// illegal opening cell or an opening that ends inside a turn.
+TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner,
+                          const MatchSpan& span = {});
 
 }  // namespace tilora::self_play
