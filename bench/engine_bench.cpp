@@ -6,7 +6,8 @@
 // (so that other work on a shared machine inflates it less): nanoseconds per Game copy
 // (mid-game positions) and the heap allocations it makes, microseconds per
 // get_tile_moves (start position, and the mean over the turn starts met in
-// random playouts), and microseconds per complete random playout (reset to
+// random playouts, and the decisions of the same turns: get_tile_moves plus
+// the containment test), and microseconds per complete random playout (reset to
 // end, one uniformly random legal tile per move, legal tiles read every
 // move). `scale` (default 1) multiplies the amount of work, e.g. 0.05 for a
 // quick run under a profiler; a section name runs that section alone.
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "decisions.h"
 #include "game.h"
 #include "tile_moves.h"
 
@@ -122,6 +124,7 @@ void bench_tile_moves(double scale) {
   struct TurnStart {
     tilora::board::Board board;
     unsigned player;
+    Game game;
   };
   std::vector<TurnStart> turns;
   std::mt19937_64 rng(2);
@@ -132,13 +135,14 @@ void bench_tile_moves(double scale) {
     random_playout(rng, [&](const Game& g) {
       const unsigned p = *g.current_player();
       const unsigned pieces = g.board().pieces[p].size();
-      if (p != last_player || pieces != last_pieces) turns.push_back({g.board(), p});
+      if (p != last_player || pieces != last_pieces) turns.push_back({g.board(), p, g});
       last_player = p;
       last_pieces = pieces;
     });
   }
-  std::vector<double> mean_us, first_us;
-  std::size_t placements = 0;
+  std::vector<double> mean_us, first_us, decisions_us;
+  std::size_t placements = 0, decisions = 0;
+  std::vector<tilora::game::Decision> scratch;
   for (unsigned run = 0; run < kRuns; ++run) {
     placements = 0;
     auto start = cpu_now();
@@ -151,10 +155,20 @@ void bench_tile_moves(double scale) {
     start = cpu_now();
     for (const auto& t : turns) keep(tilora::game::first_cells(t.board, t.player));
     first_us.push_back(seconds_since(start) * 1e6 / double(turns.size()));
+    decisions = 0;
+    start = cpu_now();
+    for (const auto& t : turns) {
+      tilora::game::turn_decisions(t.game, scratch);
+      decisions += scratch.size();
+      keep(scratch);
+    }
+    decisions_us.push_back(seconds_since(start) * 1e6 / double(turns.size()));
   }
   std::printf("get_tile_moves, playout turn starts:   %8.2f us   (mean over %zu positions, %.0f placements each)\n",
               median(mean_us), turns.size(), double(placements) / double(turns.size()));
   std::printf("first_cells, playout turn starts:      %8.2f us\n", median(first_us));
+  std::printf("turn_decisions, playout turn starts:   %8.2f us   (%.0f decisions each)\n", median(decisions_us),
+              double(decisions) / double(turns.size()));
 }
 
 void bench_playout(double scale) {
