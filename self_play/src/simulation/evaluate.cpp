@@ -109,27 +109,24 @@ bool decision_priors(std::span<const float> logits, std::span<const game::Decisi
   out.assign(decisions.size(), std::numeric_limits<float>::quiet_NaN());
   float top = -std::numeric_limits<float>::infinity();
   bool any = false;
-  for (const game::Decision& d : decisions)
-    for (std::uint16_t x : d.view())
-      if (x < logits.size()) {
-        if (std::isnan(logits[x])) return false;
-        top = std::max(top, logits[x]);
-        any = true;
-      }
-  if (!any) return true;                    // the policy covers no decision
-  if (!std::isfinite(top)) return false;    // +inf, or every logit -inf
-  float total = 0.0f;
   for (std::size_t i = 0; i < decisions.size(); ++i) {
-    float mass = 0.0f;
-    bool covered = true;
-    for (std::uint16_t x : decisions[i].view()) {
-      if (x >= logits.size()) covered = false;
-      else mass += std::exp(logits[x] - top);
-    }
-    if (!covered) continue;
-    out[i] = mass;
-    total += mass;
+    const auto cells = decisions[i].view();
+    if (std::any_of(cells.begin(), cells.end(), [&](std::uint16_t x) { return x >= logits.size(); }))
+      continue;
+    float sum = 0.0f;
+    for (std::uint16_t x : cells) sum += logits[x];
+    const float size = static_cast<float>(cells.size());
+    const float score = std::log(size) + sum / size;
+    if (std::isnan(score)) return false;  // a NaN logit, or +inf and -inf in one decision
+    out[i] = score;
+    top = std::max(top, score);
+    any = true;
   }
+  if (!any) return true;                  // the policy covers no decision
+  if (!std::isfinite(top)) return false;  // +inf, or every score -inf
+  float total = 0.0f;
+  for (float& p : out)
+    if (!std::isnan(p)) total += p = std::exp(p - top);
   if (!finite_positive(total)) return false;
   for (float& p : out) p /= total;
   return true;

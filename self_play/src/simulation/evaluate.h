@@ -59,14 +59,15 @@ enum class Evaluated : std::uint8_t { kLeaf, kRoot };
 std::optional<Values> evaluate(Node& node, const game::Game& game, Network& network, Rng& rng,
                                Evaluated use = Evaluated::kLeaf);
 
-// Priors of decisions: a decision's prior is the policy's mass on its cells,
-// the sum of e^(logit - top) over them (top the highest logit of any
-// decision's cell), normalised over the decisions. It matches the policy
-// entry a placement search records (play_game.h): a network that learns
-// those shares gives each decision its share back, and equal logits favour
-// the larger placements, as laying more cells does. A decision with a cell
-// at or beyond logits.size() gets none (NaN in `out`). Returns false when
-// the logits give no finite priors.
+// Priors of decisions: a decision's prior is its size times the geometric
+// mean of e^logit over its cells, normalised over the decisions (a softmax of
+// ln(size) + the mean logit, shifted by the maximum). Equal logits favour
+// the larger placements, in proportion to their cells, as the policy's mass
+// on them would; and a network that learned the policy entry of a search
+// that settled on one decision (its share spread over its cells, play_game.h)
+// gives that decision the whole prior, since every other decision has a cell
+// outside it. A decision with a cell at or beyond logits.size() gets none
+// (NaN in `out`). Returns false when the logits give no finite priors.
 bool decision_priors(std::span<const float> logits, std::span<const game::Decision> decisions,
                      std::vector<float>& out);
 
