@@ -36,7 +36,7 @@ from .networks import (LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN
                        served_convention)
 from .players import Player
 from .records import MixedSettingsError, settings_changes
-from .settings import SearchSettings, TrainSettings
+from .settings import SearchSettings, TrainSettings, upgraded_search_settings
 
 # The fixed baselines of the ladder, weakest first.
 LADDER = ("uniform", "greedy", "rollout")
@@ -111,8 +111,7 @@ class LoopSettings:
         defaults = cls()
         known = {f.name for f in fields(cls)}
         values = {k: v for k, v in data.items() if k in known}
-        # A run begun before the placement tree searched over cells.
-        values["search"] = replace(defaults.search, **{"tree": "cells", **data.get("search", {})})
+        values["search"] = replace(defaults.search, **upgraded_search_settings(data.get("search", {})))
         values["train"] = replace(defaults.train, **data.get("train", {}))
         return cls(**values)
 

@@ -123,7 +123,8 @@ class GameRecord:
 
     @property
     def searched(self) -> np.ndarray:
-        """bool[M]: whether each move was chosen by a search (it has visit shares)."""
+        """bool[M]: whether each move has a policy target: visit shares of a search (or, in a match, a
+        greedy seat's move, its cell at share 1). A move the placement tree did not search has none."""
         return np.diff(self.policy_offsets) > 0
 
     def policy_targets(self) -> np.ndarray:

@@ -19,6 +19,12 @@ SEARCH_RULES = ("puct", "classic")
 SEARCH_TREES = ("placements", "cells")
 
 
+def upgraded_search_settings(recorded: dict[str, Any]) -> dict[str, Any]:
+    """Search settings recorded by an earlier version, in today's terms: games and runs from before the
+    placement tree searched over cells."""
+    return {"tree": "cells", **recorded}
+
+
 @dataclass
 class SearchSettings:
     """The settings the self-play module reads; pass an instance as its ``config``."""

@@ -230,6 +230,21 @@ def test_adding_games_played_with_other_settings_is_refused_unless_allowed(tmp_p
     assert sorted(r.metadata["settings"]["sims_per_move"] for r in iter_records(out)) == [2, 3]
 
 
+def test_games_recorded_before_the_placement_tree_resume_over_cells(tmp_path):
+    out = tmp_path / "records"
+    assert tilora_zero("selfplay", "--games", 1, "--workers", 1, "--sims", 2, "--tree", "cells", "--out", out).returncode == 0
+    [record] = iter_records(out)
+    del record.metadata["settings"]["tree"]  # as an earlier version wrote it
+    for path in shard_paths(out):
+        path.unlink()
+    records.write_shard(out / "games-00000.npz", [record])
+    more = ["selfplay", "--games", 2, "--workers", 1, "--sims", 2, "--out", out]
+    refused = tilora_zero(*more)
+    assert refused.returncode == 2 and "tree cells (now placements)" in refused.stderr
+    assert tilora_zero(*more, "--tree", "cells").returncode == 0
+    assert count_games(out) == 2
+
+
 def test_an_unwritable_out_directory_is_refused_before_any_game(tmp_path, capsys, monkeypatch):
     out = tmp_path / "records"
     create = tempfile.mkstemp

@@ -32,7 +32,8 @@ SEARCH_OPTIONS = {  # SearchSettings field -> its option
                                 "choice) or one cell (one search per move)", SEARCH_TREES),
     "sims_per_move": Option("sims", positive_int, "simulations per search"),
     "sample_moves": Option("sample-moves", non_negative_int,
-                           "moves below this count are sampled from the visits, later ones greedy"),
+                           "moves (cells) below this count are sampled from the visits, later ones greedy; over "
+                           "placements a decision is sampled when its turn's first cell is"),
     "c_base": Option("c-base", positive_float, "base of the exploration coefficient of the selection score"),
     "c_init": Option("c-init", finite_float, "additive constant of the exploration coefficient"),
     "dirichlet_alpha": Option("dirichlet-alpha", positive_float, "concentration of the root noise"),

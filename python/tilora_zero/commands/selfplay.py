@@ -86,7 +86,7 @@ def run(args: argparse.Namespace) -> int:
     from ..records import MixedSettingsError, RecordError, RecordWriter, check_same_settings, recorded_games
     from ..runner import play_games
     from ..scheduling import RunError, RunStats
-    from ..settings import SearchSettings, ServingOptions
+    from ..settings import SearchSettings, ServingOptions, upgraded_search_settings
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
@@ -108,8 +108,10 @@ def run(args: argparse.Namespace) -> int:
         print(f"{args.out} already holds {len(present)} games; nothing to play")
         return 0
     if not args.allow_mixed_settings:
+        recorded = {number: {**metadata, "settings": upgraded_search_settings(metadata.get("settings", {}))}
+                    for number, metadata in games.items()}
         try:
-            check_same_settings(args.out, games, {**settings.as_dict(), "network": network_name})
+            check_same_settings(args.out, recorded, {**settings.as_dict(), "network": network_name})
         except MixedSettingsError as error:
             raise UsageError(f"{error}; play with those settings, or add --allow-mixed-settings") from None
     try:

@@ -18,7 +18,7 @@
 // so a node's position is always one where a player has a choice, or the end.
 //
 // An expanded node below the root keeps its game state, so that a simulation
-// copies the state of its leaf's parent and applies one tile instead of
+// copies the state of its leaf's parent and applies the leaf's edge instead of
 // replaying the whole path from the root. The positions reached are the same.
 #include <array>
 #include <cstdint>
