@@ -1,6 +1,6 @@
 // The decisions of a turn against the rules themselves: in random positions,
 // at a turn's start and part-way through it, a set of cells is a decision
-// exactly when laying those cells (in any order) ends the turn, so every way
+// exactly when laying those cells ends the turn, in any order, so every way
 // to end the turn is reached by exactly one decision and none dead-ends.
 #include <gtest/gtest.h>
 
@@ -46,9 +46,6 @@ std::set<Cells> turn_ends(const Game& game) {
       if (game.board().owner(p.position + k) < 0) free.push_back(p.position + k);
     std::sort(free.begin(), free.end());
     if (ends_turn(game, free)) out.insert(free);
-    // The same cells laid the other way round end the turn too, or neither does.
-    Cells reversed(free.rbegin(), free.rend());
-    EXPECT_EQ(ends_turn(game, free), ends_turn(game, reversed));
   }
   return out;
 }
@@ -69,6 +66,14 @@ TEST_P(Decisions, are_exactly_the_ways_to_end_the_turn) {
     }
     const std::set<Cells> expected = turn_ends(game);
     ASSERT_EQ(found, expected);
+    // Every order of a decision's cells ends the turn with the last (checked
+    // at some positions: up to 120 orders each).
+    if (checked % 8 == 0)
+      for (const Decision& d : decisions) {
+        Cells order(d.view().begin(), d.view().end());
+        do ASSERT_TRUE(ends_turn(game, order));
+        while (std::next_permutation(order.begin(), order.end()));
+      }
     ++checked;
     mid_turn += game.turn_started();
     pruned += game.turn_started() ? 0 : get_tile_moves(game.board(), *game.current_player()).placements().size() -

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "decisions.h"
@@ -186,6 +187,72 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Logits{0.0f, 0.0f, true}, Logits{200.0f, -200.0f, true},  // shifted, no overflow
                       Logits{-kInf, 0.0f, true}, Logits{std::nanf(""), 0.0f, false},
                       Logits{kInf, 0.0f, false}, Logits{-kInf, -kInf, false}));
+
+TEST(PlacementShares, give_each_cell_the_shares_of_its_decisions_divided_by_their_sizes) {
+  Node root;
+  const auto add = [&](std::vector<std::uint16_t> cells, std::uint32_t visits) {
+    Node& child = root.children.emplace_back();
+    child.tile = cells[0];
+    child.rest_size = static_cast<std::uint8_t>(cells.size() - 1);
+    std::copy(cells.begin() + 1, cells.end(), child.rest.begin());
+    child.visit_count = visits;
+  };
+  add({0, 1, 2}, 6);   // share 0.6, a third of it per cell
+  add({1, 21}, 3);     // 0.3, half per cell
+  add({40}, 1);        // 0.1
+  add({2, 3, 4, 5, 6}, 0);
+  const std::vector<PolicyEntry> shares = placement_shares(root);
+  const std::vector<std::pair<unsigned, float>> expected = {
+      {0, 0.2f}, {1, 0.2f + 0.15f}, {2, 0.2f}, {3, 0.0f}, {4, 0.0f}, {5, 0.0f}, {6, 0.0f}, {21, 0.15f}, {40, 0.1f}};
+  ASSERT_EQ(shares.size(), expected.size());
+  for (std::size_t i = 0; i < shares.size(); ++i) {
+    EXPECT_EQ(shares[i].cell, expected[i].first);
+    EXPECT_NEAR(shares[i].share, expected[i].second, 1e-6f) << "cell " << expected[i].first;
+  }
+}
+
+TEST(PlacementTree, a_leaf_whose_forced_turns_end_the_game_is_valued_by_its_payoff) {
+  // Find, in random games, a decision after which every turn is forced to
+  // the end of the game.
+  Rng rng(21);
+  std::vector<game::Decision> decisions, forced;
+  std::optional<game::Game> position;
+  std::optional<game::Decision> last;
+  std::optional<game::Payoff> payoff;
+  for (unsigned attempt = 0; attempt < 50 && !last; ++attempt) {
+    game::Game game = game::Game::reset();
+    while (!game.is_over() && !last) {
+      game::turn_decisions(game, decisions);
+      if (decisions.size() >= 2)
+        for (const game::Decision& d : decisions) {
+          game::Game after = game;
+          game::apply_decision(after, d);
+          for (game::turn_decisions(after, forced); forced.size() == 1; game::turn_decisions(after, forced))
+            game::apply_decision(after, forced.front());
+          if (after.is_over() && after.history().size() > game.history().size() + d.size) {
+            position = game, last = d, payoff = after.get_payoff();
+            break;
+          }
+        }
+      game::apply_decision(game, decisions[rng() % decisions.size()]);
+    }
+  }
+  ASSERT_TRUE(last) << "no decision followed by forced turns to the end in 50 games";
+
+  FakeNetwork network;
+  Node root;
+  const std::vector<game::Decision> only = {*last};
+  ASSERT_TRUE(evaluate_decisions(root, *position, only, network, rng));
+  const PuctRule rule(SearchParams::from(placement_config(2)));
+  simulate(root, *position, rule, 0, network, rng, PlacementTree{});
+  simulate(root, *position, rule, 1, network, rng, PlacementTree{});
+  EXPECT_EQ(network.calls, 1u);  // the root's evaluation only
+  const Node& leaf = root.children[0];
+  const unsigned mover = *position->current_player();
+  EXPECT_EQ(leaf.chooser, mover);
+  EXPECT_FALSE(leaf.expanded());
+  EXPECT_EQ(leaf.value_sum, (*payoff)[mover] + (*payoff)[mover]);
+}
 
 class RootEvaluation : public ::testing::TestWithParam<SearchTree> {};
 

@@ -38,8 +38,7 @@ std::optional<Values> CellTree::judge(Node& leaf, const game::Game& game, Networ
 }
 
 void PlacementTree::extend(game::Game& game, const Node& child) {
-  (void)game.apply(child.tile);
-  for (unsigned i = 0; i < child.rest_size; ++i) (void)game.apply(child.rest[i]);
+  for (std::uint16_t x : edge_cells(child)) (void)game.apply(x);
 }
 
 std::optional<Values> PlacementTree::judge(Node& leaf, game::Game& game, Network& network,
@@ -105,6 +104,8 @@ template void simulate<ClassicRule, CellTree>(Node&, const game::Game&, const Cl
                                               std::uint32_t, Network&, Rng&, CellTree&&);
 template void simulate<PuctRule, CellTree>(Node&, const game::Game&, const PuctRule&,
                                            std::uint32_t, Network&, Rng&, CellTree&&);
+template void simulate<PuctRule, PlacementTree>(Node&, const game::Game&, const PuctRule&,
+                                                std::uint32_t, Network&, Rng&, PlacementTree&&);
 
 void backup(std::span<Node* const> path, const Values& value) {
   for (Node* node : path) {

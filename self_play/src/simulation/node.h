@@ -48,4 +48,20 @@ struct Node {
   bool expanded() const { return !children.empty(); }
 };
 
+// The cells of the edge leading to a node, in the order they are laid.
+struct EdgeCells {
+  std::array<std::uint16_t, game::kMaxPieceCells> cells{};
+  unsigned size = 0;
+
+  const std::uint16_t* begin() const { return cells.data(); }
+  const std::uint16_t* end() const { return cells.data() + size; }
+};
+
+inline EdgeCells edge_cells(const Node& node) {
+  EdgeCells edge;
+  edge.cells[edge.size++] = node.tile;
+  for (unsigned i = 0; i < node.rest_size; ++i) edge.cells[edge.size++] = node.rest[i];
+  return edge;
+}
+
 }  // namespace tilora::self_play

@@ -25,22 +25,20 @@ std::vector<PolicyEntry> visit_shares(const Node& root, std::vector<VisitEntry>&
   return shares;
 }
 
-// The placement tree's policy entry: each decision's visit share spread
-// evenly over its cells, in ascending cell order.
-std::vector<PolicyEntry> cell_shares(const Node& root) {
+}  // namespace
+
+std::vector<PolicyEntry> placement_shares(const Node& root) {
   std::array<float, kBoardCells> share{};
   std::bitset<kBoardCells> covered;
   std::uint32_t total_count = 0;
   for (const Node& child : root.children) total_count += child.visit_count;
   const float total = static_cast<float>(total_count);
   for (const Node& child : root.children) {
-    const float size = static_cast<float>(child.rest_size + 1);
-    const float each = static_cast<float>(child.visit_count) / total / size;
-    share[child.tile] += each;
-    covered.set(child.tile);
-    for (unsigned i = 0; i < child.rest_size; ++i) {
-      share[child.rest[i]] += each;
-      covered.set(child.rest[i]);
+    const EdgeCells edge = edge_cells(child);
+    const float each = static_cast<float>(child.visit_count) / total / static_cast<float>(edge.size);
+    for (std::uint16_t x : edge) {
+      share[x] += each;
+      covered.set(x);
     }
   }
   std::vector<PolicyEntry> out;
@@ -48,8 +46,6 @@ std::vector<PolicyEntry> cell_shares(const Node& root) {
     if (covered.test(c)) out.push_back({static_cast<std::uint16_t>(c), share[c]});
   return out;
 }
-
-}  // namespace
 
 unsigned SearchingPlayer::choose(const game::Game& game, const SearchParams& params,
                                  std::uint32_t sample_moves, Network& network, Rng& rng,
@@ -59,28 +55,28 @@ unsigned SearchingPlayer::choose(const game::Game& game, const SearchParams& par
   if (to_lay_.empty()) {
     game::turn_decisions(game, decisions_);
     if (decisions_.empty()) throw InternalStop("a searching player was asked to move in a finished game");
-    const game::Decision* chosen = &decisions_.front();
     if (decisions_.size() == 1) {
       record.policies.emplace_back();
+      const auto cells = decisions_.front().view();
+      to_lay_.assign(cells.rbegin(), cells.rend());
     } else {
       const Node root = run_mcts(game, params, network, rng);
       if (root.children.size() > std::numeric_limits<std::uint16_t>::max())
         throw InternalStop("a position has more decisions than a search can choose from");
+      // select_move picks among (index, visits) entries: the index of the
+      // root's child stands where a cell stands in the cell tree.
       std::vector<VisitEntry> visits;
       visits.reserve(root.children.size());
       for (std::size_t i = 0; i < root.children.size(); ++i)
         visits.push_back({static_cast<std::uint16_t>(i), root.children[i].visit_count});
-      record.policies.push_back(cell_shares(root));
-      const Node& child = root.children[select_move(
-          visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves, rng)];
-      to_lay_.assign(child.rest.rbegin() + (child.rest.size() - child.rest_size), child.rest.rend());
-      return child.tile;
+      record.policies.push_back(placement_shares(root));
+      const EdgeCells edge = edge_cells(root.children[select_move(
+          visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves, rng)]);
+      to_lay_.assign(std::make_reverse_iterator(edge.end()), std::make_reverse_iterator(edge.begin()));
     }
-    const auto cells = chosen->view();
-    to_lay_.assign(cells.rbegin(), cells.rend() - 1);
-    return cells.front();
+  } else {
+    record.policies.emplace_back();
   }
-  record.policies.emplace_back();
   const unsigned cell = to_lay_.back();
   to_lay_.pop_back();
   if (!game.legal_cells().contains(cell))

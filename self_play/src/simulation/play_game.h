@@ -8,6 +8,7 @@
 #include "decisions.h"
 #include "game.h"
 #include "network.h"
+#include "node.h"
 #include "random.h"
 #include "reporter.h"
 
@@ -31,6 +32,11 @@ struct TrainingRecord {
 unsigned search_move(const game::Game& game, const SearchParams& params,
                      std::uint32_t sample_moves, Network& network, Rng& rng,
                      TrainingRecord& record);
+
+// The placement tree's policy entry for a searched root: each cell gets the
+// visit share of every decision covering it divided by the decision's size,
+// in ascending cell order.
+std::vector<PolicyEntry> placement_shares(const Node& root);
 
 // Chooses the moves of a player that searches. Under the cell tree every
 // move is one search (search_move). Under the placement tree a turn is one
