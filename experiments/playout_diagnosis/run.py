@@ -1,6 +1,7 @@
 """What the random-playout search knows: small duels against three `rollout` seats, and its choices.
 
     python experiments/playout_diagnosis/run.py [--games 200] [--positions 300] [--workers 2] [--rows NAME ...]
+        [--skip-duels] [--skip-choices]
 
 Every duel row puts one focus player on one seat against three `rollout` seats
 (equal priors, one random playout per leaf), all searching with PUCT over the
@@ -243,11 +244,14 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--rows", nargs="*", help="rows to play anew (default: those not in results.json)")
     parser.add_argument("--skip-choices", action="store_true")
+    parser.add_argument("--skip-duels", action="store_true")
     parser.add_argument("--out", type=Path, default=HERE / "results.json")
     args = parser.parse_args()
     out = args.out
     results = json.loads(out.read_text()) if out.exists() else {"rows": {}}
     todo = args.rows if args.rows else [name for name in ROWS if name not in results["rows"]]
+    if args.skip_duels:
+        todo = []
     with mp.get_context("spawn").Pool(args.workers) as pool:
         for name in todo:
             start = time.monotonic()
