@@ -1,6 +1,6 @@
 """How well do value networks of other sizes and inputs fit what a random playout measures?
 
-    python experiments/playout_fit/run.py [--games 400] [--steps 800] [--only NAME ...] [--again]
+    python experiments/playout_fit/run.py [--games 400] [--steps 400] [--only NAME ...] [--results PATH] [--again]
 
 The rollout player values a leaf by one uniformly random playout, and it beats
 a 3 x 16 network's own values; this measures whether networks can represent
@@ -27,10 +27,13 @@ Settings, and why:
 - **training**: soft cross-entropy of the label in the mover's frame against
   the value logits (the policy head is not trained), a random quarter turn
   per position, AdamW at 0.002 with weight decay 1e-4, cosine to a tenth,
-  800 steps of 128 (about two passes; the whole study has to fit an hour of
-  two cores, and the point is the ranking), one thread a network, two
-  networks at once; seed 0, and seed 1 for today's network to show the
-  spread between seeds;
+  400 steps of 128 (half a pass over the positions: the whole study has to
+  fit an hour of two shared cores, and the point is the ranking), one thread
+  a network, two networks at once; seed 0, and seed 1 for today's network
+  to show the spread between seeds;
+- **a yardstick without a network**: least squares of the label on each
+  seat's tiles, open corners and free cells, the mover's legal cells, and
+  their pairwise products;
 - **R2** per seat component in the mover's frame (1 - mean squared error /
   variance), averaged over the four; against the label and against the
   game's final payoff; 95% intervals by bootstrap over the held-out games.
@@ -61,20 +64,20 @@ BOOTSTRAP = 1000
 
 
 # name: (model kind, options). "tilora" is TiloraNet itself; "study" the study-only model of models.py.
-CONFIGS = {
-    "6x32": ("tilora", dict(blocks=6, channels=32)),
+CONFIGS = {  # in the order they are trained
     "3x16 (today's)": ("tilora", dict(blocks=3, channels=16)),
-    "3x16 (today's), seed 1": ("tilora", dict(blocks=3, channels=16)),
-    "3x16, 8 planes straight to the logits": ("tilora", dict(blocks=3, channels=16, value_hidden=0)),
     "3x16, pooled head": ("study", dict(blocks=3, channels=16, pooled=True)),
+    "3x16, corner and free-cell planes": ("study", dict(blocks=3, channels=16, features=True)),
     "3x16, dilated": ("study", dict(blocks=3, channels=16, dilated=True)),
-    "6x16": ("tilora", dict(blocks=6, channels=16)),
-    "3x16, corner and reach planes": ("study", dict(blocks=3, channels=16, features=True)),
-    "3x16, planes + pooled + dilated": ("study", dict(blocks=3, channels=16, pooled=True, dilated=True,
-                                                        features=True)),
     "3x16, planes + pooled + dilated, 4 scores": ("study", dict(blocks=3, channels=16, pooled=True, dilated=True,
                                                                   features=True, scores=4)),
+    "3x16, 4 scores": ("study", dict(blocks=3, channels=16, scores=4)),
+    "3x16, 8 planes straight to the logits": ("tilora", dict(blocks=3, channels=16, value_hidden=0)),
+    "3x16 (today's), seed 1": ("tilora", dict(blocks=3, channels=16)),
+    "6x32": ("tilora", dict(blocks=6, channels=32)),
 }
+# No network: the label fitted by least squares on counts read off the planes (see counts_fit).
+COUNTS = "no network: counts of tiles, corners and free cells, least squares"
 # Filled before the workers fork, so they share the arrays instead of receiving copies.
 _TRAIN: dict = {}
 
@@ -221,6 +224,31 @@ def train_one(kind: str, options: dict, train: dict, seed: int, steps: int):
     return model, time.process_time() - start
 
 
+def counts(planes: np.ndarray) -> np.ndarray:
+    """float [N, 14]: each seat's tiles, open corners and free cells (as models.py defines them), the
+    mover's legal cells and a constant, per position (mover-relative seat order)."""
+    tiles = planes[:, :4].astype(bool)
+    padded = np.pad(tiles, ((0, 0), (0, 0), (1, 1), (1, 1)))
+    shifted = lambda dr, dc: padded[:, :, 1 + dr:21 + dr, 1 + dc:21 + dc]
+    beside = shifted(-1, 0) | shifted(1, 0) | shifted(0, -1) | shifted(0, 1)
+    diagonal = shifted(-1, -1) | shifted(-1, 1) | shifted(1, -1) | shifted(1, 1)
+    free = ~tiles.any(axis=1, keepdims=True) & ~beside
+    columns = [tiles.sum(axis=(2, 3)), (free & diagonal).sum(axis=(2, 3)), free.sum(axis=(2, 3)),
+               planes[:, 4].sum(axis=(1, 2))[:, None], np.ones((len(planes), 1))]
+    return np.concatenate(columns, axis=1).astype(np.float64) / 100.0
+
+
+def counts_fit(train_planes: np.ndarray, target: np.ndarray, test_planes: np.ndarray) -> np.ndarray:
+    """Least squares of the label on the counts and their pairwise products (no network)."""
+    def design(planes):
+        x = np.concatenate([counts(planes[i:i + 4096]) for i in range(0, len(planes), 4096)])
+        pairs = np.einsum("ni,nj->nij", x[:, :13], x[:, :13]).reshape(len(x), -1)
+        return np.concatenate([x, pairs], axis=1)
+
+    weights, *_ = np.linalg.lstsq(design(train_planes), target, rcond=None)
+    return design(test_planes) @ weights
+
+
 def seed_of(name: str) -> int:
     return 1 if name.endswith("seed 1") else 0
 
@@ -246,8 +274,9 @@ def predict(model, planes: np.ndarray) -> np.ndarray:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--games", type=int, default=400)
-    parser.add_argument("--steps", type=int, default=800)
+    parser.add_argument("--steps", type=int, default=400)
     parser.add_argument("--only", nargs="*", help="train only these rows (names of CONFIGS)")
+    parser.add_argument("--results", type=Path, default=HERE / "results.json")
     parser.add_argument("--again", action="store_true", help="train every row anew")
     args = parser.parse_args()
 
@@ -262,7 +291,7 @@ def main() -> None:
     label2 = mover_frame(data["label2"], data["movers"])[test]
     outcome = mover_frame(data["outcome"], data["movers"])[test]
 
-    path = HERE / "results.json"
+    path = args.results
     results = json.loads(path.read_text()) if path.exists() and not args.again else {}
     rng = np.random.default_rng(0)
     # The share of a label's variance that the position determines: what a perfect network would explain.
@@ -285,10 +314,11 @@ def main() -> None:
     jobs = [(name, args.steps, test_planes) for name in names]
     context = multiprocessing.get_context("fork")
     with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
-        for name, predicted, cpu, parameters in pool.map(train_row, jobs):
+        for future in concurrent.futures.as_completed([pool.submit(train_row, job) for job in jobs]):
+            name, predicted, cpu, parameters = future.result()
             kind, options = CONFIGS[name]
             rows[name] = {
-                "model": kind, "options": options, "seed": seed_of(name), "train_cpu_s": cpu,
+                "model": kind, "options": options, "seed": seed_of(name), "steps": args.steps, "train_cpu_s": cpu,
                 "parameters": parameters,
                 "label": r2_with_interval(predicted, label, test_games, rng),
                 "outcome": r2_with_interval(predicted, outcome, test_games, rng),
@@ -296,6 +326,13 @@ def main() -> None:
             print(f"{name}: R2 label {rows[name]['label']['r2']:.3f} {rows[name]['label']['interval']}, outcome "
                   f"{rows[name]['outcome']['r2']:.3f}, {cpu:.0f} s CPU", flush=True)
             path.write_text(json.dumps(results, indent=1) + "\n")
+    if args.only is None or COUNTS in args.only:
+        start = time.process_time()
+        predicted = counts_fit(train["planes"], train["target"], test_planes)
+        rows[COUNTS] = {"model": "least squares", "train_cpu_s": time.process_time() - start,
+                        "label": r2_with_interval(predicted, label, test_games, rng),
+                        "outcome": r2_with_interval(predicted, outcome, test_games, rng)}
+        print(f"{COUNTS}: R2 label {rows[COUNTS]['label']['r2']:.3f}", flush=True)
     path.write_text(json.dumps(results, indent=1) + "\n")
 
 
