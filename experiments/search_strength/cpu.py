@@ -38,7 +38,7 @@ def main() -> None:
     args = parser.parse_args()
     for player in args.players:
         row = cost(player, args.games, args.seed)
-        print(f"{player}: {row['cpu_per_game']:.3f} CPU s/game, {row['searches_per_game']:.1f} searches, "
+        print(f"{player}: {row['cpu_per_game']:.4f} CPU s/game, {row['searches_per_game']:.1f} searches, "
               f"{row['simulations_per_game']:.0f} simulations, {row['moves_per_game']:.1f} moves per game",
               flush=True)
 
