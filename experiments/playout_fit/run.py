@@ -238,15 +238,22 @@ def counts(planes: np.ndarray) -> np.ndarray:
     return np.concatenate(columns, axis=1).astype(np.float64) / 100.0
 
 
-def counts_fit(train_planes: np.ndarray, target: np.ndarray, test_planes: np.ndarray) -> np.ndarray:
-    """Least squares of the label on the counts and their pairwise products (no network)."""
-    def design(planes):
-        x = np.concatenate([counts(planes[i:i + 4096]) for i in range(0, len(planes), 4096)])
-        pairs = np.einsum("ni,nj->nij", x[:, :13], x[:, :13]).reshape(len(x), -1)
-        return np.concatenate([x, pairs], axis=1)
+def counts_design(planes: np.ndarray) -> np.ndarray:
+    """float [N, 183]: the counts and their pairwise products, the columns the least squares fits."""
+    x = np.concatenate([counts(planes[i:i + 4096]) for i in range(0, len(planes), 4096)])
+    pairs = np.einsum("ni,nj->nij", x[:, :13], x[:, :13]).reshape(len(x), -1)
+    return np.concatenate([x, pairs], axis=1)
 
-    weights, *_ = np.linalg.lstsq(design(train_planes), target, rcond=None)
-    return design(test_planes) @ weights
+
+def counts_weights(train_planes: np.ndarray, target: np.ndarray) -> np.ndarray:
+    """float [183, 4]: least squares of the mover-frame label on counts_design (no network)."""
+    weights, *_ = np.linalg.lstsq(counts_design(train_planes), target, rcond=None)
+    return weights
+
+
+def counts_fit(train_planes: np.ndarray, target: np.ndarray, test_planes: np.ndarray) -> np.ndarray:
+    """The least-squares prediction of the label on the test planes."""
+    return counts_design(test_planes) @ counts_weights(train_planes, target)
 
 
 def seed_of(name: str) -> int:
