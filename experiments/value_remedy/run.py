@@ -109,6 +109,24 @@ def train(steps: int) -> tuple[int, float]:
     return steps, cpu
 
 
+def one_playout(fit_study, data: dict, test: np.ndarray) -> np.ndarray:
+    """Absolute payoffs [T, 4] of one random playout from each test position (another seed space than the
+    labels'): what the rollout player's leaf value is, as a predictor of the label."""
+    from tilora_zero._engine import playout_means
+    from tilora_zero.dataset import game_number
+    from tilora_zero.records import iter_records
+
+    records = sorted(iter_records(fit_study.RUN / "records"), key=lambda r: game_number(r, 0))[:GAMES]
+    ends = np.cumsum([len(r.cells) for r in records])
+    out = []
+    for i, record in enumerate(records):
+        moves = np.flatnonzero(test[ends[i] - len(record.cells):ends[i]]).astype(np.int64)
+        if len(moves):
+            cells = np.asarray(record.cells, dtype=np.int64)
+            out.append(playout_means(cells, 1, 2_000_000 + game_number(record, i), moves))
+    return np.concatenate(out)
+
+
 def fit(steps: int, results: dict) -> None:
     """Fits the counts model and trains the networks whose checkpoints are missing; R2 of each."""
     fit_study = playout_fit()
@@ -131,6 +149,13 @@ def fit(steps: int, results: dict) -> None:
         "label": fit_study.r2_with_interval(fit_study.mover_frame(predicted, data["movers"][test]), label, games, rng),
         "outcome": fit_study.r2_with_interval(fit_study.mover_frame(predicted, data["movers"][test]), outcome, games,
                                               rng)}
+
+    if "one random playout" not in fits:
+        one = one_playout(fit_study, data, test)
+        fits["one random playout"] = {
+            "label": fit_study.r2_with_interval(fit_study.mover_frame(one, data["movers"][test]), label, games, rng),
+            "outcome": fit_study.r2_with_interval(fit_study.mover_frame(one, data["movers"][test]), outcome, games,
+                                                  rng)}
 
     todo = [s for s in (steps, BASELINE_STEPS) if not checkpoint(s).exists()]
     fit_study._TRAIN.update(planes=data["planes"][~held], target=target[~held])

@@ -1,4 +1,5 @@
-"""The counts model served as a network (experiments/value_remedy): absolute order, share scale."""
+"""experiments/value_remedy: the counts model served as a network (absolute order, share scale), and the
+placements open at a position."""
 import pickle
 import sys
 from pathlib import Path
@@ -11,6 +12,7 @@ from tilora_zero import Game
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "experiments" / "value_remedy"))
 from counts_network import CountsNetwork  # noqa: E402
+from siblings import placements  # noqa: E402
 
 # Weights that read each seat's tile count (columns 0..3 of the counts, in hundreds): the served value
 # of player p must then be p's own tiles, whoever moves.
@@ -36,3 +38,36 @@ def test_served_values_stay_payoff_shares():
     _, high = CountsNetwork(np.full((183, 4), 10.0))(planes)
     _, low = CountsNetwork(np.full((183, 4), -10.0))(planes)
     assert np.array_equal(high, np.ones((1, 4), np.float32)) and np.array_equal(low, np.zeros((1, 4), np.float32))
+
+
+def placements_in_every_order(game) -> set[frozenset[int]]:
+    """The mover's placements, found by laying their cells in every order (slow and plain)."""
+    found, seen = set(), set()
+
+    def extend(position, laid):
+        if frozenset(laid) in seen:
+            return
+        seen.add(frozenset(laid))
+        for cell in position.legal_tiles():
+            child = position.copy()
+            child.apply(int(cell))
+            if child.turn_started:
+                extend(child, laid + [int(cell)])
+            else:
+                found.add(frozenset(laid + [int(cell)]))
+
+    extend(game, [])
+    return found
+
+
+@pytest.mark.parametrize("seed, turn", [(1, 0), (1, 10), (2, 20), (2, 38)])
+def test_placements_found_once_each_as_in_every_order(seed, turn):
+    game = Game()
+    for cell in random_game(seed):
+        if not game.turn_started and turn == 0:
+            break
+        game.apply(cell)
+        turn -= not game.turn_started
+    found = placements(game)
+    assert len(found) > 1 and len(found) == len({frozenset(cells) for cells in found})
+    assert {frozenset(cells) for cells in found} == placements_in_every_order(game)
