@@ -17,7 +17,8 @@ import pytest
 ray = pytest.importorskip("ray")
 
 import toolkit_helpers  # noqa: E402
-from tilora_zero import Game, __version__  # noqa: E402
+from toolkit_helpers import assert_replays_to_its_payoff  # noqa: E402
+from tilora_zero import __version__  # noqa: E402
 from tilora_zero.cli import main  # noqa: E402
 from tilora_zero.networks import load_network  # noqa: E402
 from tilora_zero.ray_backend import RayOptions, RaySelfPlay  # noqa: E402
@@ -56,17 +57,6 @@ def session(cluster):
         yield ray_session
 
 
-def replay(record) -> None:
-    game = Game()
-    for move, (player, cell) in enumerate(zip(record.players.tolist(), record.cells.tolist())):
-        assert game.current_player == player
-        cells, _ = record.policy(move)
-        assert sorted(cells.tolist()) == game.legal_tiles().tolist()
-        game.apply(cell)
-    assert game.is_over
-    assert record.payoff.tolist() == game.payoff() and record.scores.tolist() == game.score()
-
-
 def shard_layout(path: Path) -> dict[str, tuple]:
     """Each array's dtype and number of dimensions, and the metadata's keys.
 
@@ -94,7 +84,7 @@ def test_selfplay_writes_exactly_the_requested_games_in_the_local_runners_format
     assert sorted(os.listdir(out)) == ["games-00000.npz", "games-00001.npz", "games-00002.npz"]
     records = list(iter_records(out))
     for record in records:
-        replay(record)
+        assert_replays_to_its_payoff(record)
         assert record.metadata["settings"] == SETTINGS.as_dict()
         assert record.metadata["network"] == "uniform[share]"
         assert record.metadata["toolkit_version"] == __version__

@@ -27,7 +27,7 @@ def test_the_module_has_play_match_alone():
     assert module.__all__ == ["play_match"]
     assert {name for name in vars(module) if not name.startswith("__")} == {"play_match"}
     assert play_match.__module__ == "tilora_zero._match"
-    assert play_match.__text_signature__ == "(id, seats, seed=None)"
+    assert play_match.__text_signature__ == "(id, seats, seed=None, *, opening=None, turns=None)"
 
 
 class Seat:

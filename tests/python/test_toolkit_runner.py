@@ -12,29 +12,12 @@ import numpy as np
 import pytest
 
 import toolkit_helpers
-from tilora_zero import Game, __version__
+from toolkit_helpers import assert_replays_to_its_payoff
+from tilora_zero import __version__
 from tilora_zero.networks import load_network
-from tilora_zero.records import GameRecord
 from tilora_zero.runner import GameScheduler, RunError, SearchSettings, ServingOptions, play_games
 
 SETTINGS = SearchSettings(sims_per_move=6, sample_moves=10)
-
-
-def assert_replays_to_its_payoff(record: GameRecord) -> None:
-    game = Game()
-    for move, (player, cell) in enumerate(zip(record.players.tolist(), record.cells.tolist())):
-        assert game.current_player == player
-        cells, shares = record.policy(move)
-        if record.searched[move]:
-            # A placement search's shares cover every cell of its decisions: the legal cells of a turn's start.
-            assert sorted(cells.tolist()) == game.legal_tiles().tolist()
-            assert float(shares.sum()) == pytest.approx(1.0, abs=1e-5)
-            assert SETTINGS.tree == "cells" or not game.turn_started
-        game.apply(cell)
-    assert record.searched.any()
-    assert game.is_over
-    assert record.payoff.tolist() == game.payoff()
-    assert record.scores.tolist() == game.score()
 
 
 def test_two_workers_play_games_whose_records_replay_legally():

@@ -14,6 +14,24 @@ import numpy as np
 from tilora_zero import Game
 
 
+def assert_replays_to_its_payoff(record) -> None:
+    """Replays a game record through the engine: its moves, its payoff and scores, and its visit shares. A
+    searched move's shares cover the legal cells (under the placement tree: of a turn's start, where alone
+    it searches) and sum to 1."""
+    placements = record.metadata.get("settings", {}).get("tree") == "placements"
+    game = Game()
+    for move, (player, cell) in enumerate(zip(record.players.tolist(), record.cells.tolist())):
+        assert game.current_player == player
+        cells, shares = record.policy(move)
+        if record.searched[move]:
+            assert sorted(cells.tolist()) == game.legal_tiles().tolist()
+            assert abs(float(shares.sum()) - 1.0) < 1e-5
+            assert not (placements and game.turn_started)
+        game.apply(cell)
+    assert game.is_over and record.searched.any()
+    assert record.payoff.tolist() == game.payoff() and record.scores.tolist() == game.score()
+
+
 def random_game(seed: int, moves: int | None = None) -> list[int]:
     """The cells of a game of uniformly random legal tiles (to the end, or `moves` long)."""
     rng = np.random.default_rng(seed)
