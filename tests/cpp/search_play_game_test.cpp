@@ -18,15 +18,9 @@ namespace {
 
 using testing::FakeNetwork;
 
+// The module's defaults: the classic rule over cells.
 Config config(std::uint32_t sims, std::uint32_t sample_moves = 30) {
-  Config c;
-  c.sims_per_move = sims;
-  c.sample_moves = sample_moves;
-  c.c_base = 19652.0f;
-  c.c_init = 1.25f;
-  c.dirichlet_alpha = 0.3f;
-  c.exploration_fraction = 0.25f;
-  return c;
+  return testing::search_config(sims, SearchRule::kClassic, sample_moves);
 }
 
 TEST(SearchPlayGame, RecordMatchesAReplayOfTheGame) {
