@@ -19,8 +19,9 @@ Settings, and why:
   scores, no ReLU: the same head as the study's "4 scores", which TiloraNet
   already builds), trained by playout_fit's train_one (soft cross-entropy of
   the label, random quarter turns, AdamW 0.002, cosine) for `--steps` steps of
-  128, four times the study's 400 (about five CPU minutes), and at 400 on the
-  other core for the same code's baseline; seed 0; value head only, so there
+  128, four times the study's 400 (three CPU minutes; `--steps 6400`, 12.5
+  minutes, was the longer run), and at 400 on the other core for the same
+  code's baseline; seed 0; value head only, so there
   is no trained policy and no row of its own priors. Checkpoints in
   runs/value-remedy;
 - **duels as experiments/playout_diagnosis plays them** (its seat settings,
@@ -29,6 +30,8 @@ Settings, and why:
   game g on seat g % 4 with seed 20,000 + g, 200 games, so the rows compare
   with that table's (final.pt's values over equal priors 0.028, rollout k = 1
   0.228, 16 playouts 0.593); every focus seat here searches with equal priors;
+- **one random playout** from each held-out turn start, as a predictor of the
+  label: the rollout seat's own leaf value, as a row of the fits;
 - **CPU per game** of four focus seats in one process (4 games; a network
   answers one position at a time, one thread), and of four rollout seats on the
   same machine in the same run, since the machine is shared: read the ratio.
