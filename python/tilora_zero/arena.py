@@ -80,10 +80,32 @@ class ArenaResult:
         return max(self.mean - self.half_width, 0.0), min(self.mean + self.half_width, top)
 
     def elo(self) -> tuple[float, float, float]:
-        """(Elo, low, high): the Elo differences at the mean and at the ends of the interval."""
-        low, high = self.interval
-        return (elo_difference(self.mean, self.a_seats), elo_difference(low, self.a_seats),
-                elo_difference(high, self.a_seats))
+        """(Elo, low, high): the Elo difference at the mean and its 95% interval.
+
+        The interval maps the Wilson score interval of A's share of the payoff (its seats' payoff
+        together, in [0, 1]) to Elo differences. The payoff's normal interval, clipped at 0, would map to
+        an infinite bound whenever it reaches 0, as it does for a player that rarely scores; Wilson's
+        stays inside (0, 1) unless A never scored or B never did. A share of the payoff varies no more
+        than a win or a loss does, so the interval is on the safe side for shared wins."""
+        elo = elo_difference(self.mean, self.a_seats)
+        if self.games == 0:
+            return elo, -math.inf, math.inf
+        k, n, z = self.a_seats, self.games, Z_95
+        share = k * self.mean
+        centre = (share + z * z / (2 * n)) / (1 + z * z / n)
+        half = z / (1 + z * z / n) * math.sqrt(share * (1 - share) / n + z * z / (4 * n * n))
+        return (elo, elo_difference(max(centre - half, 0.0) / k, k),
+                elo_difference(min(centre + half, 1.0) / k, k))
+
+    def elo_bounds_reason(self) -> str | None:
+        """Why the Elo interval has an infinite bound, if it has one."""
+        if self.games == 0:
+            return "no games"
+        if self.mean <= 0:
+            return "A never scored"
+        if self.mean >= 1.0 / self.a_seats:
+            return "B never scored"
+        return None
 
     def summary(self) -> dict:
         low, high = self.interval
@@ -98,6 +120,7 @@ class ArenaResult:
             "ci95": [low, high],
             "elo": elo,
             "elo_ci95": [elo_low, elo_high],
+            "elo_unbounded_because": self.elo_bounds_reason(),
         }
 
     def report(self) -> str:
@@ -108,6 +131,7 @@ class ArenaResult:
             f"{self.games} games ({self.layout}, every seating); parity is {PAR_SHARE:.2f}\n"
             f"A's mean payoff per seat: {self.mean:.4f}  95% CI [{low:.4f}, {high:.4f}]\n"
             f"Elo difference A - B: {elo:+.0f}  95% CI [{elo_low:+.0f}, {elo_high:+.0f}]"
+            + (f" (no finite bound: {reason})" if (reason := self.elo_bounds_reason()) else "")
         )
 
 

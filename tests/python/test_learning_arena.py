@@ -36,6 +36,24 @@ def test_result_statistics():
     assert "A's mean payoff per seat: 0.3125" in result.report()
 
 
+@pytest.mark.parametrize("payoffs,reason", [
+    ([1.0] + [0.0] * 39, None),  # the payoff interval reaches 0, the Elo interval stays finite
+    ([0.0] * 40, "A never scored"),
+    ([1.0] * 40, "B never scored"),
+])
+def test_the_elo_interval_is_finite_unless_one_side_never_scored(payoffs, reason):
+    result = ArenaResult("a", "b", "1v3", a_seat_payoffs=payoffs)
+    elo, low, high = result.elo()
+    assert result.elo_bounds_reason() == reason
+    if reason is None:
+        assert result.interval[0] == 0.0
+        assert math.isfinite(low) and low < elo < high and math.isfinite(high)
+        assert "no finite bound" not in result.report()
+    else:
+        assert not (math.isfinite(low) and math.isfinite(high))
+        assert f"(no finite bound: {reason})" in result.report()
+
+
 def test_a_seeded_arena_of_baselines_plays_the_same_games_again():
     def arena(seed):
         records = {}
