@@ -50,7 +50,9 @@ from dataclasses import asdict
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SETTINGS = dict(games_per_generation=128, train_steps=600, sims_per_move=32, sample_moves=30, rollout_weight=1.0,
+# The committed run searched over cells, as the toolkit did then; the placement tree is its successor's to try.
+SETTINGS = dict(games_per_generation=128, train_steps=600, tree="cells", sims_per_move=32, sample_moves=30,
+                rollout_weight=1.0,
                 blocks=3, channels=16, value_channels=8, value_hidden=1, value_relu=False, batch_size=256,
                 learning_rate=0.002, window=512, ladder_games=40, generation_zero="rollout",
                 workers=2, games_per_worker=16, threads=2, seed=1)
