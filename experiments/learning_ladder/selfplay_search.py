@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import json
-from dataclasses import replace
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -31,11 +30,11 @@ def main() -> None:
     from tilora_zero.loop import LADDER
     from tilora_zero.players import Player
 
-    player = Player(str(HERE / "final.pt"), replace(arena_settings(32), rollout_weight=1.0))
+    player = Player(str(HERE / "final.pt"), arena_settings(32, tree="cells", rollout_weight=1.0))
     results = {}
     for baseline in LADDER:
         result = play_against_baseline(player, baseline, args.games, args.workers, seed=10_000,
-                                       settings=arena_settings(32))
+                                       settings=arena_settings(32, tree="cells"))
         print(result.report(), flush=True)
         results[baseline] = {k: v for k, v in result_dict(result).items()
                              if k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")}

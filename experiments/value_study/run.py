@@ -89,7 +89,7 @@ def teacher_games(records: Path, workers: int) -> None:
     missing = [n for n in range(TEACHER_GAMES) if n not in have]
     if missing:
         print(f"playing {len(missing)} games of the rollout baseline", flush=True)
-        match = Match([Player("rollout", SearchSettings(sims_per_move=SIMS))], [(0, 0, 0, 0)], seed=1)
+        match = Match([Player("rollout", SearchSettings(sims_per_move=SIMS, tree="cells"))], [(0, 0, 0, 0)], seed=1)
         with RecordWriter(records) as writer:
             run_games(match, missing, workers, writer.add)
 
@@ -130,8 +130,8 @@ def match(path: Path, form: str, sims: int, games: int, workers: int) -> dict:
     from tilora_zero.players import Player
 
     source = str(path) if form == "search" else functools.partial(Ablated, str(path), form)
-    result = play_against_baseline(Player(source, arena_settings(sims)), "uniform", games, workers, seed=5,
-                                   settings=arena_settings(SIMS))
+    result = play_against_baseline(Player(source, arena_settings(sims, tree="cells")), "uniform", games, workers, seed=5,
+                                   settings=arena_settings(SIMS, tree="cells"))
     low, high = result.interval
     print(f"{path.name} {form} at {sims} sims: {result.mean:.3f} [{low:.3f}, {high:.3f}]", flush=True)
     return {"form": form, "sims": sims, "games": result.games, "a_mean_payoff_per_seat": round(result.mean, 3),
