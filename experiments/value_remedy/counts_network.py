@@ -8,7 +8,8 @@ on the payoff-share scale the PUCT search reads, with equal logits: a seat plays
 from __future__ import annotations
 
 import functools
-import importlib.util
+import runpy
+import types
 from pathlib import Path
 
 import numpy as np
@@ -16,16 +17,19 @@ import numpy as np
 from tilora_zero.frames import BOARD_CELLS, mover_to_absolute, movers_from_planes
 from tilora_zero.networks import check_planes
 
-FIT_SCRIPT = Path(__file__).resolve().parent.parent / "playout_fit" / "run.py"
+EXPERIMENTS = Path(__file__).resolve().parent.parent
 
 
 @functools.cache
-def playout_fit():
-    """experiments/playout_fit/run.py as a module (its counts and fitting code)."""
-    spec = importlib.util.spec_from_file_location("playout_fit_run", FIT_SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def load_script(folder: str) -> types.SimpleNamespace:
+    """experiments/FOLDER/run.py's definitions (the scripts share a file name, so none can be imported
+    by it); its main() is not run."""
+    return types.SimpleNamespace(**runpy.run_path(str(EXPERIMENTS / folder / "run.py"), run_name=f"{folder}_run"))
+
+
+def playout_fit() -> types.SimpleNamespace:
+    """experiments/playout_fit/run.py: its counts and fitting code."""
+    return load_script("playout_fit")
 
 
 class CountsNetwork:

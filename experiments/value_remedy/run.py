@@ -44,7 +44,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import functools
-import importlib.util
 import json
 import multiprocessing as mp
 import sys
@@ -61,17 +60,9 @@ SEED = 0
 BASELINE_STEPS = 400  # playout_fit's
 
 sys.path.insert(0, str(HERE))
-from counts_network import CountsNetwork, playout_fit  # noqa: E402
+from counts_network import CountsNetwork, load_script, playout_fit  # noqa: E402
 
-
-def load_script(name: str, path: Path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-diagnosis = load_script("playout_diagnosis_run", HERE.parent / "playout_diagnosis" / "run.py")
+diagnosis = load_script("playout_diagnosis")
 
 
 def checkpoint(steps: int) -> Path:
