@@ -121,26 +121,16 @@ Payoff payoff_of(const board::Scores& scores) {
 Payoff Game::get_payoff() const { return payoff_of(get_score()); }
 
 std::vector<Placement> Game::open_placements() const {
-  std::vector<Placement> out;
-  if (!through_anchor_) {
-    // Before the first cell of a turn every legal placement is open.
-    if (const auto player = current_player()) out = get_tile_moves(board_, *player).placements();
-    return out;
-  }
-  for_each_open([&](unsigned i) {
-    // A placement whose cells are all laid is complete, not open.
-    for (std::uint16_t x : through_anchor_->covered_cells(i))
-      if (legal_.contains(x)) {
-        out.push_back(through_anchor_->placements()[i]);
-        return;
-      }
-  });
-  return out;
+  if (through_anchor_) return open_placement_list().placements();
+  // Before the first cell of a turn every legal placement is open.
+  if (const auto player = current_player()) return get_tile_moves(board_, *player).placements();
+  return {};
 }
 
 PlacementList Game::open_placement_list() const {
   PlacementList out;
   for_each_open([&](unsigned i) {
+    // A placement whose cells are all laid is complete, not open.
     const auto cells = through_anchor_->covered_cells(i);
     for (std::uint16_t x : cells)
       if (legal_.contains(x)) {
