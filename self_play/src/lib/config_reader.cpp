@@ -66,17 +66,19 @@ bool read_float(PyObject* config, const char* name, PyObject*& slot, float& out)
   return true;
 }
 
-// An optional attribute's value: null without an exception when the object
-// lacks it or holds None; null with the lookup's exception for any other
-// failure (check PyErr_Occurred).
-py_ref lookup_optional(PyObject* config, const char* name, PyObject*& slot) {
-  py_ref value = lookup(config, name, slot);
+// A looked-up value as optional_attribute gives it.
+py_ref present_or_null(py_ref value) {
   if (!value) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
     return {};
   }
   if (value.get() == Py_None) return {};
   return value;
+}
+
+// optional_attribute, by the interned name.
+py_ref lookup_optional(PyObject* config, const char* name, PyObject*& slot) {
+  return present_or_null(lookup(config, name, slot));
 }
 
 // An optional attribute naming one of `choices` (a str).
@@ -144,6 +146,10 @@ std::optional<std::uint64_t> to_seed(PyObject* value) {
   const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
   return v;
+}
+
+py_ref optional_attribute(PyObject* object, const char* name) {
+  return present_or_null(py_ref::steal(PyObject_GetAttrString(object, name)));
 }
 
 std::optional<Config> read_config(PyObject* config) {

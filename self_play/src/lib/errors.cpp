@@ -112,6 +112,14 @@ void raise_internal_stop(std::string_view message, py_ref cause) {
   PyErr_SetObject(type, exception.get());
 }
 
+void raise_invalid_configuration(std::string_view where) {
+  // The text first: the cause is moved into the exception.
+  py_ref error = fetch_exception();
+  const std::string message =
+      "invalid configuration" + std::string(where) + ": " + text_form_with_cause(error.get());
+  raise_internal_stop(message, std::move(error));
+}
+
 std::string debug_quote(std::string_view text) {
   std::string out = "\"";
   for (char ch : text) {

@@ -49,6 +49,11 @@ PyObject* new_internal_stop_type(const char* qualified_name);
 // is set as itself instead.
 void raise_internal_stop(std::string_view message, py_ref cause = {});
 
+// Replaces the exception in flight, which stopped the reading of a config, by
+// the internal-stop exception "invalid configuration" + `where` + ": " and its
+// text form with its cause, the reading's exception as its __cause__.
+void raise_invalid_configuration(std::string_view where);
+
 // The debug rendering of a string: enclosed in double quotes, with a
 // backslash before any double quote or backslash and control characters
 // written as escapes.

@@ -33,13 +33,11 @@ enum class SeatKind { kNetwork, kRollout, kUniform, kHeuristic, kGreedy };
 // The seat's player kind from its config's optional attribute "player".
 // Returns none with an exception set.
 std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
-  py_ref value = py_ref::steal(PyObject_GetAttrString(config, "player"));
+  py_ref value = optional_attribute(config, "player");
   if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
-    PyErr_Clear();
+    if (PyErr_Occurred()) return std::nullopt;
     return SeatKind::kNetwork;
   }
-  if (value.get() == Py_None) return SeatKind::kNetwork;
   if (PyUnicode_Check(value.get())) {
     if (PyUnicode_CompareWithASCIIString(value.get(), "network") == 0) return SeatKind::kNetwork;
     if (PyUnicode_CompareWithASCIIString(value.get(), "rollout") == 0) return SeatKind::kRollout;
@@ -57,13 +55,11 @@ std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
 // of at least `least`. Returns none with a ValueError or TypeError set that
 // names it.
 std::optional<unsigned> seat_count(PyObject* config, const char* name, unsigned least, unsigned fallback) {
-  py_ref value = py_ref::steal(PyObject_GetAttrString(config, name));
+  py_ref value = optional_attribute(config, name);
   if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
-    PyErr_Clear();
+    if (PyErr_Occurred()) return std::nullopt;
     return fallback;
   }
-  if (value.get() == Py_None) return fallback;
   if (!PyLong_Check(value.get()) || PyBool_Check(value.get())) {
     PyErr_Format(PyExc_TypeError, "%s must be an int, got '%.200s'", name, Py_TYPE(value.get())->tp_name);
     return std::nullopt;
@@ -83,13 +79,11 @@ std::optional<unsigned> seat_count(PyObject* config, const char* name, unsigned 
 // A seat's optional flag `name` (missing or None: false). Returns none with
 // an exception set.
 std::optional<bool> seat_flag(PyObject* config, const char* name) {
-  py_ref value = py_ref::steal(PyObject_GetAttrString(config, name));
+  py_ref value = optional_attribute(config, name);
   if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
-    PyErr_Clear();
+    if (PyErr_Occurred()) return std::nullopt;
     return false;
   }
-  if (value.get() == Py_None) return false;
   if (!PyBool_Check(value.get())) {
     PyErr_Format(PyExc_TypeError, "%s must be True or False, got %R", name, value.get());
     return std::nullopt;
@@ -99,13 +93,7 @@ std::optional<bool> seat_flag(PyObject* config, const char* name) {
 
 // Raises the internal-stop exception for the seat's unreadable setting, with
 // the exception in flight as its cause.
-void refuse_seat(unsigned seat) {
-  // The text first: the cause is moved into the exception.
-  py_ref error = fetch_exception();
-  const std::string message =
-      "invalid configuration of seat " + std::to_string(seat) + ": " + text_form_with_cause(error.get());
-  raise_internal_stop(message, std::move(error));
-}
+void refuse_seat(unsigned seat) { raise_invalid_configuration(" of seat " + std::to_string(seat)); }
 
 // The four seats of `fast` (a list or tuple) as (config, inference_queue,
 // pipe) triples. Returns none with an exception set.

@@ -34,9 +34,7 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
   try {
     const std::optional<Config> config = read_config(config_object);
     if (!config) {
-      py_ref error = fetch_exception();
-      const std::string message = "invalid configuration: " + text_form_with_cause(error.get());
-      raise_internal_stop(message, std::move(error));
+      raise_invalid_configuration("");
       return nullptr;
     }
     network.emplace(inference_queue, pipe, id, config->packed_planes);
