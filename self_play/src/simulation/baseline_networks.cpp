@@ -13,6 +13,13 @@ void equal_policy(Reply& reply) {
   reply.policy_size = kBoardCells;
 }
 
+// Equal priors and every value at par.
+bool par_reply(Reply& reply) {
+  equal_policy(reply);
+  reply.values.fill(1.0f / static_cast<float>(kPlayers));
+  return true;
+}
+
 // One uniformly random legal tile.
 unsigned random_tile(const game::Game& game, Rng& rng) {
   const CellSet& legal = game.legal_cells();
@@ -80,22 +87,17 @@ bool EqualPriorsNetwork::infer(const game::Game& position, const StateRepr& plan
 
 bool EqualPriorsNetwork::infer_policy(const game::Game& /*position*/, const StateRepr& /*planes*/,
                                       Reply& reply) {
-  equal_policy(reply);
-  reply.values.fill(1.0f / static_cast<float>(kPlayers));
-  return true;
+  return par_reply(reply);
 }
 
-bool RolloutNetwork::infer_policy(const game::Game& position, const StateRepr& planes, Reply& reply) {
-  UniformNetwork uniform;
-  return uniform.infer(position, planes, reply);
+bool RolloutNetwork::infer_policy(const game::Game& /*position*/, const StateRepr& /*planes*/,
+                                  Reply& reply) {
+  return par_reply(reply);
 }
 
 bool UniformNetwork::infer(const game::Game& /*position*/, const StateRepr& /*planes*/,
                            Reply& reply) {
-  reply.policy.fill(0.0f);
-  reply.policy_size = kBoardCells;
-  reply.values.fill(1.0f / static_cast<float>(kPlayers));
-  return true;
+  return par_reply(reply);
 }
 
 bool PlayoutMixNetwork::infer(const game::Game& position, const StateRepr& planes, Reply& reply) {

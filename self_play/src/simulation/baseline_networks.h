@@ -38,11 +38,22 @@ Values heuristic_values(const game::Game& position);
 inline constexpr float kHeuristicCornerWeight = 1.0f;
 inline constexpr float kHeuristicTemperature = 5.0f;
 
+// A network played in C++, that keeps the last failure found in its
+// replies itself.
+class BaselineNetwork : public Network {
+ public:
+  void reject_reply(std::string_view reason) override { error_ = reason; }
+  std::string error_text() const override { return error_; }
+
+ private:
+  std::string error_;
+};
+
 // Values a position by random playouts: the mean payoff of `playouts` of
 // them (summed in order, then divided), each to the end of the game or, when
 // `turns` is above 0, cut after that many turns and valued by
 // heuristic_values.
-class RolloutNetwork final : public Network {
+class RolloutNetwork final : public BaselineNetwork {
  public:
   // Draws the playouts from `rng`, which must outlive the network; playouts
   // at least 1.
@@ -52,25 +63,17 @@ class RolloutNetwork final : public Network {
   bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
   // Equal priors without a playout.
   bool infer_policy(const game::Game& position, const StateRepr& planes, Reply& reply) override;
-  void reject_reply(std::string_view reason) override { error_ = reason; }
-  std::string error_text() const override { return error_; }
 
  private:
   Rng& rng_;
   unsigned playouts_;
   unsigned turns_;  // 0: to the end of the game
-  std::string error_;
 };
 
 // Values a position by heuristic_values, with equal priors.
-class HeuristicNetwork final : public Network {
+class HeuristicNetwork final : public BaselineNetwork {
  public:
   bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
-  void reject_reply(std::string_view reason) override { error_ = reason; }
-  std::string error_text() const override { return error_; }
-
- private:
-  std::string error_;
 };
 
 // Another network's values with equal priors in place of its policy, to
@@ -91,14 +94,9 @@ class EqualPriorsNetwork final : public Network {
 };
 
 // Values every position at par: a quarter of the payoff for each player.
-class UniformNetwork final : public Network {
+class UniformNetwork final : public BaselineNetwork {
  public:
   bool infer(const game::Game& position, const StateRepr& planes, Reply& reply) override;
-  void reject_reply(std::string_view reason) override { error_ = reason; }
-  std::string error_text() const override { return error_; }
-
- private:
-  std::string error_;
 };
 
 // Another network's answers with each value mixed with one random playout's
