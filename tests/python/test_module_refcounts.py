@@ -60,7 +60,9 @@ def make_reply(kind):
 def test_reply_and_arguments_keep_their_refcounts(capfd, kind, fail_on, failure, outcome):
     reply = make_reply(kind)
     policy, values = reply
-    config = SearchConfig(sims_per_move=3)
+    # A c_base of its own: the default's float is shared with the settings' class, which other threads
+    # (a test's leftover server, the interpreter's own caches) may reference and drop at any moment.
+    config = SearchConfig(sims_per_move=3, c_base=float("19652.5"))
     queue = FakeQueue()
     pipe = FakePipe(queue, respond=returning(reply), fail_on=fail_on, failure=failure)
     watched = [reply, policy, values, config, queue, pipe, config.c_base]
