@@ -1,20 +1,23 @@
 """The learning experiment: the loop from nothing for at most an hour, then the final matches.
 
     python experiments/learning_ladder/run.py [--out runs/learning-ladder] [--minutes 60] [--max-generations N]
-                                              [--final-games 200]
+                                              [--frontier-games 400] [--final-games 200]
 
 Runs `tilora-zero loop` (through its library) generation after generation
 while the next generation still fits in the time budget (judged by the last
-one's duration), every generation climbing the ladder of fixed baselines.
-Then plays the final network with its search, on one seat, against three
-seats of each baseline (uniform, greedy, rollout) at the same simulations,
-and the first generation against three greedy seats (did the ladder rise?),
-over --final-games games each spread over the four seats, and writes beside
-this script: results.json (settings, per-generation ladder, final matches
-with 95% intervals, times), ladder.png, losses.png and final.pt (the final
-checkpoint, for replaying the matches without rerunning). Rerunning with the
-same --out resumes the loop where it stopped, within what is left of the
-budget: the loop's time is kept in OUT/loop_seconds.json across invocations.
+one's duration), every generation playing the rollout baseline. Then plays
+the final network, on one seat, against three seats of a baseline at the
+same simulations: rollout over placements (the experiment's setting) and over
+cells, with --frontier-games games each; greedy; rollout again with the
+network's own values instead of playouts; greedy with its policy alone (one
+simulation); and the first generation against rollout, over --frontier-games,
+so that the rise from first to last has an interval. Each match spreads its
+games over the four seats. It writes beside this script: results.json
+(settings, per-generation ladder, final matches with 95% intervals, the rise,
+times), ladder.png, losses.png and final.pt (the final checkpoint, for
+replaying the matches without rerunning). Rerunning with the same --out
+resumes the loop where it stopped, within what is left of the budget: the
+loop's time is kept in OUT/loop_seconds.json across invocations.
 
 The settings (see docs/learning.md for the measurements behind them):
 - generation zero is the rollout baseline: no model, but its games (a search
@@ -28,12 +31,17 @@ The settings (see docs/learning.md for the measurements behind them):
   same games, the legacy head (one plane, 64 ReLU units) fit its games and
   gave values worth nothing to the search, the one-score head's made the
   search stronger (experiments/value_study);
-- 32 simulations per move in self-play and in every match;
-- self-play values every leaf by one random playout (rollout_weight 1): the
-  network's priors choose where the search looks and the playouts judge, so
-  the games are stronger than the network's own search (chosen when the
-  legacy head's values added nothing; not measured again with today's
-  head); every match measures the network's own values (no playouts);
+- 32 simulations per search in self-play and in every match;
+- every search, in self-play and in the matches, values each leaf by one
+  random playout (rollout_weight 1) and takes its priors from the network:
+  the diagnosis (docs/learning.md) found the playouts' values worth more than
+  any value head we trained, and the network's priors are what the playouts
+  cannot give: the committed network of the cell-tree run, its priors over
+  playout values, scored 0.518 [0.451, 0.586] against three rollout seats
+  where its own values scored 0.163. The ladder plays only rollout, the
+  baseline at the frontier, with 80 games a generation (an interval of about
+  +-0.1);
+- the search is over placements (one search per turn with a choice);
 - training on the newest 512 games (four generations), 600 steps of 256 at a
   learning rate of 0.002: about one pass over the window a generation (four
   over a game's time in the window); three times the training on the same
@@ -44,24 +52,27 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import shutil
 import time
-from dataclasses import asdict
+from dataclasses import asdict, replace
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-# The committed run searched over cells, as the toolkit did then; the placement tree is its successor's to try.
-SETTINGS = dict(games_per_generation=128, train_steps=600, tree="cells", sims_per_move=32, sample_moves=30,
+SETTINGS = dict(games_per_generation=128, train_steps=600, tree="placements", sims_per_move=32, sample_moves=30,
                 rollout_weight=1.0,
                 blocks=3, channels=16, value_channels=8, value_hidden=1, value_relu=False, batch_size=256,
-                learning_rate=0.002, window=512, ladder_games=40, generation_zero="rollout",
-                workers=2, games_per_worker=16, threads=2, seed=1)
+                learning_rate=0.002, window=512, ladder=["rollout"], ladder_games=80, ladder_rollout_weight=1.0,
+                generation_zero="rollout", workers=2, games_per_worker=16, threads=2, seed=1)
+FRONTIER_GAMES = 400  # each final match against the rollout baseline: an interval of about +-0.04
+OTHER_GAMES = 200
 
 
 def brief(result) -> dict:
     """What results.json keeps of a final match."""
     summary = result.summary()
-    return {k: summary[k] for k in ("games", "a_mean_payoff_per_seat", "ci95", "elo")}
+    return {**{k: summary[k] for k in ("a", "b", "games", "a_mean_payoff_per_seat", "ci95", "elo")},
+            "half_width": result.half_width}
 
 
 def main() -> None:
@@ -69,7 +80,9 @@ def main() -> None:
     parser.add_argument("--out", type=Path, default=Path("runs/learning-ladder"))
     parser.add_argument("--minutes", type=float, default=60.0, help="wall-time budget of the loop")
     parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations (at least 1)")
-    parser.add_argument("--final-games", type=int, default=200, help="games of each final match")
+    parser.add_argument("--frontier-games", type=int, default=FRONTIER_GAMES,
+                        help="games of each final match against the rollout baseline with playout values")
+    parser.add_argument("--final-games", type=int, default=OTHER_GAMES, help="games of every other final match")
     args = parser.parse_args()
     if args.max_generations is not None and args.max_generations < 1:
         parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
@@ -110,17 +123,29 @@ def main() -> None:
     final = checkpoint_path(args.out, generation)
     print(f"loop: {generation} generations in {loop_minutes:.1f} min; final network {final}", flush=True)
 
-    player = Player(str(final), settings.ladder_settings())
+    # The final matches: the player as the ladder measured it (the network's priors, playout values), over
+    # placements and over cells; the network's own values alone; its policy alone (one simulation: the
+    # decision with the highest prior); and the first generation, to say how far the ladder rose.
+    searched = settings.ladder_settings()
+    cells = replace(searched, tree="cells")
+    own_values = replace(searched, rollout_weight=0.0)
+    policy = replace(own_values, sims_per_move=1)
     finals = {}
-    for baseline in LADDER:
-        result = play_against_baseline(player, baseline, args.final_games, settings.workers, seed=10_000)
+    for name, checkpoint, search, baseline, baseline_search, games in (
+            ("rollout", final, searched, "rollout", searched, args.frontier_games),
+            ("rollout_cells", final, cells, "rollout", cells, args.frontier_games),
+            ("greedy", final, searched, "greedy", searched, args.final_games),
+            ("rollout_own_values", final, own_values, "rollout", own_values, args.final_games),
+            ("greedy_policy_alone", final, policy, "greedy", policy, args.final_games),
+            ("first_generation_rollout", checkpoint_path(args.out, 1), searched, "rollout", searched,
+             args.frontier_games)):
+        result = play_against_baseline(Player(str(checkpoint), search), baseline, games, settings.workers,
+                                       seed=10_000, settings=baseline_search)
         print(result.report(), flush=True)
-        finals[baseline] = brief(result)
-    # Whether the ladder rose: the first generation against greedy, in a match as long as the final's.
-    first = Player(str(checkpoint_path(args.out, 1)), settings.ladder_settings())
-    result = play_against_baseline(first, "greedy", args.final_games, settings.workers, seed=10_000)
-    print(result.report(), flush=True)
-    first_greedy = brief(result)
+        finals[name] = brief(result)
+    last, first = finals["rollout"], finals["first_generation_rollout"]
+    rise = last["a_mean_payoff_per_seat"] - first["a_mean_payoff_per_seat"]
+    half = math.hypot(last["half_width"], first["half_width"])
 
     metrics = read_metrics(args.out / "metrics.jsonl")
     ladder = [{k: m[k] for k in ("generation", "baseline", "games", "a_mean_payoff_per_seat", "ci95")}
@@ -132,7 +157,7 @@ def main() -> None:
         "generations": generation,
         "ladder": ladder,
         "final": finals,
-        "first_generation_vs_greedy": first_greedy,
+        "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
     (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")

@@ -61,7 +61,11 @@ class LoopSettings:
     value_hidden: int = VALUE_HEAD_HIDDEN
     value_relu: bool = VALUE_HEAD_RELU
     window: int = 256  # newest games trained on
+    ladder: list[str] = field(default_factory=lambda: list(LADDER))  # the baselines each generation plays
     ladder_games: int = 40  # games against each baseline, spread over the four seats
+    # The ladder's searches value each leaf by (1 - w) * the network's value + w * one random playout's payoff:
+    # 0 measures the network's own values alone, 1 its priors guiding a search that playouts judge.
+    ladder_rollout_weight: float = 0.0
     generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
     device: str = "cpu"
     threads: int = 1  # torch CPU threads for training (the machine is shared)
@@ -76,14 +80,20 @@ class LoopSettings:
         for name in ("blocks", "value_hidden"):
             if getattr(self, name) < 0:
                 raise ValueError(f"{name.replace('_', ' ')} must not be negative, got {getattr(self, name)}")
+        unknown = [b for b in self.ladder if b not in LADDER]
+        if not self.ladder or unknown or len(set(self.ladder)) != len(self.ladder):
+            raise ValueError(f"the ladder is one or more of {', '.join(LADDER)}, each once, got {self.ladder!r}")
+        if not 0 <= self.ladder_rollout_weight <= 1:
+            raise ValueError(f"ladder rollout weight must be from 0 to 1, got {self.ladder_rollout_weight!r}")
         if self.generation_zero not in GENERATION_ZERO:
             raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
                              f"{self.generation_zero!r}")
         self.served_convention()
 
     def ladder_settings(self) -> SearchSettings:
-        """The search of both sides of a ladder match: the network's own values, whatever self-play mixes in."""
-        return replace(match_search(self.search), rollout_weight=0.0)
+        """The search of both sides of a ladder match: self-play's without root noise, its leaves valued with
+        the ladder's rollout weight whatever self-play mixes in."""
+        return replace(match_search(self.search), rollout_weight=self.ladder_rollout_weight)
 
     def train_settings(self, generation: int) -> TrainSettings:
         return replace(self.train, seed=None if self.seed is None else self.seed + generation)
@@ -256,7 +266,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
         # The ladder.
         metrics = read_metrics(metrics_path)
         player = Player(str(checkpoint), settings.ladder_settings(), settings.device, settings.value_convention)
-        for baseline in LADDER:
+        for baseline in settings.ladder:
             if ladder_done(metrics, generation, baseline):
                 continue
             log(f"generation {generation}: ladder against {baseline}, {settings.ladder_games} games")

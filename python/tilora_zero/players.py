@@ -58,11 +58,14 @@ class Player:
 
     @property
     def label(self) -> str:
-        """The name, with the rule and simulations of a searching player."""
+        """The name, with the rule, tree, simulations and leaf values of a searching player."""
         if self.kind == "greedy":
             return self.name
         priors = ", equal priors" if self.equal_priors else ""
-        return f"{self.name} ({self.settings.search}, {self.settings.sims_per_move} sims{priors})"
+        playouts = (f", rollout weight {self.settings.rollout_weight:g}"
+                    if self.kind == "network" and self.settings.rollout_weight > 0 else "")
+        search = f"{self.settings.search} over {self.settings.tree}"
+        return f"{self.name} ({search}, {self.settings.sims_per_move} sims{priors}{playouts})"
 
     def check(self) -> None:
         """Loads a checkpoint once on the CPU: FileNotFoundError or ValueError before any game starts."""

@@ -97,7 +97,7 @@ def test_arena_command_plays_baselines_with_their_own_simulations(tmp_path, caps
                  "--layout", "1v3", "--search", "classic", "--no-progress", "--json",
                  str(tmp_path / "result.json")]) == 0
     out = capsys.readouterr().out
-    assert "A = rollout (classic, 3 sims)\nB = uniform (classic, 1 sims)\n2 games (1v3, every seating)" in out
+    assert "A = rollout (classic over placements, 3 sims)\nB = uniform (classic over placements, 1 sims)\n2 games (1v3, every seating)" in out
     assert json.loads((tmp_path / "result.json").read_text())["seed"] == 0
 
 

@@ -43,15 +43,25 @@ def test_loop_runs_and_resumes_where_it_stopped(tmp_path):
     assert json.loads((run / "loop.json").read_text())["generations"] == 2
 
 
-def test_a_rollout_generation_zero_teaches_the_first_network(tmp_path):
+def test_a_rollout_generation_zero_teaches_the_first_network_measured_on_its_own_ladder(tmp_path):
     run = tmp_path / "run"
-    run_loop(run, LoopSettings(generations=1, generation_zero="rollout", **TINY), log=lambda line: None,
-             progress=False)
+    run_loop(run, LoopSettings(generations=1, generation_zero="rollout", ladder=["rollout"], ladder_rollout_weight=1.0,
+                               **TINY), log=lambda line: None, progress=False)
     from tilora_zero.records import iter_records
 
     records = list(iter_records(run / "records"))
     assert [r.metadata["players"][0]["name"] for r in records] == ["rollout", "rollout"]
-    assert checkpoint_path(run, 1).exists() and kinds(run, 1) == [("selfplay", None)] + LADDER
+    assert checkpoint_path(run, 1).exists() and kinds(run, 1) == [("selfplay", None), ("ladder", "rollout")]
+    [match] = [m for m in read_metrics(run / "metrics.jsonl") if m["kind"] == "ladder"]
+    assert match["a"].endswith("(puct over placements, 1 sims, rollout weight 1)")
+    assert match["b"] == "rollout (puct over placements, 1 sims)"
+
+
+@pytest.mark.parametrize("change", [{"ladder": []}, {"ladder": ["rollout", "rollout"]}, {"ladder": ["random"]},
+                                    {"ladder_rollout_weight": 1.5}])
+def test_a_ladder_that_cannot_be_climbed_is_refused(change):
+    with pytest.raises(ValueError, match="ladder"):
+        LoopSettings(**{**TINY, **change}).check()
 
 
 @pytest.mark.parametrize("change, message", [

@@ -8,8 +8,20 @@ from dataclasses import replace
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
-from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
+from . import HelpFormatter, UsageError, fraction, non_negative_int, positive_int, require
 from .options import SEARCH_OPTIONS, TRAIN_OPTIONS, Option, add_options, read_options
+
+
+def baseline_list(text: str) -> list[str]:
+    """A comma-separated list of the ladder's baselines."""
+    from ..loop import LADDER
+
+    names = [name.strip() for name in text.split(",")]
+    unknown = [name for name in names if name not in LADDER]
+    if unknown or len(set(names)) != len(names):
+        raise argparse.ArgumentTypeError(f"expected distinct names among {', '.join(LADDER)}, got {text!r}")
+    return names
+
 
 LOOP_OPTIONS = {  # LoopSettings field -> its option
     "generations": Option("generations", positive_int, "generations to reach"),
@@ -21,7 +33,11 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
     "value_channels": Option("value-channels", positive_int, "planes of the network's value head"),
     "value_hidden": Option("value-hidden", non_negative_int, "hidden units of the value head (0: none)"),
     "window": Option("window", positive_int, "newest games trained on"),
+    "ladder": Option("ladder", baseline_list, "the baselines each generation plays, comma-separated"),
     "ladder_games": Option("ladder-games", positive_int, "games against each baseline of the ladder"),
+    "ladder_rollout_weight": Option("ladder-rollout-weight", fraction,
+                                    "weight of one random playout's payoff in the ladder's values (0: the network's "
+                                    "own alone, 1: its priors and playout values, as self-play with --rollout-weight 1)"),
     "generation_zero": Option("generation-zero", str, "who plays the first generation's games",
                               ("uniform", "rollout")),
     "device": Option("device", str, "torch device"),
@@ -30,6 +46,8 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
                                "classic search only: served value convention (default centred)", VALUE_CONVENTIONS),
     "seed": Option("seed", int, "random seed of the training"),
 }
+
+
 # The loop's training options, named as the loop has always named them.
 LOOP_TRAIN_FLAGS = {"steps": "train-steps"}
 
@@ -41,8 +59,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser = subparsers.add_parser(
         "loop", help="self-play, train and measure, generation after generation",
         description="Runs the whole cycle in a run directory: self-play with the newest network, training, "
-                    "and the ladder (the new network on one seat against three seats of each fixed baseline: "
-                    "uniform, greedy, rollout); resumes where it stopped when run again with the same --out.",
+                    "and the ladder (the new network on one seat against three seats of each fixed baseline of "
+                    "--ladder: uniform, greedy, rollout by default); resumes where it stopped when run again with the same --out.",
         formatter_class=HelpFormatter)
     parser.add_argument("--out", type=Path, required=True, help="run directory")
     add_options(parser, LOOP_OPTIONS, defaults)
