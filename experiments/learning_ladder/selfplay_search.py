@@ -1,15 +1,15 @@
-"""How strong the experiment's self-play search is: the final network's priors with playout values.
+"""How strong the cell-tree run's self-play search was: its final network's priors with playout values.
 
     python experiments/learning_ladder/selfplay_search.py [--games 200]
 
-Self-play in the experiment searches over the network's priors and values
+Self-play in that run searched over the network's priors and valued
 every leaf by one random playout (rollout_weight 1). This plays that search
-with final.pt, on one seat against three seats of each baseline at 32
+with cell_run.pt (the cell-tree run's network), on one seat against three seats of each baseline at 32
 simulations (seed 10,000, as the final matches), and writes
 selfplay_search.json beside this script. It measures the games the network
 learns from, and whether its priors help a playout search beyond the rollout
-baseline's equal priors; it is not the network's own strength, which the
-final matches in results.json measure with no playouts.
+baseline's equal priors. (Today's experiment plays its matches with playout
+values, so its results.json measures this directly for its own network.)
 """
 from __future__ import annotations
 
@@ -30,7 +30,7 @@ def main() -> None:
     from tilora_zero.loop import LADDER
     from tilora_zero.players import Player
 
-    player = Player(str(HERE / "final.pt"), arena_settings(32, tree="cells", rollout_weight=1.0))
+    player = Player(str(HERE / "cell_run.pt"), arena_settings(32, tree="cells", rollout_weight=1.0))
     results = {}
     for baseline in LADDER:
         result = play_against_baseline(player, baseline, args.games, args.workers, seed=10_000,

@@ -15,7 +15,7 @@ thread, so its figure is an upper bound on what batched serving costs).
 
 The choice study then takes positions from games of four rollout seats (the
 first cell of a turn with a choice, past the sampled opening moves), asks the
-rollout search and the network's own search (final.pt, no playouts) what each
+rollout search and the network's own search (cell_run.pt, no playouts) what each
 lays there (play_match with that game's moves as the opening and one turn),
 and, where they differ, compares simple features of the two placements.
 
@@ -35,7 +35,7 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-NETWORK = str(HERE.parent / "learning_ladder" / "final.pt")
+NETWORK = str(HERE.parent / "learning_ladder" / "cell_run.pt")
 Z_95 = 1.959964
 SIDE = 20
 START_CORNERS = (0, 19, 399, 380)

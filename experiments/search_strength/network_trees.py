@@ -1,6 +1,6 @@
 """A network's search over placements against the same network's search over cells, at equal CPU per game.
 
-    python experiments/search_strength/network_trees.py [--network experiments/learning_ladder/final.pt]
+    python experiments/search_strength/network_trees.py [--network experiments/learning_ladder/cell_run.pt]
         [--placements-sims 150] [--cells-sims 100] [--games 200] [--seed 9000]
 
 One seat searches over placements, three over cells (the four seatings in turn),
@@ -20,7 +20,7 @@ from tilora_zero.players import Player
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--network", default="experiments/learning_ladder/final.pt")
+    parser.add_argument("--network", default="experiments/learning_ladder/cell_run.pt")
     parser.add_argument("--placements-sims", type=int, default=150)
     parser.add_argument("--cells-sims", type=int, default=100)
     parser.add_argument("--games", type=int, default=200)

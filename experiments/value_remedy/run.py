@@ -28,7 +28,7 @@ Settings, and why:
   imported): one focus seat against three `rollout` seats, PUCT over the
   placement tree, 32 simulations, no root noise, four sampled opening moves,
   game g on seat g % 4 with seed 20,000 + g, 200 games, so the rows compare
-  with that table's (final.pt's values over equal priors 0.028, rollout k = 1
+  with that table's (cell_run.pt's values over equal priors 0.028, rollout k = 1
   0.228, 16 playouts 0.593); every focus seat here searches with equal priors;
 - **one random playout** from each held-out turn start, as a predictor of the
   label: the rollout seat's own leaf value, as a row of the fits;
