@@ -1,10 +1,10 @@
-#include "arguments.h"
+#include "lib/arguments.h"
 
 #include <limits>
 #include <string>
 
-#include "errors.h"
-#include "py_ref.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
 
 namespace tilora::self_play::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "config_reader.h"
+#include "lib/config_reader.h"
 
 #include <array>
 #include <cstdint>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "errors.h"
-#include "interned.h"
-#include "py_ref.h"
+#include "lib/errors.h"
+#include "lib/interned.h"
+#include "lib/py_ref.h"
 
 namespace tilora::self_play::py {
 namespace {

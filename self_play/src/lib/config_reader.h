@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "py_ref.h"
+#include "lib/py_ref.h"
 #include "simulation/config.h"
 
 namespace tilora::self_play::py {

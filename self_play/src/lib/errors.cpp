@@ -1,4 +1,4 @@
-#include "errors.h"
+#include "lib/errors.h"
 
 #include <cstdio>
 #include <utility>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "py_ref.h"
+#include "lib/py_ref.h"
 
 namespace tilora::self_play::py {
 

@@ -1,20 +1,20 @@
 // play_match(id, seats, seed=None, *, opening=None, turns=None): one game, or
 // part of one, every seat played by its own player.
-#include "match_function.h"
+#include "lib/match_function.h"
 
 #include <array>
 #include <functional>
 #include <optional>
 #include <string>
 
-#include "call_guard.h"
-#include "config_reader.h"
-#include "conversion.h"
-#include "errors.h"
-#include "py_network.h"
-#include "py_ref.h"
-#include "simulation/baseline_networks.h"
-#include "simulation/play_match.h"
+#include "lib/call_guard.h"
+#include "lib/config_reader.h"
+#include "lib/conversion.h"
+#include "lib/errors.h"
+#include "lib/py_network.h"
+#include "lib/py_ref.h"
+#include "play/baseline_networks.h"
+#include "play/play_match.h"
 #include "simulation/random.h"
 
 namespace tilora::self_play::py {
@@ -234,6 +234,9 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       }
       seats[p] = SearchSeat{*config, network};
     }
+    // Once every seat is read, before the first move.
+    for (const SeatPlayer& seat : seats)
+      if (const auto* search = std::get_if<SearchSeat>(&seat)) check_config(search->config);
     LockFreeingRunner runner(in_cpp);
     return to_python(play_match(seats, rng, runner, span)).release();
   } catch (...) {

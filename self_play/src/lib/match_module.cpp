@@ -4,9 +4,9 @@
 // state between calls.
 #include <Python.h>
 
-#include "errors.h"
-#include "match_function.h"
-#include "module_init.h"
+#include "lib/errors.h"
+#include "lib/match_function.h"
+#include "lib/module_init.h"
 
 namespace tilora::self_play::py {
 namespace {

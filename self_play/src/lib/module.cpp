@@ -6,18 +6,18 @@
 #include <optional>
 #include <string>
 
-#include "arguments.h"
-#include "call_guard.h"
-#include "config_reader.h"
-#include "conversion.h"
-#include "errors.h"
-#include "module_init.h"
-#include "py_network.h"
-#include "py_ref.h"
+#include "lib/arguments.h"
+#include "lib/call_guard.h"
+#include "lib/config_reader.h"
+#include "lib/conversion.h"
+#include "lib/errors.h"
+#include "lib/module_init.h"
+#include "lib/py_network.h"
+#include "lib/py_ref.h"
 #include "simulation/mcts.h"
-#include "simulation/console_reporter.h"
+#include "lib/console_reporter.h"
 #include "simulation/play_game.h"
-#include "simulation/baseline_networks.h"
+#include "play/baseline_networks.h"
 #include "simulation/random.h"
 
 namespace tilora::self_play::py {

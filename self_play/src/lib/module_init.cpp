@@ -1,6 +1,6 @@
-#include "module_init.h"
+#include "lib/module_init.h"
 
-#include "py_ref.h"
+#include "lib/py_ref.h"
 
 namespace tilora::self_play::py {
 

@@ -1,12 +1,12 @@
-#include "py_network.h"
+#include "lib/py_network.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "errors.h"
-#include "interned.h"
+#include "lib/errors.h"
+#include "lib/interned.h"
 
 namespace tilora::self_play::py {
 namespace {

@@ -13,7 +13,7 @@
 #include <span>
 #include <string>
 
-#include "py_ref.h"
+#include "lib/py_ref.h"
 #include "simulation/network.h"
 
 namespace tilora::self_play::py {
