@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "simulation/internal_stop.h"
 #include "simulation/format.h"
+#include "simulation/internal_stop.h"
 #include "simulation/search_rule.h"
 
 namespace tilora::self_play {

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "simulation/config.h"
 #include "decisions.h"
 #include "game.h"
+#include "simulation/config.h"
 #include "simulation/internal_stop.h"
 #include "simulation/network.h"
 #include "simulation/node.h"
