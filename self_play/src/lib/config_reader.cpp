@@ -30,15 +30,9 @@ namespace {
   throw ErrorAlreadySet{};
 }
 
-PyObject* interned_name(const char* name, PyObject*& slot) {
-  PyObject* key = interned(name, slot);
-  if (!key) throw ErrorAlreadySet{};
-  return key;
-}
-
 // The attribute's value; a failed lookup raises its own exception.
 py_ref lookup(PyObject* config, const char* name, PyObject*& slot) {
-  return check(PyObject_GetAttr(config, interned_name(name, slot)));
+  return check(PyObject_GetAttr(config, interned(name, slot)));
 }
 
 // A lookup's result (a new reference, or null with its exception set) as
@@ -56,7 +50,7 @@ py_ref present_or_null(PyObject* looked_up) {
 
 // optional_attribute, by the interned name.
 py_ref lookup_optional(PyObject* config, const char* name, PyObject*& slot) {
-  return present_or_null(PyObject_GetAttr(config, interned_name(name, slot)));
+  return present_or_null(PyObject_GetAttr(config, interned(name, slot)));
 }
 
 void read_unsigned(PyObject* config, const char* name, PyObject*& slot, std::uint32_t& out) {

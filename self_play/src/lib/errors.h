@@ -10,9 +10,11 @@
 // Only the functions the interpreter calls return null, each from one catch
 // around its body that sets the Python exception for whatever was thrown
 // (raise_current_exception in call_guard.h): this, the search's InternalStop,
-// a standard exception. The one failure kept rather than thrown is a
-// network's: the search asks Network::infer for true or false, so PyNetwork
-// holds its exception until the entry point takes it (take_error).
+// a standard exception. The raise_* functions below are what that catch
+// calls, so they set an exception and never throw. The one failure kept
+// rather than thrown is a network's: the search asks Network::infer for true
+// or false, so PyNetwork holds its exception until the entry point takes it
+// (take_error).
 #include <Python.h>
 
 #include <string>
