@@ -7,8 +7,8 @@
 // Python exception and throws ErrorAlreadySet (py_ref.h); check() and
 // throw_error() do both. No function reports a failure by returning null,
 // false or none: an empty result means only "absent" (optional_attribute).
-// Only the functions the interpreter calls return null, each from one catch
-// around its body that sets the Python exception for whatever was thrown
+// Only the functions the interpreter calls return null, from a catch around
+// their body that sets the Python exception for whatever was thrown
 // (raise_current_exception in call_guard.h): this, the search's InternalStop,
 // a standard exception. The raise_* functions below are what that catch
 // calls, so they set an exception and never throw. The one failure kept
