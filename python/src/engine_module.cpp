@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "game.h"
-#include "simulation/baseline_networks.h"
+#include "play/baseline_networks.h"
 #include "simulation/random.h"
 #include "simulation/state_repr.h"
 

@@ -10,12 +10,11 @@
 
 #include "decisions.h"
 #include "search_fake_network.h"
-#include "simulation/baseline_networks.h"
 #include "simulation/evaluate.h"
 #include "simulation/mcts.h"
 #include "simulation/play_game.h"
-#include "simulation/play_match.h"
 #include "simulation/reporter.h"
+#include "simulation/searching_player.h"
 
 namespace tilora::self_play {
 namespace {
@@ -283,22 +282,6 @@ TEST_P(RootEvaluation, asks_for_the_policy_only) {
 
 INSTANTIATE_TEST_SUITE_P(Trees, RootEvaluation,
                          ::testing::Values(SearchTree::kCells, SearchTree::kPlacements));
-
-TEST(PlacementMatch, rollout_seats_of_both_trees_finish_the_game) {
-  Rng rng(11);
-  RolloutNetwork rollout(rng);
-  std::array<SeatPlayer, kPlayers> seats;
-  for (unsigned p = 0; p < kPlayers; ++p) {
-    Config c = placement_config(8);
-    if (p % 2) c.tree = SearchTree::kCells;
-    seats[p] = SearchSeat{c, &rollout};
-  }
-  const TrainingRecord record = play_match(seats, rng);
-  game::Game game = game::Game::reset();
-  for (const auto& move : record.history) ASSERT_FALSE(game.apply(move.cell));
-  EXPECT_TRUE(game.is_over());
-  EXPECT_EQ(record.payoff, game.get_payoff());
-}
 
 }  // namespace
 }  // namespace tilora::self_play

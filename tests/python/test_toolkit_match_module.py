@@ -108,6 +108,18 @@ def test_an_unreadable_seat_setting_names_the_attribute_and_the_conversion_error
     assert type(stop.__cause__.__cause__) is conversion
 
 
+def test_a_seat_setting_the_search_cannot_run_with_stops_the_match_before_any_move():
+    log = []
+    asked = Seat(0, log)
+    seats = [(seat_config(), asked.queue, asked.pipe), GREEDY,
+             (seat_config(exploration_fraction=1.5), asked.queue, asked.pipe), GREEDY]
+    with pytest.raises(BaseException) as raised:  # noqa: PT011 - the internal stop is checked below
+        play_match(0, seats)
+    assert not isinstance(raised.value, Exception)
+    assert raised.value.args == ("invalid configuration: exploration_fraction must be from 0 to 1, got 1.5",)
+    assert log == []
+
+
 def network_seat_with(failure, fail_on):
     queue = FakeQueue()
     return (seat_config(sims_per_move=5), queue, FakePipe(queue, fail_on=fail_on, failure=raising(failure)))

@@ -1,10 +1,10 @@
-#include "arguments.h"
+#include "lib/arguments.h"
 
 #include <limits>
 #include <string>
 
-#include "errors.h"
-#include "py_ref.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
 
 namespace tilora::self_play::py {
 namespace {
@@ -30,13 +30,10 @@ std::string join_names(const std::array<const char*, kParameterCount>& names, st
 
 }  // namespace
 
-std::optional<Arguments> match_arguments(PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
-  if (nargs > static_cast<Py_ssize_t>(kParameterCount)) {
-    PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", kFunction,
-                 static_cast<int>(kParameterCount), nargs, nargs == 1 ? "was" : "were");
-    return std::nullopt;
-  }
+Arguments match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > static_cast<Py_ssize_t>(kParameterCount))
+    throw_error(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", kFunction,
+                static_cast<int>(kParameterCount), nargs, nargs == 1 ? "was" : "were");
   Arguments out{};
   for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
 
@@ -44,15 +41,11 @@ std::optional<Arguments> match_arguments(PyObject* const* args, Py_ssize_t nargs
   for (Py_ssize_t k = 0; k < keywords; ++k) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
     const std::size_t index = parameter_index(name);
-    if (index == kParameterCount) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", kFunction, name);
-      return std::nullopt;
-    }
-    if (out[index]) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", kFunction,
-                   kParameterNames[index]);
-      return std::nullopt;
-    }
+    if (index == kParameterCount)
+      throw_error(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", kFunction, name);
+    if (out[index])
+      throw_error(PyExc_TypeError, "%s got multiple values for argument '%s'", kFunction,
+                  kParameterNames[index]);
     out[index] = args[nargs + k];
   }
 
@@ -62,28 +55,25 @@ std::optional<Arguments> match_arguments(PyObject* const* args, Py_ssize_t nargs
     if (!out[i]) missing[missing_count++] = kParameterNames[i];
   if (missing_count > 0) {
     const std::string names = join_names(missing, missing_count);
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", kFunction,
-                 missing_count, missing_count == 1 ? "" : "s", names.c_str());
-    return std::nullopt;
+    throw_error(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", kFunction,
+                missing_count, missing_count == 1 ? "" : "s", names.c_str());
   }
   return out;
 }
 
-std::optional<std::int32_t> convert_id(PyObject* id) {
+std::int32_t convert_id(PyObject* id) {
   const long value = PyLong_AsLong(id);
   if (value == -1 && PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       py_ref error = fetch_exception();
-      py_ref message = py_ref::steal(PyObject_Str(error.get()));
-      if (message) PyErr_Format(PyExc_TypeError, "argument 'id': %U", message.get());
+      py_ref message = check(PyObject_Str(error.get()));
+      throw_error(PyExc_TypeError, "argument 'id': %U", message.get());
     }
-    return std::nullopt;
+    throw ErrorAlreadySet{};
   }
   if (value < std::numeric_limits<std::int32_t>::min() ||
-      value > std::numeric_limits<std::int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-    return std::nullopt;
-  }
+      value > std::numeric_limits<std::int32_t>::max())
+    throw_error(PyExc_OverflowError, "Python int too large to convert to C int");
   return static_cast<std::int32_t>(value);
 }
 

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 
 namespace tilora::self_play::py {
 
@@ -17,14 +16,13 @@ inline constexpr std::array<const char*, kParameterCount> kParameterNames = {
 // Borrowed references, in parameter order.
 using Arguments = std::array<PyObject*, kParameterCount>;
 
-// Positional arguments first, then keywords by name. Returns none with a
-// TypeError set on a mismatch.
-std::optional<Arguments> match_arguments(PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames);
+// Positional arguments first, then keywords by name. A mismatch raises
+// TypeError (errors.h).
+Arguments match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The game id as a 32-bit signed integer. A value that is not an integer
-// gives TypeError("argument 'id': ..."); one out of range, the interpreter's
-// OverflowError. Returns none with the exception set.
-std::optional<std::int32_t> convert_id(PyObject* id);
+// raises TypeError("argument 'id': ..."); one out of range, the interpreter's
+// OverflowError.
+std::int32_t convert_id(PyObject* id);
 
 }  // namespace tilora::self_play::py

@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "errors.h"
-#include "py_ref.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
 #include "simulation/internal_stop.h"
 #include "simulation/mcts.h"
 

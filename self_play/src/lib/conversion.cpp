@@ -1,4 +1,4 @@
-#include "conversion.h"
+#include "lib/conversion.h"
 
 namespace tilora::self_play::py {
 namespace {

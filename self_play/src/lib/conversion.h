@@ -4,8 +4,8 @@
 // (cell, share) tuples, payoff a list of four floats.
 #include <Python.h>
 
-#include "py_ref.h"
-#include "simulation/play_game.h"
+#include "lib/py_ref.h"
+#include "simulation/training_record.h"
 
 namespace tilora::self_play::py {
 

@@ -1,5 +1,6 @@
-#include "errors.h"
+#include "lib/errors.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <utility>
 
@@ -32,6 +33,14 @@ std::string one_line(std::string text) {
 }
 
 }  // namespace
+
+void throw_error(PyObject* type, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  PyErr_FormatV(type, format, arguments);
+  va_end(arguments);
+  throw ErrorAlreadySet{};
+}
 
 py_ref fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -2,14 +2,30 @@
 // Python exceptions at the module's boundary: taking the one in flight, its
 // one-line text form, the modules' internal-stop exceptions, and the driver's
 // error.
+//
+// One rule for failures inside the boundary: a function that fails sets the
+// Python exception and throws ErrorAlreadySet (py_ref.h); check() and
+// throw_error() do both. No function reports a failure by returning null,
+// false or none: an empty result means only "absent" (optional_attribute).
+// Only the functions the interpreter calls return null, from a catch around
+// their body that sets the Python exception for whatever was thrown
+// (raise_current_exception in call_guard.h): this, the search's InternalStop,
+// a standard exception. The raise_* functions below are what that catch
+// calls, so they set an exception and never throw. The one failure kept
+// rather than thrown is a network's: the search asks Network::infer for true
+// or false, so PyNetwork holds its exception until the entry point takes it
+// (take_error).
 #include <Python.h>
 
 #include <string>
 #include <string_view>
 
-#include "py_ref.h"
+#include "lib/py_ref.h"
 
 namespace tilora::self_play::py {
+
+// Sets `type` with PyErr_Format(type, format, ...) and throws ErrorAlreadySet.
+[[noreturn]] void throw_error(PyObject* type, const char* format, ...);
 
 // Takes the exception in flight (normalised, its traceback attached) and
 // clears it. Null when none is set.

@@ -1,20 +1,20 @@
 // play_match(id, seats, seed=None, *, opening=None, turns=None): one game, or
 // part of one, every seat played by its own player.
-#include "match_function.h"
+#include "lib/match_function.h"
 
 #include <array>
 #include <functional>
 #include <optional>
 #include <string>
 
-#include "call_guard.h"
-#include "config_reader.h"
-#include "conversion.h"
-#include "errors.h"
-#include "py_network.h"
-#include "py_ref.h"
-#include "simulation/baseline_networks.h"
-#include "simulation/play_match.h"
+#include "lib/call_guard.h"
+#include "lib/config_reader.h"
+#include "lib/conversion.h"
+#include "lib/errors.h"
+#include "lib/py_network.h"
+#include "lib/py_ref.h"
+#include "play/baseline_networks.h"
+#include "play/play_match.h"
 #include "simulation/random.h"
 
 namespace tilora::self_play::py {
@@ -31,13 +31,9 @@ struct SeatObjects {
 enum class SeatKind { kNetwork, kRollout, kUniform, kHeuristic, kGreedy };
 
 // The seat's player kind from its config's optional attribute "player".
-// Returns none with an exception set.
-std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
+SeatKind seat_kind(PyObject* config, unsigned seat) {
   py_ref value = optional_attribute(config, "player");
-  if (!value) {
-    if (PyErr_Occurred()) return std::nullopt;
-    return SeatKind::kNetwork;
-  }
+  if (!value) return SeatKind::kNetwork;
   if (PyUnicode_Check(value.get())) {
     if (PyUnicode_CompareWithASCIIString(value.get(), "network") == 0) return SeatKind::kNetwork;
     if (PyUnicode_CompareWithASCIIString(value.get(), "rollout") == 0) return SeatKind::kRollout;
@@ -45,77 +41,75 @@ std::optional<SeatKind> seat_kind(PyObject* config, unsigned seat) {
     if (PyUnicode_CompareWithASCIIString(value.get(), "heuristic") == 0) return SeatKind::kHeuristic;
     if (PyUnicode_CompareWithASCIIString(value.get(), "greedy") == 0) return SeatKind::kGreedy;
   }
-  PyErr_Format(PyExc_ValueError,
-               "seat %u: config.player must be 'network', 'rollout', 'uniform', 'heuristic' or 'greedy', got %R",
-               seat, value.get());
-  return std::nullopt;
+  throw_error(PyExc_ValueError,
+              "seat %u: config.player must be 'network', 'rollout', 'uniform', 'heuristic' or 'greedy', got %R",
+              seat, value.get());
 }
 
 // A seat's optional attribute `name`, missing or None for `fallback`: an int
-// of at least `least`. Returns none with a ValueError or TypeError set that
-// names it.
-std::optional<unsigned> seat_count(PyObject* config, const char* name, unsigned least, unsigned fallback) {
+// of at least `least`; raises a ValueError or TypeError that names it.
+unsigned seat_count(PyObject* config, const char* name, unsigned least, unsigned fallback) {
   py_ref value = optional_attribute(config, name);
-  if (!value) {
-    if (PyErr_Occurred()) return std::nullopt;
-    return fallback;
-  }
-  if (!PyLong_Check(value.get()) || PyBool_Check(value.get())) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, got '%.200s'", name, Py_TYPE(value.get())->tp_name);
-    return std::nullopt;
-  }
+  if (!value) return fallback;
+  if (!PyLong_Check(value.get()) || PyBool_Check(value.get()))
+    throw_error(PyExc_TypeError, "%s must be an int, got '%.200s'", name, Py_TYPE(value.get())->tp_name);
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) return std::nullopt;
+  if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
   // The top is far beyond any useful count, and keeps a sum of playouts exact in its loop counter.
   constexpr long long kMost = 1 << 20;
-  if (overflow != 0 || v < least || v > kMost) {
-    PyErr_Format(PyExc_ValueError, "%s must be from %u to %lld, got %R", name, least, kMost, value.get());
-    return std::nullopt;
-  }
+  if (overflow != 0 || v < least || v > kMost)
+    throw_error(PyExc_ValueError, "%s must be from %u to %lld, got %R", name, least, kMost, value.get());
   return static_cast<unsigned>(v);
 }
 
-// A seat's optional flag `name` (missing or None: false). Returns none with
-// an exception set.
-std::optional<bool> seat_flag(PyObject* config, const char* name) {
+// A seat's optional flag `name` (missing or None: false).
+bool seat_flag(PyObject* config, const char* name) {
   py_ref value = optional_attribute(config, name);
-  if (!value) {
-    if (PyErr_Occurred()) return std::nullopt;
-    return false;
-  }
-  if (!PyBool_Check(value.get())) {
-    PyErr_Format(PyExc_TypeError, "%s must be True or False, got %R", name, value.get());
-    return std::nullopt;
-  }
+  if (!value) return false;
+  if (!PyBool_Check(value.get()))
+    throw_error(PyExc_TypeError, "%s must be True or False, got %R", name, value.get());
   return value.get() == Py_True;
 }
 
-// Raises the internal-stop exception for the seat's unreadable setting, with
-// the exception in flight as its cause.
-void refuse_seat(unsigned seat) { raise_invalid_configuration(" of seat " + std::to_string(seat)); }
-
-// The four seats of `fast` (a list or tuple) as (config, inference_queue,
-// pipe) triples. Returns none with an exception set.
-std::optional<std::array<SeatObjects, kPlayers>> seat_objects(PyObject* fast) {
-  if (PySequence_Fast_GET_SIZE(fast) != kPlayers) {
-    PyErr_Format(PyExc_ValueError, "play_match() needs 4 seats, got %zd",
-                 PySequence_Fast_GET_SIZE(fast));
-    return std::nullopt;
-  }
-  std::array<SeatObjects, kPlayers> seats;
+// The four seats of `seats` (a list or tuple) as (config, inference_queue,
+// pipe) triples.
+std::array<SeatObjects, kPlayers> seat_objects(PyObject* seats) {
+  py_ref fast = check(PySequence_Fast(seats, "play_match() seats must be a sequence"));
+  if (PySequence_Fast_GET_SIZE(fast.get()) != kPlayers)
+    throw_error(PyExc_ValueError, "play_match() needs 4 seats, got %zd", PySequence_Fast_GET_SIZE(fast.get()));
+  std::array<SeatObjects, kPlayers> objects;
   for (unsigned p = 0; p < kPlayers; ++p) {
-    PyObject* seat = PySequence_Fast_GET_ITEM(fast, p);
-    if (!PyTuple_Check(seat) || PyTuple_GET_SIZE(seat) != 3) {
-      PyErr_Format(PyExc_TypeError,
-                   "seat %u must be a tuple (config, inference_queue, pipe), got '%.200s'", p,
-                   Py_TYPE(seat)->tp_name);
-      return std::nullopt;
-    }
-    seats[p] = {py_ref::ref(seat), PyTuple_GET_ITEM(seat, 0), PyTuple_GET_ITEM(seat, 1),
-                PyTuple_GET_ITEM(seat, 2)};
+    PyObject* seat = PySequence_Fast_GET_ITEM(fast.get(), p);
+    if (!PyTuple_Check(seat) || PyTuple_GET_SIZE(seat) != 3)
+      throw_error(PyExc_TypeError, "seat %u must be a tuple (config, inference_queue, pipe), got '%.200s'", p,
+                  Py_TYPE(seat)->tp_name);
+    objects[p] = {py_ref::ref(seat), PyTuple_GET_ITEM(seat, 0), PyTuple_GET_ITEM(seat, 1),
+                  PyTuple_GET_ITEM(seat, 2)};
   }
-  return seats;
+  return objects;
+}
+
+// The part of the game to play: play_match's opening and turns.
+MatchSpan match_span(PyObject* opening, PyObject* turns) {
+  MatchSpan span;
+  if (opening != Py_None) {
+    py_ref cells = check(PySequence_Fast(opening, "play_match() opening must be a sequence of cells"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(cells.get()); ++i) {
+      const long cell = PyLong_AsLong(PySequence_Fast_GET_ITEM(cells.get(), i));
+      if (cell == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+      if (cell < 0 || cell >= static_cast<long>(kBoardCells))
+        throw_error(PyExc_ValueError, "play_match() opening: cell %ld is off the board", cell);
+      span.opening.push_back(static_cast<unsigned>(cell));
+    }
+  }
+  if (turns != Py_None) {
+    const long count = PyLong_AsLong(turns);
+    if (count == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (count < 0) throw_error(PyExc_ValueError, "play_match() turns must be at least 0, got %ld", count);
+    span.turns = static_cast<unsigned>(count);
+  }
+  return span;
 }
 
 // Ends the match on a pending signal (Ctrl-C) before each move, and lets
@@ -152,34 +146,9 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   std::array<std::optional<PyNetwork>, kPlayers> networks;
   try {
     std::optional<std::uint64_t> seed;
-    if (seed_object != Py_None && !(seed = to_seed(seed_object))) return nullptr;
-    MatchSpan span;
-    if (opening_object != Py_None) {
-      py_ref cells = py_ref::steal(PySequence_Fast(opening_object, "play_match() opening must be a sequence of cells"));
-      if (!cells) return nullptr;
-      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(cells.get()); ++i) {
-        const long cell = PyLong_AsLong(PySequence_Fast_GET_ITEM(cells.get(), i));
-        if (cell == -1 && PyErr_Occurred()) return nullptr;
-        if (cell < 0 || cell >= static_cast<long>(kBoardCells)) {
-          PyErr_Format(PyExc_ValueError, "play_match() opening: cell %ld is off the board", cell);
-          return nullptr;
-        }
-        span.opening.push_back(static_cast<unsigned>(cell));
-      }
-    }
-    if (turns_object != Py_None) {
-      const long turns = PyLong_AsLong(turns_object);
-      if (turns == -1 && PyErr_Occurred()) return nullptr;
-      if (turns < 0) {
-        PyErr_Format(PyExc_ValueError, "play_match() turns must be at least 0, got %ld", turns);
-        return nullptr;
-      }
-      span.turns = static_cast<unsigned>(turns);
-    }
-    py_ref fast = py_ref::steal(PySequence_Fast(seats_object, "play_match() seats must be a sequence"));
-    if (!fast) return nullptr;
-    const auto objects = seat_objects(fast.get());
-    if (!objects) return nullptr;
+    if (seed_object != Py_None) seed = to_seed(seed_object);
+    const MatchSpan span = match_span(opening_object, turns_object);
+    const std::array<SeatObjects, kPlayers> objects = seat_objects(seats_object);
 
     std::optional<Rng> seeded;
     if (seed) seeded.emplace(seeded_rng(*seed));
@@ -192,48 +161,39 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     std::array<SeatPlayer, kPlayers> seats;
     std::array<bool, kPlayers> in_cpp{};
     for (unsigned p = 0; p < kPlayers; ++p) {
-      const SeatObjects& seat = (*objects)[p];
-      const std::optional<SeatKind> kind = seat_kind(seat.config, p);
-      if (!kind) return nullptr;
-      in_cpp[p] = *kind != SeatKind::kNetwork;
-      if (*kind == SeatKind::kGreedy) {
+      const SeatObjects& seat = objects[p];
+      const std::string where = " of seat " + std::to_string(p);
+      const SeatKind kind = seat_kind(seat.config, p);
+      in_cpp[p] = kind != SeatKind::kNetwork;
+      if (kind == SeatKind::kGreedy) {
         seats[p] = GreedyPlayer{};
         continue;
       }
-      const std::optional<Config> config = read_config(seat.config);
-      if (!config) {
-        refuse_seat(p);
-        return nullptr;
-      }
+      const Config config = refusing_unreadable(where, [&] { return read_config(seat.config); });
       Network* network = nullptr;
-      if (*kind == SeatKind::kRollout) {
-        const std::optional<unsigned> playouts = seat_count(seat.config, "playouts", 1, 1);
-        const std::optional<unsigned> turns = playouts ? seat_count(seat.config, "playout_turns", 0, 0) : std::nullopt;
-        if (!turns) {
-          refuse_seat(p);
-          return nullptr;
-        }
-        network = &rollouts[p].emplace(rng, *playouts, *turns);
-      } else if (*kind == SeatKind::kUniform) {
+      if (kind == SeatKind::kRollout) {
+        refusing_unreadable(where, [&] {
+          const unsigned playouts = seat_count(seat.config, "playouts", 1, 1);
+          const unsigned turns = seat_count(seat.config, "playout_turns", 0, 0);
+          network = &rollouts[p].emplace(rng, playouts, turns);
+        });
+      } else if (kind == SeatKind::kUniform) {
         network = &uniform;
-      } else if (*kind == SeatKind::kHeuristic) {
+      } else if (kind == SeatKind::kHeuristic) {
         network = &heuristic;
       } else {
-        const std::optional<bool> equal_priors = seat_flag(seat.config, "equal_priors");
-        if (!equal_priors) {
-          refuse_seat(p);
-          return nullptr;
-        }
-        if (seat.inference_queue == Py_None || seat.pipe == Py_None) {
-          PyErr_Format(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
-          return nullptr;
-        }
-        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id, config->packed_planes);
-        if (*equal_priors) network = &equal[p].emplace(*network);
-        network = &with_playouts(*network, mixes[p], rng, config->rollout_weight);
+        const bool equal_priors = refusing_unreadable(where, [&] { return seat_flag(seat.config, "equal_priors"); });
+        if (seat.inference_queue == Py_None || seat.pipe == Py_None)
+          throw_error(PyExc_ValueError, "seat %u plays with a network but has no inference_queue or pipe", p);
+        network = &networks[p].emplace(seat.inference_queue, seat.pipe, id, config.packed_planes);
+        if (equal_priors) network = &equal[p].emplace(*network);
+        network = &with_playouts(*network, mixes[p], rng, config.rollout_weight);
       }
-      seats[p] = SearchSeat{*config, network};
+      seats[p] = SearchSeat{config, network};
     }
+    // Once every seat is read, before the first move.
+    for (const SeatPlayer& seat : seats)
+      if (const auto* search = std::get_if<SearchSeat>(&seat)) check_config(search->config);
     LockFreeingRunner runner(in_cpp);
     return to_python(play_match(seats, rng, runner, span)).release();
   } catch (...) {

@@ -4,9 +4,9 @@
 // state between calls.
 #include <Python.h>
 
-#include "errors.h"
-#include "match_function.h"
-#include "module_init.h"
+#include "lib/errors.h"
+#include "lib/match_function.h"
+#include "lib/module_init.h"
 
 namespace tilora::self_play::py {
 namespace {
@@ -38,10 +38,5 @@ PyObject* internal_stop_type() {
 
 PyMODINIT_FUNC PyInit__match() {
   namespace py = tilora::self_play::py;
-  try {
-    return py::module_once(py::g_module, py::kModule, "play_match");
-  } catch (...) {
-    PyErr_SetString(PyExc_ImportError, "tilora_zero._match: initialisation failed");
-    return nullptr;
-  }
+  return py::module_once(py::g_module, py::kModule, "play_match");
 }

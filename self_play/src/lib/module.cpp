@@ -2,51 +2,47 @@
 // generate_game_data: self-play. The module keeps no state between calls.
 #include <Python.h>
 
-#include <new>
 #include <optional>
-#include <string>
+#include <utility>
 
-#include "arguments.h"
-#include "call_guard.h"
-#include "config_reader.h"
-#include "conversion.h"
-#include "errors.h"
-#include "module_init.h"
-#include "py_network.h"
-#include "py_ref.h"
+#include "lib/arguments.h"
+#include "lib/call_guard.h"
+#include "lib/config_reader.h"
+#include "lib/console_reporter.h"
+#include "lib/conversion.h"
+#include "lib/errors.h"
+#include "lib/module_init.h"
+#include "lib/py_network.h"
+#include "lib/py_ref.h"
+#include "play/baseline_networks.h"
+#include "simulation/config.h"
 #include "simulation/mcts.h"
-#include "simulation/console_reporter.h"
 #include "simulation/play_game.h"
-#include "simulation/baseline_networks.h"
 #include "simulation/random.h"
 
 namespace tilora::self_play::py {
 namespace {
 
-
-// Plays the game once the arguments are matched; null with an exception set
-// on failure. Nothing unwinds out of it.
-PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pipe,
-               std::int32_t id) {
-  const py_ref config_ref = py_ref::ref(config_object);
+PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   GilHold gil;
   std::optional<PyNetwork> network;
   try {
-    const std::optional<Config> config = read_config(config_object);
-    if (!config) {
-      raise_invalid_configuration("");
-      return nullptr;
-    }
-    network.emplace(inference_queue, pipe, id, config->packed_planes);
+    const auto [id_object, config_object, inference_queue, pipe] =
+        match_arguments(args, nargs, kwnames);
+    const std::int32_t id = convert_id(id_object);
+    const py_ref config_ref = py_ref::ref(config_object);
+    const Config config = refusing_unreadable("", [&] { return read_config(config_object); });
+    network.emplace(inference_queue, pipe, id, config.packed_planes);
     std::optional<Rng> seeded;
-    if (config->seed) seeded.emplace(seeded_rng(*config->seed));
-    check_config(*config);  // before the progress bar is drawn
+    if (config.seed) seeded.emplace(seeded_rng(*config.seed));
+    check_config(config);  // before the progress bar is drawn
     ConsoleReporter reporter;
     Rng& rng = seeded ? *seeded : thread_rng();
     std::optional<PlayoutMixNetwork> mixed;
-    Network& searched = with_playouts(*network, mixed, rng, config->rollout_weight);
+    Network& searched = with_playouts(*network, mixed, rng, config.rollout_weight);
     try {
-      return to_python(play_game(*config, searched, rng, reporter)).release();
+      return to_python(play_game(config, searched, rng, reporter)).release();
     } catch (const EvaluationFailed& failure) {
       if (failure.where != EvaluationFailed::Where::kRoot) throw;
       py_ref cause = network->take_error();
@@ -54,29 +50,12 @@ PyObject* play(PyObject* config_object, PyObject* inference_queue, PyObject* pip
       if (!cause || !is_interruption(cause.get()))
         ConsoleReporter::root_evaluation_failed(failure.error_text);
       raise_driver_error(kErrorRunningMcts, std::move(cause));
-      return nullptr;
+      throw ErrorAlreadySet{};
     }
   } catch (...) {
     raise_current_exception([&](const EvaluationFailed& failure) {
       raise_internal_stop(failure.what(), network ? network->take_error() : py_ref{});
     });
-  }
-  return nullptr;
-}
-
-PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  try {
-    const std::optional<Arguments> arguments = match_arguments(args, nargs, kwnames);
-    if (!arguments) return nullptr;
-    const auto [id_object, config, inference_queue, pipe] = *arguments;
-    const std::optional<std::int32_t> id = convert_id(id_object);
-    if (!id) return nullptr;
-    return play(config, inference_queue, pipe, *id);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    raise_internal_stop("internal error while matching the arguments");
   }
   return nullptr;
 }
@@ -142,10 +121,5 @@ PyObject* internal_stop_type() {
 
 PyMODINIT_FUNC PyInit_tilora_self_play() {
   namespace py = tilora::self_play::py;
-  try {
-    return py::module_once(py::g_module, py::kModule, "generate_game_data");
-  } catch (...) {
-    PyErr_SetString(PyExc_ImportError, "tilora_self_play: initialisation failed");
-    return nullptr;
-  }
+  return py::module_once(py::g_module, py::kModule, "generate_game_data");
 }

@@ -18,7 +18,9 @@ struct ProcessModule {
 // first call and kept in `made`, returned again on a repeated import (the
 // definition's m_size is 0, so the interpreter calls init again instead of
 // copying a stale module dict). ImportError in any interpreter other than
-// the first one. Null with an exception set on failure.
+// the first one. The body of a module's init function: null with an
+// exception set on failure (ImportError("<module>: initialisation failed")
+// for a C++ failure), nothing thrown.
 PyObject* module_once(ProcessModule& made, PyModuleDef& definition, const char* exported);
 
 }  // namespace tilora::self_play::py

@@ -1,12 +1,13 @@
-#include "py_network.h"
+#include "lib/py_network.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
-#include "errors.h"
-#include "interned.h"
+#include "lib/errors.h"
+#include "lib/interned.h"
 
 namespace tilora::self_play::py {
 namespace {
@@ -21,18 +22,13 @@ PyObject* recv_name() {
   return interned("recv", name);
 }
 
-bool check_size(Py_ssize_t size, const char* what, Py_ssize_t min_size, Py_ssize_t max_size) {
-  if (size > max_size) {
-    PyErr_Format(PyExc_ValueError, "the reply's %s has %zd entries, more than the %zd allowed",
-                 what, size, max_size);
-    return false;
-  }
-  if (size < min_size) {
-    PyErr_Format(PyExc_ValueError, "the reply's %s has %zd entries, fewer than the %zd needed",
-                 what, size, min_size);
-    return false;
-  }
-  return true;
+void check_size(Py_ssize_t size, const char* what, Py_ssize_t min_size, Py_ssize_t max_size) {
+  if (size > max_size)
+    throw_error(PyExc_ValueError, "the reply's %s has %zd entries, more than the %zd allowed", what,
+                size, max_size);
+  if (size < min_size)
+    throw_error(PyExc_ValueError, "the reply's %s has %zd entries, fewer than the %zd needed", what,
+                size, min_size);
 }
 
 // The element type of a buffer format: 'f', 'd', or 0 for any other.
@@ -47,15 +43,14 @@ char float_format(const char* format) {
 }
 
 // A contiguous one-dimensional float buffer read without Python calls.
-// Returns the count, -1 with an exception set, or -2 when the object has no
-// such buffer (no exception set).
-Py_ssize_t read_float_buffer(PyObject* item, const char* what, Py_ssize_t min_size,
-                             Py_ssize_t max_size, std::span<float> out) {
-  if (PyList_Check(item) || PyTuple_Check(item) || !PyObject_CheckBuffer(item)) return -2;
+// Returns the count, or none when the object has no such buffer.
+std::optional<Py_ssize_t> read_float_buffer(PyObject* item, const char* what, Py_ssize_t min_size,
+                                            Py_ssize_t max_size, std::span<float> out) {
+  if (PyList_Check(item) || PyTuple_Check(item) || !PyObject_CheckBuffer(item)) return std::nullopt;
   Py_buffer view;
   if (PyObject_GetBuffer(item, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
     PyErr_Clear();
-    return -2;
+    return std::nullopt;
   }
   struct Release {
     Py_buffer* view;
@@ -64,9 +59,9 @@ Py_ssize_t read_float_buffer(PyObject* item, const char* what, Py_ssize_t min_si
   const char kind = float_format(view.format);
   if (view.ndim != 1 || kind == 0 ||
       view.itemsize != static_cast<Py_ssize_t>(kind == 'f' ? sizeof(float) : sizeof(double)))
-    return -2;
+    return std::nullopt;
   const Py_ssize_t size = view.shape[0];
-  if (!check_size(size, what, min_size, max_size)) return -1;
+  check_size(size, what, min_size, max_size);
   const auto stored = std::min<std::size_t>(out.size(), static_cast<std::size_t>(size));
   if (kind == 'f') {
     std::memcpy(out.data(), view.buf, stored * sizeof(float));
@@ -81,28 +76,22 @@ Py_ssize_t read_float_buffer(PyObject* item, const char* what, Py_ssize_t min_si
 
 Py_ssize_t read_numbers(PyObject* item, const char* what, Py_ssize_t min_size,
                         Py_ssize_t max_size, std::span<float> out) {
-  if (PyUnicode_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "the reply's %s is a str, not a sequence of numbers", what);
-    return -1;
-  }
-  if (!PySequence_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "the reply's %s: '%.200s' object cannot be converted to 'Sequence'",
-                 what, Py_TYPE(item)->tp_name);
-    return -1;
-  }
-  const Py_ssize_t buffered = read_float_buffer(item, what, min_size, max_size, out);
-  if (buffered != -2) return buffered;
+  if (PyUnicode_Check(item))
+    throw_error(PyExc_TypeError, "the reply's %s is a str, not a sequence of numbers", what);
+  if (!PySequence_Check(item))
+    throw_error(PyExc_TypeError, "the reply's %s: '%.200s' object cannot be converted to 'Sequence'",
+                what, Py_TYPE(item)->tp_name);
+  if (const auto buffered = read_float_buffer(item, what, min_size, max_size, out)) return *buffered;
 
-  py_ref sequence = py_ref::steal(PySequence_Fast(item, "the reply's item is not a sequence"));
-  if (!sequence) return -1;
+  py_ref sequence = check(PySequence_Fast(item, "the reply's item is not a sequence"));
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
-  if (!check_size(size, what, min_size, max_size)) return -1;
+  check_size(size, what, min_size, max_size);
   PyObject** items = PySequence_Fast_ITEMS(sequence.get());
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* element = items[i];
     const double v =
         PyFloat_CheckExact(element) ? PyFloat_AS_DOUBLE(element) : PyFloat_AsDouble(element);
-    if (v == -1.0 && PyErr_Occurred()) return -1;
+    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
     if (static_cast<std::size_t>(i) < out.size()) out[static_cast<std::size_t>(i)] = static_cast<float>(v);
   }
   return size;
@@ -121,31 +110,30 @@ PyNetwork::PyNetwork(PyObject* inference_queue, PyObject* pipe, std::int32_t id,
     flip_bits_[i] = zero_bits_[i] ^ reinterpret_cast<std::uintptr_t>(ones_[i].get());
   }
   packed_planes_ = packed_planes;
-  if (!put_name() || !recv_name()) throw ErrorAlreadySet{};
+  // Made here, so that no evaluation fails on them.
+  (void)put_name();
+  (void)recv_name();
 }
 
 py_ref PyNetwork::build_request(const StateRepr& planes) const {
   py_ref body;
   if (packed_planes_) {
     const PackedPlanes packed = pack_planes(planes);
-    body = py_ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()),
-                                                   static_cast<Py_ssize_t>(packed.size())));
+    body = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()),
+                                           static_cast<Py_ssize_t>(packed.size())));
   } else {
     body = plane_lists(planes);
   }
-  if (!body) return {};
-  return py_ref::steal(PyTuple_Pack(2, id_.get(), body.get()));
+  return check(PyTuple_Pack(2, id_.get(), body.get()));
 }
 
 py_ref PyNetwork::plane_lists(const StateRepr& planes) const {
   // Entry k is copy k % kFloatCopies of 0.0 or 1.0, chosen without a branch
   // or a float comparison.
   constexpr std::uint32_t kOneBits = std::bit_cast<std::uint32_t>(1.0f);
-  py_ref plane_list = py_ref::steal(PyList_New(kPlanes));
-  if (!plane_list) return {};
+  py_ref plane_list = check(PyList_New(kPlanes));
   for (unsigned p = 0; p < kPlanes; ++p) {
-    PyObject* cells = PyList_New(kBoardCells);
-    if (!cells) return {};
+    PyObject* cells = check(PyList_New(kBoardCells)).release();
     PyList_SET_ITEM(plane_list.get(), p, cells);  // the outer list owns it
     PyObject** items = reinterpret_cast<PyListObject*>(cells)->ob_item;
     const float* plane = planes.data() + p * kBoardCells;
@@ -162,29 +150,26 @@ py_ref PyNetwork::plane_lists(const StateRepr& planes) const {
 }
 
 bool PyNetwork::infer(const game::Game& /*position*/, const StateRepr& planes, Reply& reply) {
-  {
-    py_ref request = build_request(planes);
-    if (!request) return fail();
-    py_ref result = py_ref::steal(PyObject_CallMethodOneArg(queue_.get(), put_name(), request.get()));
-    if (!result) return fail();
-  }
-  py_ref answer = py_ref::steal(PyObject_CallMethodNoArgs(pipe_.get(), recv_name()));
-  if (!answer) return fail();
+  try {
+    {
+      py_ref request = build_request(planes);
+      (void)check(PyObject_CallMethodOneArg(queue_.get(), put_name(), request.get()));
+    }
+    py_ref answer = check(PyObject_CallMethodNoArgs(pipe_.get(), recv_name()));
 
-  py_ref policy = py_ref::steal(PyObject_GetItem(answer.get(), policy_index_.get()));
-  if (!policy) return fail();
-  const Py_ssize_t policy_size =
-      read_numbers(policy.get(), "policy", 0, kBoardCells, reply.policy);
-  if (policy_size < 0) return fail();
+    py_ref policy = check(PyObject_GetItem(answer.get(), policy_index_.get()));
+    const Py_ssize_t policy_size =
+        read_numbers(policy.get(), "policy", 0, kBoardCells, reply.policy);
 
-  py_ref values = py_ref::steal(PyObject_GetItem(answer.get(), values_index_.get()));
-  if (!values) return fail();
-  if (read_numbers(values.get(), "values", kPlayers, std::numeric_limits<Py_ssize_t>::max(),
-                   reply.values) < 0)
+    py_ref values = check(PyObject_GetItem(answer.get(), values_index_.get()));
+    (void)read_numbers(values.get(), "values", kPlayers, std::numeric_limits<Py_ssize_t>::max(),
+                       reply.values);
+
+    reply.policy_size = static_cast<unsigned>(policy_size);
+    return true;
+  } catch (const ErrorAlreadySet&) {
     return fail();
-
-  reply.policy_size = static_cast<unsigned>(policy_size);
-  return true;
+  }
 }
 
 bool PyNetwork::fail() {

@@ -13,7 +13,7 @@
 #include <span>
 #include <string>
 
-#include "py_ref.h"
+#include "lib/py_ref.h"
 #include "simulation/network.h"
 
 namespace tilora::self_play::py {
@@ -61,7 +61,7 @@ class PyNetwork final : public Network {
 // of them. Lists and tuples are read directly, and objects exposing a
 // contiguous one-dimensional buffer of 32- or 64-bit floats straight from
 // the buffer. `what` names the item in error messages. Returns the element
-// count, or -1 with a Python exception set.
+// count; raises (errors.h) TypeError or ValueError for an item it cannot read.
 Py_ssize_t read_numbers(PyObject* item, const char* what, Py_ssize_t min_size,
                         Py_ssize_t max_size, std::span<float> out);
 

@@ -1,11 +1,11 @@
-#include "config.h"
+#include "simulation/config.h"
 
 #include <cmath>
 #include <string>
 
-#include "internal_stop.h"
-#include "output.h"
-#include "search_rule.h"
+#include "simulation/format.h"
+#include "simulation/internal_stop.h"
+#include "simulation/search_rule.h"
 
 namespace tilora::self_play {
 namespace {

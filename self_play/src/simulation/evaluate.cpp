@@ -1,11 +1,11 @@
-#include "evaluate.h"
+#include "simulation/evaluate.h"
 
 #include <algorithm>
 #include <bitset>
 #include <cmath>
 #include <limits>
 
-#include "state_repr.h"
+#include "simulation/state_repr.h"
 
 namespace tilora::self_play {
 namespace {

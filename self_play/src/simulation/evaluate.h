@@ -16,9 +16,9 @@
 
 #include "decisions.h"
 #include "game.h"
-#include "network.h"
-#include "node.h"
-#include "random.h"
+#include "simulation/network.h"
+#include "simulation/node.h"
+#include "simulation/random.h"
 
 namespace tilora::self_play {
 
@@ -64,7 +64,7 @@ std::optional<Values> evaluate(Node& node, const game::Game& game, Network& netw
 // ln(size) + the mean logit, shifted by the maximum). Equal logits favour
 // the larger placements, in proportion to their cells, as the policy's mass
 // on them would; and a network that learned the policy entry of a search
-// that settled on one decision (its share spread over its cells, play_game.h)
+// that settled on one decision (its share spread over its cells, searching_player.h)
 // gives that decision the whole prior, since every other decision has a cell
 // outside it. A decision with a cell at or beyond logits.size() gets none
 // (NaN in `out`). Returns false when the logits give no finite priors.

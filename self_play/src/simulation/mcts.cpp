@@ -1,10 +1,10 @@
-#include "mcts.h"
+#include "simulation/mcts.h"
 
 #include <cassert>
 #include <vector>
 
-#include "evaluate.h"
-#include "noise.h"
+#include "simulation/evaluate.h"
+#include "simulation/noise.h"
 
 namespace tilora::self_play {
 namespace {

@@ -18,14 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "decisions.h"
 #include "game.h"
-#include "internal_stop.h"
-#include "network.h"
-#include "node.h"
-#include "random.h"
-#include "search_rule.h"
+#include "simulation/config.h"
+#include "simulation/internal_stop.h"
+#include "simulation/network.h"
+#include "simulation/node.h"
+#include "simulation/random.h"
+#include "simulation/search_rule.h"
 
 namespace tilora::self_play {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "game.h"
-#include "node.h"
-#include "state_repr.h"
+#include "simulation/node.h"
+#include "simulation/state_repr.h"
 
 namespace tilora::self_play {
 

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "game.h"
-#include "placement_list.h"
 #include "geometry.h"
+#include "placement_list.h"
 
 namespace tilora::self_play {
 

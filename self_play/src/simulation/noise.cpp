@@ -1,4 +1,4 @@
-#include "noise.h"
+#include "simulation/noise.h"
 
 #include <algorithm>
 #include <cassert>

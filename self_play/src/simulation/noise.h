@@ -3,9 +3,9 @@
 // network does not yet favour.
 #include <vector>
 
-#include "config.h"
-#include "node.h"
-#include "random.h"
+#include "simulation/config.h"
+#include "simulation/node.h"
+#include "simulation/random.h"
 
 namespace tilora::self_play {
 

@@ -27,8 +27,8 @@
 #include <limits>
 #include <vector>
 
-#include "config.h"
-#include "node.h"
+#include "simulation/config.h"
+#include "simulation/node.h"
 
 namespace tilora::self_play {
 

@@ -1,4 +1,4 @@
-#include "select_move.h"
+#include "simulation/select_move.h"
 
 #include <cassert>
 

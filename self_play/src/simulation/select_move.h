@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "random.h"
+#include "simulation/random.h"
 
 namespace tilora::self_play {
 

@@ -1,6 +1,6 @@
-#include "state_repr.h"
+#include "simulation/state_repr.h"
 
-#include "internal_stop.h"
+#include "simulation/internal_stop.h"
 
 namespace tilora::self_play {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "game.h"
-#include "network.h"
-#include "random.h"
+#include "simulation/network.h"
+#include "simulation/random.h"
 
 namespace tilora::self_play {
 

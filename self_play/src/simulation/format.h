@@ -1,14 +1,11 @@
 #pragma once
-// Lines on standard output, written with C stdio and flushed one by one so
-// that they interleave correctly with the caller's own output.
+// The text forms of the search's numbers in what it reports: the settings it
+// refuses, and a finished game's payoff and scores.
 #include <string>
-#include <string_view>
 
 #include "game.h"
 
 namespace tilora::self_play {
-
-void print_line(std::string_view line);
 
 // The shortest decimal form that reads back as the same 32-bit float, always
 // with a fractional part: 1.0, 0.5, 0.33333334, 1.0e-05.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "game.h"
-#include "random.h"
+#include "simulation/random.h"
 
 namespace tilora::self_play {
 

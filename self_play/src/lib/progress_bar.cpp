@@ -1,4 +1,4 @@
-#include "progress_bar.h"
+#include "lib/progress_bar.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

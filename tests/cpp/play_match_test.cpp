@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "play/baseline_networks.h"
+#include "play/play_match.h"
 #include "search_fake_network.h"
-#include "simulation/play_match.h"
 #include "simulation/state_repr.h"
-#include "simulation/baseline_networks.h"
 #include "tile_moves.h"
 
 namespace tilora::self_play {
@@ -106,16 +106,20 @@ TEST(SearchMatch, SeededMatchesRepeatAndRolloutsNeedNoNetwork) {
                std::equal(a.history.begin(), a.history.end(), c.history.begin()));
 }
 
-TEST(SearchMatch, InvalidSeatConfigurationStopsBeforeAnyMove) {
-  Rng rng(42);
-  FakeNetwork network;
-  Config bad = search_config(2, SearchRule::kPuct);
-  bad.exploration_fraction = 1.5f;
-  std::array<SeatPlayer, kPlayers> seats{SearchSeat{search_config(2, SearchRule::kPuct), &network},
-                                          GreedyPlayer{}, SearchSeat{bad, &network},
-                                          GreedyPlayer{}};
-  EXPECT_THROW((void)play_match(seats, rng), InternalStop);
-  EXPECT_EQ(network.calls, 0u);
+TEST(PlacementMatch, rollout_seats_of_both_trees_finish_the_game) {
+  Rng rng(11);
+  RolloutNetwork rollout(rng);
+  std::array<SeatPlayer, kPlayers> seats;
+  for (unsigned p = 0; p < kPlayers; ++p) {
+    Config c = search_config(8, SearchRule::kPuct, 8);
+    c.tree = p % 2 ? SearchTree::kCells : SearchTree::kPlacements;
+    seats[p] = SearchSeat{c, &rollout};
+  }
+  const TrainingRecord record = play_match(seats, rng);
+  game::Game game = game::Game::reset();
+  for (const auto& move : record.history) ASSERT_FALSE(game.apply(move.cell));
+  EXPECT_TRUE(game.is_over());
+  EXPECT_EQ(record.payoff, game.get_payoff());
 }
 
 // Records the seat of every move it makes, and stops the match at move `stop_at`.

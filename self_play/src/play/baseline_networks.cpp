@@ -1,4 +1,4 @@
-#include "baseline_networks.h"
+#include "play/baseline_networks.h"
 
 #include <algorithm>
 #include <cmath>

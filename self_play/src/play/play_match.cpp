@@ -1,5 +1,6 @@
-#include "play_match.h"
+#include "play/play_match.h"
 
+#include <cassert>
 
 namespace tilora::self_play {
 namespace {
@@ -12,6 +13,7 @@ struct SeatMove {
   TrainingRecord& record;
 
   unsigned operator()(SearchSeat& player) const {
+    assert(player.network);
     const SearchParams params = SearchParams::from(player.config);
     try {
       return player.player.choose(game, params, player.config.sample_moves, *player.network, rng,
@@ -38,12 +40,6 @@ TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng) {
 
 TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng, MoveRunner& runner,
                           const MatchSpan& span) {
-  for (SeatPlayer& seat : seats)
-    if (const auto* search = std::get_if<SearchSeat>(&seat)) {
-      if (!search->network) throw InternalStop("a searching seat has no network");
-      check_config(search->config);
-    }
-
   game::Game game = game::Game::reset();
   TrainingRecord record;
   for (const unsigned cell : span.opening) {

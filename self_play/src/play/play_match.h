@@ -10,19 +10,19 @@
 #include <vector>
 #include <variant>
 
-#include "config.h"
-#include "greedy.h"
-#include "internal_stop.h"
-#include "mcts.h"
-#include "network.h"
-#include "play_game.h"
-#include "random.h"
+#include "play/greedy.h"
+#include "simulation/config.h"
+#include "simulation/internal_stop.h"
+#include "simulation/mcts.h"
+#include "simulation/network.h"
+#include "simulation/random.h"
+#include "simulation/searching_player.h"
 
 namespace tilora::self_play {
 
 // A seat that chooses every move by a tree search over its network.
 struct SearchSeat {
-  Config config;
+  Config config;  // one that check_config accepts
   Network* network = nullptr;  // not owned; outlives the match
   SearchingPlayer player{};    // the seat's decision in progress
 };
@@ -33,9 +33,9 @@ using SeatPlayer = std::variant<SearchSeat, GreedyPlayer>;
 // p's moves and returns its record: the moves, for each move the root visit
 // shares of the seat that made it (a greedy move is its cell with share 1),
 // and the payoff. Each search seat's sample_moves counts the moves of the
-// whole game, as in self-play. Reports nothing. Stops (InternalStop) on an
-// invalid configuration before the first move; a failed evaluation throws
-// EvaluationFailed with the seat whose search failed.
+// whole game, as in self-play. Reports nothing. The caller checks each
+// seat's config once, before the match (check_config); a failed evaluation
+// throws EvaluationFailed with the seat whose search failed.
 TrainingRecord play_match(std::array<SeatPlayer, kPlayers>& seats, Rng& rng);
 
 // Makes each move of a match: given the seat to move and its choice, returns

@@ -4,8 +4,8 @@
 // "Game finished with payoff: [...] and score: [...]" on standard output.
 #include <string_view>
 
-#include "progress_bar.h"
-#include "reporter.h"
+#include "lib/progress_bar.h"
+#include "simulation/reporter.h"
 
 namespace tilora::self_play {
 

@@ -1,6 +1,6 @@
-#include "greedy.h"
+#include "play/greedy.h"
 
-#include "internal_stop.h"
+#include "simulation/internal_stop.h"
 #include "tile_moves.h"
 
 namespace tilora::self_play {

@@ -1,10 +1,22 @@
-#include "console_reporter.h"
+#include "lib/console_reporter.h"
 
+#include <cstdio>
 #include <string>
 
-#include "output.h"
+#include "simulation/format.h"
 
 namespace tilora::self_play {
+namespace {
+
+// A line on standard output, written with C stdio and flushed at once so
+// that it interleaves correctly with the caller's own output.
+void print_line(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
 
 void ConsoleReporter::game_finished(const game::Payoff& payoff, const board::Scores& scores) {
   progress_.finish();

@@ -1,17 +1,10 @@
-#include "output.h"
+#include "simulation/format.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace tilora::self_play {
-
-void print_line(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 std::string format_float(float value) {
   char buffer[64];
