@@ -158,7 +158,7 @@ def labelled_positions(records_dir: Path, games: int) -> dict[str, np.ndarray]:
 
 
 def mover_frame(values: np.ndarray, movers: np.ndarray) -> np.ndarray:
-    from tilora_zero.frames import absolute_to_mover
+    from tilora_zero.board.frames import absolute_to_mover
 
     return absolute_to_mover(values, movers).astype(np.float32)
 
@@ -199,7 +199,7 @@ def train_one(kind: str, options: dict, train: dict, seed: int, steps: int):
     import torch
     from torch.nn import functional as F
 
-    from tilora_zero.symmetry import random_rotations, transform_cell_arrays
+    from tilora_zero.board.symmetry import random_rotations, transform_cell_arrays
 
     torch.set_num_threads(1)
     torch.manual_seed(seed)

@@ -98,7 +98,7 @@ def soft_payoffs(records, data) -> np.ndarray:
     """Each position's soft payoff in the mover's frame: softmax of its game's final scores over SOFT_POINTS.
     ``records`` are the games ``data`` was made from."""
     from tilora_zero.dataset import game_number
-    from tilora_zero.frames import absolute_to_mover
+    from tilora_zero.board.frames import absolute_to_mover
 
     scores = {game_number(record, i): np.asarray(record.scores, dtype=np.float64) for i, record in enumerate(records)}
     by_move = np.stack([scores[int(g)] for g in data.games])

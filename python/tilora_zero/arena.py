@@ -18,7 +18,7 @@ from typing import Callable, Sequence
 
 import numpy as np
 
-from .frames import PLAYERS
+from .board import PLAYERS
 from .networks import PAR_SHARE
 from .players import BASELINES, Player
 from .settings import SearchSettings

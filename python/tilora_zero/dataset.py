@@ -28,7 +28,8 @@ from typing import Iterable
 
 import numpy as np
 
-from .frames import BOARD_CELLS, PLANES, absolute_to_mover, mover_to_absolute
+from .board import BOARD_CELLS, BOARD_SIDE, PLANES, PLAYERS
+from .board.frames import absolute_to_mover, mover_to_absolute
 
 
 @dataclass
@@ -58,9 +59,9 @@ def _replay_planes(cells: np.ndarray) -> np.ndarray:
     from . import Game
 
     game = Game()
-    out = np.empty((len(cells), PLANES, 20, 20), dtype=np.uint8)
+    out = np.empty((len(cells), PLANES, BOARD_SIDE, BOARD_SIDE), dtype=np.uint8)
     for i, cell in enumerate(cells):
-        out[i] = np.asarray(game.planes(), dtype=np.uint8).reshape(PLANES, 20, 20)
+        out[i] = np.asarray(game.planes(), dtype=np.uint8).reshape(PLANES, BOARD_SIDE, BOARD_SIDE)
         game.apply(int(cell))
     return out
 
@@ -92,7 +93,7 @@ def record_arrays(record, number: int = 0) -> Dataset:
     policies = np.zeros((moves, BOARD_CELLS), dtype=np.float32)
     rows = np.repeat(np.arange(moves), np.diff(offsets))
     policies[rows, policy_cells] = shares
-    payoff = np.asarray(record.payoff, dtype=np.float32).reshape(1, 4)
+    payoff = np.asarray(record.payoff, dtype=np.float32).reshape(1, PLAYERS)
     values = absolute_to_mover(np.repeat(payoff, moves, axis=0), players).astype(np.float32)
     return Dataset(
         planes=planes,
@@ -108,9 +109,9 @@ def concatenate(parts: Iterable[Dataset]) -> Dataset:
     parts = list(parts)
     if not parts:
         return Dataset(
-            planes=np.zeros((0, PLANES, 20, 20), dtype=np.uint8),
+            planes=np.zeros((0, PLANES, BOARD_SIDE, BOARD_SIDE), dtype=np.uint8),
             policies=np.zeros((0, BOARD_CELLS), dtype=np.float32),
-            values=np.zeros((0, 4), dtype=np.float32),
+            values=np.zeros((0, PLAYERS), dtype=np.float32),
             movers=np.zeros(0, dtype=np.int8),
             games=np.zeros(0, dtype=np.int64),
             searched=np.zeros(0, dtype=bool),

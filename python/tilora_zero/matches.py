@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ._match import play_match
-from .frames import PLAYERS
+from .board import PLAYERS
 from .players import Player
 from .records import GameRecord
 from .games import INTERRUPTIONS, Route, build_record, game_failed, game_seed

@@ -51,6 +51,8 @@ from typing import Any
 
 import numpy as np
 
+from .board import BOARD_CELLS, PLAYERS
+
 FORMAT = "tilora-records/1"
 SHARD_PATTERN = re.compile(r"^games-(\d{5,})\.npz$")
 TEMP_SUFFIX = ".tmp"
@@ -129,7 +131,7 @@ class GameRecord:
 
     def policy_targets(self) -> np.ndarray:
         """Dense visit shares, ``float32[M, 400]``."""
-        targets = np.zeros((self.num_moves, 400), dtype=np.float32)
+        targets = np.zeros((self.num_moves, BOARD_CELLS), dtype=np.float32)
         rows = np.repeat(np.arange(self.num_moves), np.diff(self.policy_offsets))
         targets[rows, self.policy_cells] = self.policy_shares
         return targets
@@ -187,8 +189,8 @@ def shard_arrays(records: Sequence[GameRecord]) -> dict[str, np.ndarray]:
         "policy_offsets": np.concatenate(policy_parts),
         "policy_cells": joined("policy_cells", np.int16),
         "policy_shares": joined("policy_shares", np.float32),
-        "payoffs": np.array([r.payoff for r in records], dtype=np.float32).reshape(-1, 4),
-        "scores": np.array([r.scores for r in records], dtype=np.int32).reshape(-1, 4),
+        "payoffs": np.array([r.payoff for r in records], dtype=np.float32).reshape(-1, PLAYERS),
+        "scores": np.array([r.scores for r in records], dtype=np.int32).reshape(-1, PLAYERS),
         "metadata": np.array([json.dumps(r.metadata, sort_keys=True) for r in records], dtype=np.str_),
     }
 
@@ -250,7 +252,7 @@ def _consistent(arrays: dict[str, np.ndarray]) -> bool:
     move_offsets, policy_offsets = arrays["move_offsets"], arrays["policy_offsets"]
     return (move_offsets.shape == (games + 1,) and policy_offsets.shape == (moves + 1,)
             and len(arrays["players"]) == moves and len(arrays["policy_shares"]) == entries
-            and arrays["payoffs"].shape == arrays["scores"].shape == (games, 4) and len(arrays["metadata"]) == games
+            and arrays["payoffs"].shape == arrays["scores"].shape == (games, PLAYERS) and len(arrays["metadata"]) == games
             and move_offsets[0] == 0 and move_offsets[-1] == moves and bool(np.all(np.diff(move_offsets) >= 0))
             and policy_offsets[0] == 0 and policy_offsets[-1] == entries
             and bool(np.all(np.diff(policy_offsets) >= 0)))

@@ -6,6 +6,7 @@ import collections
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
+from .board import PLAYERS
 from .records import GameRecord
 
 
@@ -24,8 +25,8 @@ class RunStats:
     batches: int = 0
     positions: int = 0  # positions evaluated by the network
     wall_time: float = 0.0
-    payoff_sums: list[float] = field(default_factory=lambda: [0.0] * 4)  # wins per seat, ties shared
-    wins: list[int] = field(default_factory=lambda: [0] * 4)  # games with a share of the win, per seat
+    payoff_sums: list[float] = field(default_factory=lambda: [0.0] * PLAYERS)  # wins per seat, ties shared
+    wins: list[int] = field(default_factory=lambda: [0] * PLAYERS)  # games with a share of the win, per seat
 
     @property
     def evaluations_per_second(self) -> float:
@@ -46,7 +47,7 @@ class RunStats:
     def add_game(self, record: GameRecord) -> None:
         self.games += 1
         self.moves += record.num_moves
-        for seat in range(4):
+        for seat in range(PLAYERS):
             self.payoff_sums[seat] += float(record.payoff[seat])
             self.wins[seat] += int(record.payoff[seat] > 0)
 

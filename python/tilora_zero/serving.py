@@ -30,14 +30,10 @@ from typing import TYPE_CHECKING, Any, Callable, Protocol
 import numpy as np
 
 from . import _engine
+from .board import BOARD_CELLS, BOARD_SIDE, PACKED_BYTES, PLANES, PLAYERS
 
 if TYPE_CHECKING:
     from .merger import BatchMerger
-
-PLANES = _engine.PLANES
-BOARD_SIDE = _engine.BOARD_SIDE
-BOARD_CELLS = _engine.BOARD_CELLS
-PACKED_BYTES = _engine.PACKED_PLANE_BYTES
 
 pack_planes = _engine.pack_planes
 
@@ -63,10 +59,10 @@ def call_network(network: Callable[[np.ndarray], Reply], packed: np.ndarray) -> 
     logits, values = network(unpack_planes(packed))
     logits = np.ascontiguousarray(logits, dtype=np.float32)
     values = np.ascontiguousarray(values, dtype=np.float32)
-    if logits.shape != (batch, BOARD_CELLS) or values.shape != (batch, 4):
+    if logits.shape != (batch, BOARD_CELLS) or values.shape != (batch, PLAYERS):
         raise ValueError(
             f"network returned logits {logits.shape} and values {values.shape} for a batch of "
-            f"{batch}; expected ({batch}, {BOARD_CELLS}) and ({batch}, 4)"
+            f"{batch}; expected ({batch}, {BOARD_CELLS}) and ({batch}, {PLAYERS})"
         )
     return logits, values
 

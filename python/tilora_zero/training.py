@@ -19,10 +19,11 @@ import numpy as np
 import torch
 from torch.nn import functional as F
 
+from .board import BOARD_CELLS, BOARD_SIDE, PLANES
+from .board.symmetry import random_rotations, transform_cell_arrays
 from .dataset import Dataset
 from .networks.resnet import TiloraNet
 from .settings import TrainSettings
-from .symmetry import random_rotations, transform_cell_arrays
 
 # Keeps log(mean share) finite for a seat that never scored in the data.
 _MIN_SHARE = 1e-6
@@ -56,13 +57,13 @@ def sample_batch(
     data: Dataset, size: int, rng: np.random.Generator, augment: bool
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     index = rng.integers(0, len(data), size=size)
-    planes = data.planes[index].reshape(size, 5, 400)
+    planes = data.planes[index].reshape(size, PLANES, BOARD_CELLS)
     policies = data.policies[index]
     if augment:
         turns = random_rotations(size, rng)
         planes = transform_cell_arrays(planes, turns)
         policies = transform_cell_arrays(policies, turns)
-    return planes.reshape(size, 5, 20, 20), policies, data.values[index]
+    return planes.reshape(size, PLANES, BOARD_SIDE, BOARD_SIDE), policies, data.values[index]
 
 
 def learning_rate_at(step: int, settings: TrainSettings) -> float:

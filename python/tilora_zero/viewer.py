@@ -8,10 +8,9 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import Game, RuleError
-from .frames import START_CORNERS
+from .board import BOARD_CELLS, BOARD_SIDE, PLAYERS, START_CORNERS
 from .records import GameRecord, RecordError
 
-SIDE = 20
 COLOUR_NAMES = ("blue", "yellow", "red", "green")
 RGB = ("#2f6fde", "#f2c12e", "#d9372b", "#2e9e48")
 EMPTY_RGB = "#e8e8e8"
@@ -34,14 +33,14 @@ class FinalPosition:
     def winners(self) -> list[int]:
         """The players holding the best score (a shared win lists them all)."""
         best = max(self.payoff)
-        return [p for p in range(4) if best > 0 and self.payoff[p] == best]
+        return [p for p in range(PLAYERS) if best > 0 and self.payoff[p] == best]
 
 
 def replay(record: GameRecord) -> FinalPosition:
     """Replays a record; RecordError when the rules refuse a move or the result differs."""
     game = Game()
-    pieces = np.full(SIDE * SIDE, -1, dtype=np.int16)
-    laying: list[int | None] = [None] * 4  # the piece each player is laying, until its last cell
+    pieces = np.full(BOARD_CELLS, -1, dtype=np.int16)
+    laying: list[int | None] = [None] * PLAYERS  # the piece each player is laying, until its last cell
     laid = 0
     for i, (player, cell) in enumerate(zip(record.players, record.cells)):
         if game.current_player != player:
@@ -61,9 +60,9 @@ def replay(record: GameRecord) -> FinalPosition:
     if scores != [int(s) for s in record.scores]:
         raise RecordError(f"game {record.game_number}: the stored scores {list(record.scores)} differ from "
                           f"the replay's {scores}")
-    owners = (game.cells & 0x0F).astype(np.int8).reshape(SIDE, SIDE) - 1
-    return FinalPosition(owners, pieces.reshape(SIDE, SIDE), scores, [float(p) for p in record.payoff],
-                         [len(game.remaining_pieces(p)) for p in range(4)])
+    owners = (game.cells & 0x0F).astype(np.int8).reshape(BOARD_SIDE, BOARD_SIDE) - 1
+    return FinalPosition(owners, pieces.reshape(BOARD_SIDE, BOARD_SIDE), scores, [float(p) for p in record.payoff],
+                         [len(game.remaining_pieces(p)) for p in range(PLAYERS)])
 
 
 def _winner_text(final: FinalPosition) -> str:
@@ -87,10 +86,10 @@ def _caption(record: GameRecord) -> str:
 def render_ansi(record: GameRecord, colour: bool = True) -> str:
     """The final board, each cell two characters wide, and a line per player."""
     final = replay(record)
-    lines = [_caption(record), "    " + "".join(f"{c:>2d}" if c % 5 == 0 else "  " for c in range(SIDE))]
-    for row in range(SIDE):
+    lines = [_caption(record), "    " + "".join(f"{c:>2d}" if c % 5 == 0 else "  " for c in range(BOARD_SIDE))]
+    for row in range(BOARD_SIDE):
         cells = []
-        for col in range(SIDE):
+        for col in range(BOARD_SIDE):
             owner = int(final.owners[row, col])
             if colour:
                 code = _ANSI_EMPTY if owner < 0 else _ANSI_BACKGROUND[owner]
@@ -98,8 +97,8 @@ def render_ansi(record: GameRecord, colour: bool = True) -> str:
             else:
                 cells.append(" ." if owner < 0 else " " + _LETTERS[owner])
         reset = "\x1b[0m" if colour else ""
-        lines.append(f"{row * SIDE:>3d} " + "".join(cells) + reset)
-    for p in range(4):
+        lines.append(f"{row * BOARD_SIDE:>3d} " + "".join(cells) + reset)
+    for p in range(PLAYERS):
         swatch = f"\x1b[48;5;{_ANSI_BACKGROUND[p]}m  \x1b[0m" if colour else _LETTERS[p]
         mark = "  winner" if p in final.winners else ""
         lines.append(f"{swatch} player {p} ({COLOUR_NAMES[p]:<6}) score {final.scores[p]:>4d}  payoff "
@@ -139,21 +138,21 @@ def board_figure(record: GameRecord):
     figure = Figure(figsize=(6.4, 7.6), dpi=100)
     axes = figure.subplots()
     axes.imshow(final.owners + 1, cmap=ListedColormap([EMPTY_RGB, *RGB]), vmin=0, vmax=4)
-    axes.set_xticks(np.arange(-0.5, SIDE, 1), minor=True)
-    axes.set_yticks(np.arange(-0.5, SIDE, 1), minor=True)
+    axes.set_xticks(np.arange(-0.5, BOARD_SIDE, 1), minor=True)
+    axes.set_yticks(np.arange(-0.5, BOARD_SIDE, 1), minor=True)
     axes.grid(which="minor", color="white", linewidth=0.5)
     axes.add_collection(LineCollection(_piece_edges(final.pieces), colors="black", linewidths=1.2))
-    rows, cols = np.divmod(START_CORNERS, SIDE)
+    rows, cols = np.divmod(START_CORNERS, BOARD_SIDE)
     axes.plot(cols, rows, linestyle="none", marker="o", markersize=7, markerfacecolor="white",
               markeredgecolor="black")
     axes.tick_params(which="both", length=0, labelsize=7, top=True, labeltop=True, bottom=False,
                      labelbottom=False)
-    axes.set_xticks(range(0, SIDE, 5))
-    axes.set_yticks(range(SIDE), [str(row * SIDE) for row in range(SIDE)])
+    axes.set_xticks(range(0, BOARD_SIDE, 5))
+    axes.set_yticks(range(BOARD_SIDE), [str(row * BOARD_SIDE) for row in range(BOARD_SIDE)])
     axes.set_title(f"{_caption(record)}\n{_winner_text(final)}", fontsize=10)
     handles = [Patch(color=RGB[p], label=f"player {p}: score {final.scores[p]}, payoff {final.payoff[p]:.3g}"
                                          + (" (winner)" if p in final.winners else ""))
-               for p in range(4)]
+               for p in range(PLAYERS)]
     handles.append(Line2D([], [], linestyle="none", marker="o", markerfacecolor="white", markeredgecolor="black",
                           label="start corner"))
     axes.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.01), ncol=2, frameon=False,

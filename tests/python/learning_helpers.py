@@ -7,7 +7,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from tilora_zero.frames import START_CORNERS, mover_to_absolute, movers_from_planes
+from tilora_zero.board import START_CORNERS
+from tilora_zero.board.frames import mover_to_absolute, movers_from_planes
 from tilora_zero.networks import check_planes, serve_values
 
 

@@ -86,7 +86,7 @@ def test_constant_predictor_value_loss(values, expected):
 
 
 def test_rotated_batches_pair_each_position_with_its_own_rotated_target():
-    from tilora_zero.symmetry import ROTATIONS, transform_planes
+    from tilora_zero.board.symmetry import ROTATIONS, transform_planes
 
     data = positions(40, seed=42)
     planes, policies, values = sample_batch(data, 64, np.random.default_rng(6), augment=True)

@@ -31,7 +31,7 @@ from typing import Protocol
 
 import numpy as np
 
-from ..frames import BOARD_CELLS, PLANES, PLAYERS
+from ..board import BOARD_CELLS, BOARD_SIDE, PLANES, PLAYERS
 
 VALUE_CONVENTIONS = ("centred", "offset", "share")
 DEFAULT_VALUE_CONVENTION = "centred"
@@ -101,8 +101,8 @@ def check_planes(planes: np.ndarray) -> np.ndarray:
     """The planes as float32 [B, 5, 20, 20] (also accepted: [B, 5, 400]); ValueError otherwise."""
     array = np.asarray(planes, dtype=np.float32)
     if array.ndim == 3 and array.shape[1:] == (PLANES, BOARD_CELLS):
-        array = array.reshape(array.shape[0], PLANES, 20, 20)
-    if array.ndim != 4 or array.shape[1:] != (PLANES, 20, 20):
+        array = array.reshape(array.shape[0], PLANES, BOARD_SIDE, BOARD_SIDE)
+    if array.ndim != 4 or array.shape[1:] != (PLANES, BOARD_SIDE, BOARD_SIDE):
         raise ValueError(f"expected planes of shape [B, 5, 20, 20], got {np.shape(planes)}")
     return array
 

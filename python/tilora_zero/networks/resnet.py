@@ -28,7 +28,8 @@ import torch
 from torch import nn
 from torch.nn import functional as F
 
-from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
+from ..board import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS
+from ..board.frames import mover_to_absolute, movers_from_planes
 from . import (DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU,
                check_planes, check_value_convention, onnx_runner, serve_values)
 

@@ -23,9 +23,10 @@ from typing import Any
 
 import numpy as np
 
+from ..board import BOARD_CELLS, PLAYERS
 from ..serving import RemoteError, Reply
 
-REPLY_BYTES_PER_POSITION = (400 + 4) * 4  # float32 logits and values
+REPLY_BYTES_PER_POSITION = (BOARD_CELLS + PLAYERS) * 4  # float32 logits and values
 INLINE_BYTES = 100 * 1024  # Ray's largest value passed inline with a call
 DEFAULT_INLINE_POSITIONS = 60  # 60 replies: 96,960 bytes, with room for the framing
 DEATH_GRACE = 5.0  # seconds a server may look dead for good before the transport believes it

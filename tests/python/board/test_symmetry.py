@@ -16,8 +16,8 @@ from toolkit_helpers import random_game
 from tilora_zero import Game
 from tilora_zero.networks import UniformNetwork
 from tilora_zero.settings import SearchSettings
-from tilora_zero.symmetry import (ALL_TRANSFORMS, ROTATIONS, RULE_SYMMETRIES, cell_map, seat_map,
-                                  transform_cell_arrays, transform_cells, transform_index, transform_planes)
+from tilora_zero.board.symmetry import (ALL_TRANSFORMS, ROTATIONS, RULE_SYMMETRIES, cell_map, seat_map,
+                                        transform_cell_arrays, transform_cells, transform_index, transform_planes)
 
 REFLECTIONS = [t for t in ALL_TRANSFORMS if t not in ROTATIONS]
 

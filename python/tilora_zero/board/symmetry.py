@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .frames import BOARD_CELLS, BOARD_SIDE, PLAYERS
+from . import BOARD_CELLS, BOARD_SIDE, PLAYERS
 
 _LAST = BOARD_SIDE - 1
 

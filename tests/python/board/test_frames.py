@@ -4,7 +4,7 @@ import pytest
 
 from toolkit_helpers import random_game
 from tilora_zero import Game
-from tilora_zero.frames import absolute_to_mover, mover_to_absolute, movers_from_planes, plane_seats
+from tilora_zero.board.frames import absolute_to_mover, mover_to_absolute, movers_from_planes, plane_seats
 
 torch = pytest.importorskip("torch")
 from tilora_zero.networks.resnet import TorchNetwork  # noqa: E402

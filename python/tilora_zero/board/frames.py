@@ -14,13 +14,7 @@ from __future__ import annotations
 
 import numpy as np
 
-PLAYERS = 4
-BOARD_SIDE = 20
-BOARD_CELLS = BOARD_SIDE * BOARD_SIDE
-PLANES = 5
-OWN_PLANE = 1
-LEGAL_PLANE = 4
-START_CORNERS = np.array([0, 19, 399, 380], dtype=np.int64)
+from . import BOARD_CELLS, LEGAL_PLANE, OWN_PLANE, PLANES, PLAYERS, START_CORNERS
 
 
 def plane_seats(mover: int) -> np.ndarray:
