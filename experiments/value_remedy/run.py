@@ -184,7 +184,7 @@ class Channel:
         self.planes = np.frombuffer(request[1], dtype=np.uint8).reshape(1, -1)
 
     def recv(self):
-        from tilora_zero.serving import call_network
+        from tilora_zero.serving.codec import call_network
 
         key = repr(self.factory)
         if key not in _networks:

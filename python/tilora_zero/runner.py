@@ -8,12 +8,12 @@ on a GPU):
 * ``workers`` processes, each running ``games_per_worker`` games at a time.
   The self-play module holds the interpreter lock while it searches, so a
   process uses one core whatever it does; its games are greenlets on one
-  thread (:class:`~tilora_zero.hub.GameHub`) that take turns at each network
+  thread (:class:`~tilora_zero.serving.hub.GameHub`) that take turns at each network
   request, a turn costing a few microseconds.
-* Each network runs inside each worker (:class:`~tilora_zero.serving.LocalTransport`)
+* Each network runs inside each worker (:class:`~tilora_zero.serving.transports.LocalTransport`)
   or, with ``ServingOptions.server``, in an inference server process per
-  network (:func:`~tilora_zero.serving.serve_connections`) whose
-  :class:`~tilora_zero.merger.BatchMerger` merges the workers' batches (for a GPU).
+  network (:func:`~tilora_zero.serving.transports.serve_connections`) whose
+  :class:`~tilora_zero.serving.merger.BatchMerger` merges the workers' batches (for a GPU).
 * The parent hands out game numbers (:class:`~tilora_zero.scheduling.GameScheduler`),
   receives each finished game as a :class:`~tilora_zero.records.GameRecord`
   and passes it to ``on_record``; it is the only process that writes anything.
@@ -50,9 +50,9 @@ __all__ = ["GameScheduler", "NetworkFactory", "RunError", "RunStats", "SearchSet
 
 
 def _server_main(route: Route, connections: list, options: ServingOptions, log_path: str) -> None:
-    from .merger import BatchMerger
     from .networks import check_serves, network_name
-    from .serving import serve_connections
+    from .serving.merger import BatchMerger
+    from .serving.transports import serve_connections
 
     die_with_parent()
     quiet(log_path)
@@ -77,7 +77,7 @@ def _worker_main(index: int, workers: int, games: Games, connections: list, opti
     quiet(log_path)
     try:
         from .networks import check_serves, network_name
-        from .serving import ConnectionTransport, LocalTransport
+        from .serving.transports import ConnectionTransport, LocalTransport
 
         transports, names = [], []
         for route, connection in zip(games.routes, connections):
@@ -112,7 +112,7 @@ def _failure_text(error: BaseException) -> str:
 
 def _play_on_hub(index: int, games: Games, transports: list, names: list[str], options: ServingOptions,
                  concurrency: int, tasks: Any, results: Any) -> None:
-    from .hub import GameHub
+    from .serving.hub import GameHub
 
     hub = GameHub(transports, options.max_batch, options.cache_size)
     last_report = time.monotonic()

@@ -21,7 +21,7 @@ class InProcessChannel:
         self.requests = 0
 
     def put(self, request) -> None:
-        from tilora_zero.serving import unpack_planes
+        from tilora_zero.serving.codec import unpack_planes
 
         planes = request[1]
         if isinstance(planes, bytes):  # the toolkit's settings ask for packed planes

@@ -7,11 +7,11 @@ import pytest
 from learning_helpers import InProcessChannel
 from tilora_zero._match import play_match
 from tilora_zero.arena import arena_settings
-from tilora_zero.hub import GameHub
+from tilora_zero.games import GameFailed, SelfPlay, game_seed
 from tilora_zero.matches import Match
 from tilora_zero.players import Player
-from tilora_zero.games import GameFailed, SelfPlay, game_seed
-from tilora_zero.serving import LocalTransport
+from tilora_zero.serving.hub import GameHub
+from tilora_zero.serving.transports import LocalTransport
 
 
 class TaggedNetwork:

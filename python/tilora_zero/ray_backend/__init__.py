@@ -4,11 +4,11 @@ Layout:
 
 * a **self-play worker actor** per core (:class:`~.actors.SelfPlayWorker`)
   runs several games as greenlets on the toolkit's own
-  :class:`~tilora_zero.hub.GameHub`, as a worker process of the local runner
+  :class:`~tilora_zero.serving.hub.GameHub`, as a worker process of the local runner
   does, and keeps a couple of batches travelling to
 * an **inference server actor** per GPU, or one on CPU
   (:class:`~.actors.InferenceServer`), which merges the batches of several
-  workers in the local runner's :class:`~tilora_zero.merger.BatchMerger` and
+  workers in the local runner's :class:`~tilora_zero.serving.merger.BatchMerger` and
   runs the network. What crosses
   the wire is compact: 250 bytes of packed planes per position, float32
   arrays back, in calls small enough to travel inline (:mod:`.transport`).

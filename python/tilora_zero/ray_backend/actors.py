@@ -1,12 +1,12 @@
 """The two actors of a Ray self-play run (plain classes; the driver makes them remote).
 
 :class:`SelfPlayWorker` plays games exactly as a worker process of the local
-runner does, as greenlets on :class:`~tilora_zero.hub.GameHub` s; each ``play``
+runner does, as greenlets on :class:`~tilora_zero.serving.hub.GameHub` s; each ``play``
 call is one game. Its batches go to an :class:`InferenceServer` actor through
 a :class:`~.transport.RayTransport`, or to a network of its own.
 
 :class:`InferenceServer` is an async actor: each ``evaluate`` call waits on a
-future while its batch sits in the :class:`~tilora_zero.merger.BatchMerger`
+future while its batch sits in the :class:`~tilora_zero.serving.merger.BatchMerger`
 that the local runner's inference server uses too, so thousands of calls in
 flight cost no threads.
 """
@@ -25,11 +25,12 @@ from typing import Any
 import numpy as np
 
 from ..games import GameFailed, play_on_channel
-from ..hub import GameHub
-from ..merger import BatchMerger
 from ..networks import network_name
 from ..processes import quiet
-from ..serving import LocalTransport, Reply
+from ..serving.codec import Reply
+from ..serving.hub import GameHub
+from ..serving.merger import BatchMerger
+from ..serving.transports import LocalTransport
 from ..settings import SearchSettings, ServingOptions
 from .transport import DEFAULT_INLINE_POSITIONS, RayTransport, ServerUnavailable
 

@@ -1,4 +1,4 @@
-"""The worker's side of the wire: a :class:`~tilora_zero.serving.Transport` over Ray actor calls.
+"""The worker's side of the wire: a :class:`~tilora_zero.serving.transports.Transport` over Ray actor calls.
 
 A batch of packed positions (``uint8[B, 250]``) goes to the inference server
 actor as the argument of one call and comes back as two float32 arrays. Ray
@@ -12,7 +12,7 @@ up to ``server_wait`` seconds. Past that it raises :class:`ServerUnavailable`,
 which ends the games of the batch; the driver plays them again. A server gone
 for good (its restarts used up: calls say "died" for ``DEATH_GRACE`` seconds)
 or a network that raises ends them with a
-plain :class:`~tilora_zero.serving.RemoteError`, which ends the run.
+plain :class:`~tilora_zero.serving.transports.RemoteError`, which ends the run.
 """
 
 from __future__ import annotations
@@ -24,7 +24,8 @@ from typing import Any
 import numpy as np
 
 from ..board import BOARD_CELLS, PLAYERS
-from ..serving import RemoteError, Reply
+from ..serving.codec import Reply
+from ..serving.transports import RemoteError
 
 REPLY_BYTES_PER_POSITION = (BOARD_CELLS + PLAYERS) * 4  # float32 logits and values
 INLINE_BYTES = 100 * 1024  # Ray's largest value passed inline with a call

@@ -19,7 +19,7 @@ from typing import Any
 
 import numpy as np
 
-from .serving import Reply, call_network
+from .codec import Reply, call_network
 
 Done = Callable[[Any], None]  # called with the Reply, or with the exception that stopped it
 

@@ -17,7 +17,7 @@ the positions that every waiting game asked of that network. Each route keeps
 its own evaluation cache, since two networks answer the same position
 differently.
 
-Batches reach each network through a :class:`~tilora_zero.serving.Transport`.
+Batches reach each network through a :class:`~tilora_zero.serving.transports.Transport`.
 """
 
 from __future__ import annotations
@@ -30,7 +30,10 @@ from typing import Any
 import greenlet
 import numpy as np
 
-from .serving import PACKED_BYTES, EvaluationCache, Transport, pack_planes
+from ..board import PACKED_BYTES
+from .cache import EvaluationCache
+from .codec import pack_planes
+from .transports import Transport
 
 _START = object()  # the value that starts a game's greenlet
 

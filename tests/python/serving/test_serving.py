@@ -9,18 +9,11 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game
-from tilora_zero.hub import GameHub, HubGame
-from tilora_zero.merger import BatchMerger
-from tilora_zero.serving import (
-    ConnectionTransport,
-    EvaluationCache,
-    LocalTransport,
-    RemoteError,
-    call_network,
-    pack_batch,
-    serve_connections,
-    unpack_planes,
-)
+from tilora_zero.serving.cache import EvaluationCache
+from tilora_zero.serving.codec import call_network, pack_batch, unpack_planes
+from tilora_zero.serving.hub import GameHub, HubGame
+from tilora_zero.serving.merger import BatchMerger
+from tilora_zero.serving.transports import ConnectionTransport, LocalTransport, RemoteError, serve_connections
 
 FOREVER = 3600.0  # a wait that no test outlasts: reaching it is the fault
 
