@@ -83,9 +83,9 @@ _TRAIN: dict = {}
 
 
 def play_games(records: Path, games: int) -> None:
+    from tilora_zero.data.records import RecordWriter, game_numbers
     from tilora_zero.matches import Match
     from tilora_zero.players import Player
-    from tilora_zero.records import RecordWriter, game_numbers
     from tilora_zero.runner import run_games
     from tilora_zero.settings import SearchSettings
 
@@ -120,8 +120,8 @@ def labelled_positions(records_dir: Path, games: int) -> dict[str, np.ndarray]:
     if cache.exists():
         return dict(np.load(cache))
     from tilora_zero._engine import playout_means
-    from tilora_zero.dataset import from_records, game_number
-    from tilora_zero.records import iter_records
+    from tilora_zero.data.dataset import from_records, game_number
+    from tilora_zero.data.records import iter_records
 
     records = sorted(iter_records(records_dir), key=lambda r: game_number(r, 0))[:games]
     data = from_records(records)

@@ -18,7 +18,7 @@ from typing import Any, Protocol
 
 import numpy as np
 
-from .records import GameRecord
+from .data.records import GameRecord
 from .scheduling import RunError
 from .settings import SearchSettings
 

@@ -32,10 +32,10 @@ from pathlib import Path
 from typing import Any, Callable
 
 from .arena import match_search, play_against_baseline, result_dict
+from .data.runs import MixedSettingsError, settings_changes
 from .networks import (LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, load_network,
                        served_convention)
 from .players import Player
-from .records import MixedSettingsError, settings_changes
 from .settings import SearchSettings, TrainSettings, upgraded_search_settings
 
 # The fixed baselines of the ladder, weakest first.
@@ -206,10 +206,11 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     :func:`open_run`."""
     import torch
 
-    from .dataset import load_dataset
-    from .networks.resnet import TiloraNet, load_model, save_checkpoint
-    from .records import RecordWriter, game_numbers
+    from .data.dataset import load_dataset
+    from .data.records import RecordWriter
+    from .data.runs import games_on_disk, missing_games
     from .matches import Match
+    from .networks.resnet import TiloraNet, load_model, save_checkpoint
     from .runner import play_games, run_games
     from .settings import ServingOptions
     from .training import MetricsWriter, plot_losses, read_metrics, train
@@ -225,8 +226,7 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     for generation in range(1, settings.generations + 1):
         started = time.monotonic()
         # Self-play with the previous generation.
-        have = set(game_numbers(records)) if records.exists() else set()
-        missing = [n for n in generation_games(settings, generation) if n not in have]
+        missing = missing_games(games_on_disk(records), generation_games(settings, generation))
         if missing:
             source = network_source(run, generation - 1, settings.generation_zero)
             log(f"generation {generation}: self-play, {len(missing)} games with {source}")

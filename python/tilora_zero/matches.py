@@ -15,9 +15,9 @@ from typing import Any
 
 from ._match import play_match
 from .board import PLAYERS
-from .players import Player
-from .records import GameRecord
+from .data.records import GameRecord
 from .games import INTERRUPTIONS, Route, build_record, game_failed, game_seed
+from .players import Player
 
 
 @dataclass

@@ -15,7 +15,7 @@ on a GPU):
   network (:func:`~tilora_zero.serving.transports.serve_connections`) whose
   :class:`~tilora_zero.serving.merger.BatchMerger` merges the workers' batches (for a GPU).
 * The parent hands out game numbers (:class:`~tilora_zero.scheduling.GameScheduler`),
-  receives each finished game as a :class:`~tilora_zero.records.GameRecord`
+  receives each finished game as a :class:`~tilora_zero.data.records.GameRecord`
   and passes it to ``on_record``; it is the only process that writes anything.
 
 Workers send their standard output (the module's summary lines) to the null
@@ -39,9 +39,9 @@ from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any
 
+from .data.records import GameRecord
 from .games import GameFailed, Games, NetworkFactory, Route, SelfPlay, game_seed
 from .processes import die_with_parent, limit_torch_threads, quiet
-from .records import GameRecord
 from .scheduling import GameScheduler, RunError, RunStats
 from .settings import SearchSettings, ServingOptions
 

@@ -7,7 +7,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 from .board import PLAYERS
-from .records import GameRecord
+from .data.records import GameRecord
 
 
 class RunError(RuntimeError):

@@ -21,7 +21,7 @@ from torch.nn import functional as F
 
 from .board import BOARD_CELLS, BOARD_SIDE, PLANES
 from .board.symmetry import random_rotations, transform_cell_arrays
-from .dataset import Dataset
+from .data.dataset import Dataset
 from .networks.resnet import TiloraNet
 from .settings import TrainSettings
 

@@ -4,8 +4,8 @@ import json
 import pytest
 
 pytest.importorskip("torch")
+from tilora_zero.data.records import game_numbers  # noqa: E402
 from tilora_zero.loop import LoopSettings, checkpoint_path, open_run, run_loop  # noqa: E402
-from tilora_zero.records import game_numbers  # noqa: E402
 from tilora_zero.settings import SearchSettings, TrainSettings  # noqa: E402
 from tilora_zero.training import read_metrics  # noqa: E402
 
@@ -47,7 +47,7 @@ def test_a_rollout_generation_zero_teaches_the_first_network_measured_on_its_own
     run = tmp_path / "run"
     run_loop(run, LoopSettings(generations=1, generation_zero="rollout", ladder=["rollout"], ladder_rollout_weight=1.0,
                                **TINY), log=lambda line: None, progress=False)
-    from tilora_zero.records import iter_records
+    from tilora_zero.data.records import iter_records
 
     records = list(iter_records(run / "records"))
     assert [r.metadata["players"][0]["name"] for r in records] == ["rollout", "rollout"]

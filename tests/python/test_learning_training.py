@@ -5,7 +5,7 @@ import pytest
 
 from toolkit_helpers import random_game
 from tilora_zero import Game
-from tilora_zero.dataset import Dataset
+from tilora_zero.data.dataset import Dataset
 
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)  # small batches: more threads only contend on a busy machine
@@ -115,7 +115,7 @@ def test_metrics_lines_and_learning_rate_schedule():
 
 
 def test_train_command_writes_checkpoint_metrics_and_plot(tmp_path, capsys):
-    from tilora_zero.records import GameRecord, write_records
+    from tilora_zero.data.records import GameRecord, write_records
 
     data = positions(30)
     game = Game()

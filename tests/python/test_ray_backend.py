@@ -20,9 +20,9 @@ import toolkit_helpers  # noqa: E402
 from toolkit_helpers import assert_replays_to_its_payoff  # noqa: E402
 from tilora_zero import __version__  # noqa: E402
 from tilora_zero.cli import main  # noqa: E402
+from tilora_zero.data.records import game_numbers, iter_records, shard_paths  # noqa: E402
 from tilora_zero.networks import load_network  # noqa: E402
 from tilora_zero.ray_backend import RayOptions, RaySelfPlay  # noqa: E402
-from tilora_zero.records import game_numbers, iter_records, shard_paths  # noqa: E402
 from tilora_zero.runner import RunError, SearchSettings, ServingOptions  # noqa: E402
 from tilora_zero.runner import play_games as play_locally  # noqa: E402
 
@@ -90,7 +90,7 @@ def test_selfplay_writes_exactly_the_requested_games_in_the_local_runners_format
         assert record.metadata["toolkit_version"] == __version__
     local = tmp_path / "local"
     local.mkdir()
-    from tilora_zero.records import write_records
+    from tilora_zero.data.records import write_records
 
     local_records = []
     play_locally(UNIFORM, [9], SETTINGS, 1, local_records.append)

@@ -16,12 +16,12 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game, __version__
-from tilora_zero import records
 from tilora_zero.cli import COMMANDS, main
 from tilora_zero.commands.selfplay import TYPICAL_GAME_MOVES, progress_figures
-from tilora_zero.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
+from tilora_zero.data import records
+from tilora_zero.data.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
+from tilora_zero.data.viewer import board_figure, replay
 from tilora_zero.runner import RunStats, SearchSettings
-from tilora_zero.viewer import board_figure, replay
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
 

@@ -78,8 +78,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..data.runs import MixedSettingsError
     from ..loop import LoopSettings, open_run, run_loop
-    from ..records import MixedSettingsError
     from ..scheduling import RunError
 
     require("torch", "the loop")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import functools
+import itertools
 import os
 import sys
 import time
@@ -83,10 +84,11 @@ def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.pa
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..records import MixedSettingsError, RecordError, RecordWriter, check_same_settings, recorded_games
+    from ..data.records import RecordError, RecordWriter
+    from ..data.runs import MixedSettingsError, check_same_settings, games_on_disk, missing_games
     from ..runner import play_games
     from ..scheduling import RunError, RunStats
-    from ..settings import SearchSettings, ServingOptions, upgraded_search_settings
+    from ..settings import SearchSettings, ServingOptions
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
@@ -99,7 +101,7 @@ def run(args: argparse.Namespace) -> int:
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
                              cache_size=args.cache_size, server=server)
     try:
-        games = recorded_games(args.out) if args.out.is_dir() else {}
+        games = games_on_disk(args.out)
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
     present = set(games)
@@ -108,10 +110,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"{args.out} already holds {len(present)} games; nothing to play")
         return 0
     if not args.allow_mixed_settings:
-        recorded = {number: {**metadata, "settings": upgraded_search_settings(metadata.get("settings", {}))}
-                    for number, metadata in games.items()}
         try:
-            check_same_settings(args.out, recorded, {**settings.as_dict(), "network": network_name})
+            check_same_settings(args.out, games, {**settings.as_dict(), "network": network_name})
         except MixedSettingsError as error:
             raise UsageError(f"{error}; play with those settings, or add --allow-mixed-settings") from None
     try:
@@ -120,7 +120,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
-    todo = [n for n in range(args.games + len(present)) if n not in present][:missing]
+    todo = missing_games(present, itertools.count(), missing)
     if present:
         print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
 

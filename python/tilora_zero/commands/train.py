@@ -48,9 +48,9 @@ def run(args: argparse.Namespace) -> int:
     require("torch", "training")
     import torch
 
-    from ..dataset import load_dataset
+    from ..data.dataset import load_dataset
+    from ..data.records import RecordError
     from ..networks.resnet import TiloraNet, load_model, resolve_device, save_checkpoint
-    from ..records import RecordError
     from ..settings import TrainSettings
     from ..training import MetricsWriter, plot_losses, train
 

@@ -34,7 +34,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..records import GameRecord
+from ..data.records import GameRecord
 from ..games import NetworkFactory
 from ..scheduling import GameScheduler, RunError, RunStats
 from ..settings import SearchSettings, ServingOptions

@@ -51,7 +51,7 @@ from typing import Any
 
 import numpy as np
 
-from .board import BOARD_CELLS, PLAYERS
+from ..board import BOARD_CELLS, PLAYERS
 
 FORMAT = "tilora-records/1"
 SHARD_PATTERN = re.compile(r"^games-(\d{5,})\.npz$")
@@ -72,28 +72,6 @@ class RecordError(ValueError):
 
 class DamagedShardWarning(UserWarning):
     """A shard of a records directory that cannot be read; its games are left out."""
-
-
-class MixedSettingsError(ValueError):
-    """Games (or a run) to be added to ones made with other settings, which would mix the two unnoticed."""
-
-
-def settings_changes(recorded: dict[str, Any], wanted: dict[str, Any]) -> str:
-    """``name old (now new)`` for each setting that differs, in the order of ``wanted``."""
-    names = [*wanted, *(k for k in recorded if k not in wanted)]
-    return ", ".join(f"{k} {recorded.get(k, '(none)')} (now {wanted.get(k, '(none)')})"
-                     for k in names if recorded.get(k) != wanted.get(k))
-
-
-def check_same_settings(directory: str | os.PathLike, games: dict[int, dict[str, Any]],
-                        wanted: dict[str, Any]) -> None:
-    """Raises MixedSettingsError when a game of ``games`` (as from :func:`recorded_games`) was played with
-    other ``settings`` and ``network`` than ``wanted`` (the search settings and ``"network"``)."""
-    differing = [{**metadata.get("settings", {}), "network": metadata.get("network")} for metadata in games.values()]
-    differing = [recorded for recorded in differing if recorded != wanted]
-    if differing:
-        raise MixedSettingsError(f"{directory} holds {len(differing)} games played with other settings: "
-                                 f"{settings_changes(differing[0], wanted)}")
 
 
 @dataclass(eq=False)

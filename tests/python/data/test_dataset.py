@@ -6,9 +6,9 @@ import tilora_self_play
 from learning_helpers import InProcessChannel
 from toolkit_helpers import random_game
 from tilora_zero import Game
-from tilora_zero.dataset import from_records, load_dataset, record_arrays
+from tilora_zero.data.dataset import from_records, load_dataset, record_arrays
+from tilora_zero.data.records import GameRecord, write_records
 from tilora_zero.networks import UniformNetwork
-from tilora_zero.records import GameRecord, write_records
 from tilora_zero.runner import SearchSettings
 
 

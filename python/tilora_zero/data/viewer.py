@@ -7,8 +7,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import Game, RuleError
-from .board import BOARD_CELLS, BOARD_SIDE, PLAYERS, START_CORNERS
+from .._engine import Game, RuleError
+from ..board import BOARD_CELLS, BOARD_SIDE, PLAYERS, START_CORNERS
 from .records import GameRecord, RecordError
 
 COLOUR_NAMES = ("blue", "yellow", "red", "green")

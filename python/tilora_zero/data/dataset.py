@@ -28,8 +28,8 @@ from typing import Iterable
 
 import numpy as np
 
-from .board import BOARD_CELLS, BOARD_SIDE, PLANES, PLAYERS
-from .board.frames import absolute_to_mover, mover_to_absolute
+from ..board import BOARD_CELLS, BOARD_SIDE, PLANES, PLAYERS
+from ..board.frames import absolute_to_mover, mover_to_absolute
 
 
 @dataclass
@@ -51,12 +51,12 @@ class Dataset:
 def _replay_planes(cells: np.ndarray) -> np.ndarray:
     """uint8 [M, 5, 20, 20]: the planes before each of the moves `cells`."""
     try:
-        from ._engine import replay_planes
+        from .._engine import replay_planes
     except ImportError:
         replay_planes = None
     if replay_planes is not None:
         return np.asarray(replay_planes(np.asarray(cells, dtype=np.int64)), dtype=np.uint8)
-    from . import Game
+    from .._engine import Game
 
     game = Game()
     out = np.empty((len(cells), PLANES, BOARD_SIDE, BOARD_SIDE), dtype=np.uint8)

@@ -9,23 +9,10 @@ import numpy as np
 import pytest
 
 from tilora_zero import Game
-from tilora_zero.dataset import load_dataset
-from tilora_zero.records import (
-    FORMAT,
-    DamagedShardWarning,
-    GameRecord,
-    RecordError,
-    RecordWriter,
-    count_games,
-    find_record,
-    game_numbers,
-    iter_records,
-    read_shard,
-    recorded_games,
-    shard_paths,
-    write_records,
-    write_shard,
-)
+from tilora_zero.data.dataset import load_dataset
+from tilora_zero.data.records import (FORMAT, DamagedShardWarning, GameRecord, RecordError, RecordWriter, count_games,
+                                      find_record, game_numbers, iter_records, read_shard, recorded_games, shard_paths,
+                                      write_records, write_shard)
 
 
 def module_like_result(seed: int) -> tuple[tuple, list[int]]:
