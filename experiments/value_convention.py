@@ -21,8 +21,8 @@ import numpy as np
 
 from tilora_zero.arena import arena_settings, play_arena
 from tilora_zero.networks import VALUE_CONVENTIONS, load_network
-from tilora_zero.players import Player
-from tilora_zero.runner import SearchSettings, play_games
+from tilora_zero.selfplay.local import SearchSettings, play_games
+from tilora_zero.selfplay.players import Player
 
 
 def root_statistics(records) -> dict:

@@ -89,7 +89,7 @@ def main() -> None:
 
     from tilora_zero.arena import play_against_baseline
     from tilora_zero.loop import LADDER, LoopSettings, checkpoint_path, plot_ladder, run_loop
-    from tilora_zero.players import Player
+    from tilora_zero.selfplay.players import Player
     from tilora_zero.training import read_metrics
 
     # The budget counts the loop's time over every invocation (saved at every log line), so a resumed

@@ -28,7 +28,7 @@ def main() -> None:
 
     from tilora_zero.arena import arena_settings, play_against_baseline, result_dict
     from tilora_zero.loop import LADDER
-    from tilora_zero.players import Player
+    from tilora_zero.selfplay.players import Player
 
     player = Player(str(HERE / "final.pt"), arena_settings(32, tree="cells", rollout_weight=1.0))
     results = {}

@@ -84,9 +84,9 @@ _TRAIN: dict = {}
 
 def play_games(records: Path, games: int) -> None:
     from tilora_zero.data.records import RecordWriter, game_numbers
-    from tilora_zero.matches import Match
-    from tilora_zero.players import Player
-    from tilora_zero.runner import run_games
+    from tilora_zero.selfplay.local import run_games
+    from tilora_zero.selfplay.matches import Match
+    from tilora_zero.selfplay.players import Player
     from tilora_zero.settings import SearchSettings
 
     have = set(game_numbers(records)) if records.exists() else set()

@@ -80,9 +80,9 @@ class Ablated:
 
 def teacher_games(records: Path, workers: int) -> None:
     from tilora_zero.data.records import RecordWriter, game_numbers
-    from tilora_zero.matches import Match
-    from tilora_zero.players import Player
-    from tilora_zero.runner import run_games
+    from tilora_zero.selfplay.local import run_games
+    from tilora_zero.selfplay.matches import Match
+    from tilora_zero.selfplay.players import Player
     from tilora_zero.settings import SearchSettings
 
     have = set(game_numbers(records)) if records.exists() else set()
@@ -127,7 +127,7 @@ def train_variant(data, target: str, steps: int, value_head: dict, records, path
 
 def match(path: Path, form: str, sims: int, games: int, workers: int) -> dict:
     from tilora_zero.arena import arena_settings, play_against_baseline
-    from tilora_zero.players import Player
+    from tilora_zero.selfplay.players import Player
 
     source = str(path) if form == "search" else functools.partial(Ablated, str(path), form)
     result = play_against_baseline(Player(source, arena_settings(sims, tree="cells")), "uniform", games, workers, seed=5,

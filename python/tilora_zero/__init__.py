@@ -4,14 +4,8 @@ Engine bindings (:class:`Game`), inference serving, the self-play runner,
 records, datasets, networks and the ``tilora-zero`` command line.
 """
 
-from importlib import metadata as _metadata
-
 from ._engine import Game, RuleError
-
-try:
-    __version__ = _metadata.version("tilora-self-play")
-except _metadata.PackageNotFoundError:  # running from a source tree
-    __version__ = "0.0.0"
+from ._version import __version__
 
 __all__ = ["Game", "RuleError", "UniformNetwork", "load_network", "__version__"]
 

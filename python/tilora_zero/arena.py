@@ -1,7 +1,7 @@
 """Matches between two players: which seats each plays, and the statistics.
 
 A player is a baseline or a network with its own search settings
-(:class:`~tilora_zero.players.Player`); every seat is searched by its own
+(:class:`~tilora_zero.selfplay.players.Player`); every seat is searched by its own
 player, so A and B may differ in network, rule and simulations. A match plays
 its games over every way to seat the players (the six ways to place two A's
 and two B's, or the four ways to place one A among three B's), each game
@@ -20,7 +20,7 @@ import numpy as np
 
 from .board import PLAYERS
 from .networks import PAR_SHARE
-from .players import BASELINES, Player
+from .selfplay.players import BASELINES, Player
 from .settings import SearchSettings
 
 LAYOUTS = {
@@ -156,8 +156,8 @@ def play_arena(
     so the same arena plays the same games. `on_record` receives every finished
     game's record, `progress(games_done, result)` follows along.
     """
-    from .matches import Match
-    from .runner import run_games
+    from .selfplay.local import run_games
+    from .selfplay.matches import Match
 
     if games < 1:
         raise ValueError(f"an arena needs at least 1 game, got {games}")

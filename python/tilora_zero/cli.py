@@ -9,7 +9,7 @@ import sys
 import warnings
 from collections.abc import Callable, Sequence
 
-from . import __version__
+from ._version import __version__
 from .commands import MissingExtra, UsageError
 from .data.records import DamagedShardWarning
 

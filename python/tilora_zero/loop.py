@@ -35,7 +35,7 @@ from .arena import match_search, play_against_baseline, result_dict
 from .data.runs import MixedSettingsError, settings_changes
 from .networks import (LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, load_network,
                        served_convention)
-from .players import Player
+from .selfplay.players import Player
 from .settings import SearchSettings, TrainSettings, upgraded_search_settings
 
 # The fixed baselines of the ladder, weakest first.
@@ -209,9 +209,9 @@ def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None]
     from .data.dataset import load_dataset
     from .data.records import RecordWriter
     from .data.runs import games_on_disk, missing_games
-    from .matches import Match
     from .networks.resnet import TiloraNet, load_model, save_checkpoint
-    from .runner import play_games, run_games
+    from .selfplay.local import play_games, run_games
+    from .selfplay.matches import Match
     from .settings import ServingOptions
     from .training import MetricsWriter, plot_losses, read_metrics, train
 

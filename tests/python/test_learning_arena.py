@@ -8,7 +8,7 @@ import pytest
 from learning_helpers import CrampedNetwork
 from tilora_zero.arena import ArenaResult, arena_settings, elo_difference, play_arena, seatings
 from tilora_zero.cli import main
-from tilora_zero.players import Player
+from tilora_zero.selfplay.players import Player
 
 
 @pytest.mark.parametrize("layout,expected", [

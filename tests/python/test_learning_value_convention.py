@@ -13,7 +13,7 @@ import pytest
 import tilora_self_play
 from learning_helpers import BelowParNetwork, InProcessChannel
 from tilora_zero import Game
-from tilora_zero.runner import SearchSettings
+from tilora_zero.selfplay.local import SearchSettings
 
 SIMS = 8
 

@@ -21,7 +21,7 @@ from tilora_zero.commands.selfplay import TYPICAL_GAME_MOVES, progress_figures
 from tilora_zero.data import records
 from tilora_zero.data.records import DamagedShardWarning, count_games, game_numbers, iter_records, shard_paths
 from tilora_zero.data.viewer import board_figure, replay
-from tilora_zero.runner import RunStats, SearchSettings
+from tilora_zero.selfplay.local import RunStats, SearchSettings
 
 CLI = [sys.executable, "-m", "tilora_zero.cli"]
 
@@ -255,7 +255,7 @@ def test_an_unwritable_out_directory_is_refused_before_any_game(tmp_path, capsys
         return create(*args, dir=dir, **kwargs)
 
     monkeypatch.setattr(tempfile, "mkstemp", read_only)
-    monkeypatch.setattr("tilora_zero.runner.play_games", lambda *args, **kwargs: pytest.fail("games were played"))
+    monkeypatch.setattr("tilora_zero.selfplay.local.play_games", lambda *args, **kwargs: pytest.fail("games were played"))
     status, _, err = in_process(capsys, "selfplay", "--games", 1, "--out", out)
     assert status == 2
     assert err.splitlines()[-1] == f"tilora-zero selfplay: error: --out {out}: Permission denied"

@@ -53,8 +53,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 def run(args: argparse.Namespace) -> int:
     from ..arena import arena_settings, play_arena, result_dict
     from ..data.records import RecordError, RecordWriter
-    from ..players import BASELINES, Player
-    from ..scheduling import RunError
+    from ..selfplay.players import BASELINES, Player
+    from ..selfplay.scheduling import RunError
     from ..settings import ServingOptions
 
     try:

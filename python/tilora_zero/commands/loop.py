@@ -71,7 +71,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
     parser.add_argument("--allow-mixed-settings", action="store_true",
                         help="resume a run started with other settings (existing checkpoints keep their architecture)")
-    from ..ray_backend.command import add_backend_arguments
+    from .backend import add_backend_arguments
 
     add_backend_arguments(parser)
     return parser
@@ -80,7 +80,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 def run(args: argparse.Namespace) -> int:
     from ..data.runs import MixedSettingsError
     from ..loop import LoopSettings, open_run, run_loop
-    from ..scheduling import RunError
+    from ..selfplay.scheduling import RunError
 
     require("torch", "the loop")
     defaults = LoopSettings()
@@ -98,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"{error}; run it with those settings, or add --allow-mixed-settings") from None
     except ValueError as error:
         raise UsageError(str(error)) from None
-    from ..ray_backend.command import backend_play
+    from .backend import backend_play
 
     selfplay, close_backend = backend_play(args, False, args.device, None)
     try:

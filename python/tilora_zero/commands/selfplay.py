@@ -47,7 +47,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         help="add games to a directory that holds games played with other search settings or "
                              "another network")
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
-    from ..ray_backend.command import add_backend_arguments
+    from .backend import add_backend_arguments
 
     add_backend_arguments(parser)
     return parser
@@ -86,8 +86,8 @@ def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.pa
 def run(args: argparse.Namespace) -> int:
     from ..data.records import RecordError, RecordWriter
     from ..data.runs import MixedSettingsError, check_same_settings, games_on_disk, missing_games
-    from ..runner import play_games
-    from ..scheduling import RunError, RunStats
+    from ..selfplay.local import play_games
+    from ..selfplay.scheduling import RunError, RunStats
     from ..settings import SearchSettings, ServingOptions
 
     if args.out.exists() and not args.out.is_dir():
@@ -124,7 +124,7 @@ def run(args: argparse.Namespace) -> int:
     if present:
         print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
 
-    from ..ray_backend.command import backend_play
+    from .backend import backend_play
 
     play, close_backend = backend_play(args, server, args.device, play_games)
 

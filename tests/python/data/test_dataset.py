@@ -9,7 +9,7 @@ from tilora_zero import Game
 from tilora_zero.data.dataset import from_records, load_dataset, record_arrays
 from tilora_zero.data.records import GameRecord, write_records
 from tilora_zero.networks import UniformNetwork
-from tilora_zero.runner import SearchSettings
+from tilora_zero.selfplay.local import SearchSettings
 
 
 def short_record(cells, payoff, shares_of):

@@ -13,9 +13,9 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._match import play_match
-from .board import PLAYERS
-from .data.records import GameRecord
+from .._match import play_match
+from ..board import PLAYERS
+from ..data.records import GameRecord
 from .games import INTERRUPTIONS, Route, build_record, game_failed, game_seed
 from .players import Player
 

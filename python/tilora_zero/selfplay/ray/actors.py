@@ -24,14 +24,14 @@ from typing import Any
 
 import numpy as np
 
+from ...networks import network_name
+from ...serving.codec import Reply
+from ...serving.hub import GameHub
+from ...serving.merger import BatchMerger
+from ...serving.transports import LocalTransport
+from ...settings import SearchSettings, ServingOptions
 from ..games import GameFailed, play_on_channel
-from ..networks import network_name
 from ..processes import quiet
-from ..serving.codec import Reply
-from ..serving.hub import GameHub
-from ..serving.merger import BatchMerger
-from ..serving.transports import LocalTransport
-from ..settings import SearchSettings, ServingOptions
 from .transport import DEFAULT_INLINE_POSITIONS, RayTransport, ServerUnavailable
 
 

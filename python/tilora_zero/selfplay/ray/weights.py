@@ -18,7 +18,7 @@ import tempfile
 from pathlib import Path
 from typing import Any
 
-from ..networks import load_network
+from ...networks import load_network
 
 
 class ShippedCheckpoint:

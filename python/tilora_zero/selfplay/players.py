@@ -20,9 +20,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..networks import load_network, served_convention
+from ..settings import SearchSettings
 from .games import NetworkFactory
-from .networks import load_network, served_convention
-from .settings import SearchSettings
 
 BASELINES = ("uniform", "rollout", "greedy")
 

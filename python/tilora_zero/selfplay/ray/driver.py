@@ -4,7 +4,7 @@ The driver runs where the command runs. It starts the actors (inference
 servers first, then the workers, spread over the nodes), gives every worker
 as many games as its hubs hold, and, as records come back, hands each
 to ``on_record`` (the only writer) and the worker its next game. Game numbers
-come from the local runner's :class:`~tilora_zero.scheduling.GameScheduler`, so a
+come from the local runner's :class:`~tilora_zero.selfplay.scheduling.GameScheduler`, so a
 number is handed out again only after its game was lost, and a record is
 accepted at most once per number.
 
@@ -20,7 +20,7 @@ Failures:
   want of a server (a broken network, an invalid record) ends the run at
   once, as does an actor that cannot start or be placed within
   ``startup_timeout`` seconds. The run then raises
-  :class:`~tilora_zero.scheduling.RunError` with the cause.
+  :class:`~tilora_zero.selfplay.scheduling.RunError` with the cause.
 """
 
 from __future__ import annotations
@@ -34,10 +34,10 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..data.records import GameRecord
+from ...data.records import GameRecord
+from ...settings import SearchSettings, ServingOptions
 from ..games import NetworkFactory
 from ..scheduling import GameScheduler, RunError, RunStats
-from ..settings import SearchSettings, ServingOptions
 from .transport import DEFAULT_INLINE_POSITIONS
 from .weights import WeightsStore
 
@@ -79,7 +79,7 @@ class RayOptions:
 
 @dataclass
 class RayRunStats(RunStats):
-    """:class:`~tilora_zero.scheduling.RunStats` and what the cluster went through."""
+    """:class:`~tilora_zero.selfplay.scheduling.RunStats` and what the cluster went through."""
 
     retried_games: int = 0  # games played again after a lost worker or server
     lost_workers: int = 0  # worker actors that died and were replaced

@@ -15,7 +15,7 @@ import toolkit_helpers
 from toolkit_helpers import assert_replays_to_its_payoff
 from tilora_zero import __version__
 from tilora_zero.networks import load_network
-from tilora_zero.runner import GameScheduler, RunError, SearchSettings, ServingOptions, play_games
+from tilora_zero.selfplay.local import GameScheduler, RunError, SearchSettings, ServingOptions, play_games
 
 SETTINGS = SearchSettings(sims_per_move=6, sample_moves=10)
 
@@ -176,7 +176,7 @@ def test_workers_end_when_the_parent_is_killed(tmp_path):
     script = (
         "import functools\n"
         "from tilora_zero.networks import load_network\n"
-        "from tilora_zero.runner import SearchSettings, play_games\n"
+        "from tilora_zero.selfplay.local import SearchSettings, play_games\n"
         "def progress(stats):\n"
         "    if stats.evaluations and not progress.told:\n"
         "        progress.told = True\n"

@@ -23,9 +23,9 @@ from typing import Any
 
 import numpy as np
 
-from ..board import BOARD_CELLS, PLAYERS
-from ..serving.codec import Reply
-from ..serving.transports import RemoteError
+from ...board import BOARD_CELLS, PLAYERS
+from ...serving.codec import Reply
+from ...serving.transports import RemoteError
 
 REPLY_BYTES_PER_POSITION = (BOARD_CELLS + PLAYERS) * 4  # float32 logits and values
 INLINE_BYTES = 100 * 1024  # Ray's largest value passed inline with a call

@@ -1,7 +1,7 @@
 """The local runner: many games at once, across worker processes on this machine.
 
-A run plays :class:`~tilora_zero.games.SelfPlay` games or the games of a
-:class:`~tilora_zero.matches.Match` (:mod:`tilora_zero.games`). Layout (the
+A run plays :class:`~tilora_zero.selfplay.games.SelfPlay` games or the games of a
+:class:`~tilora_zero.selfplay.matches.Match` (:mod:`tilora_zero.selfplay.games`). Layout (the
 fastest on a few cores with a cheap network, and still right for a large one
 on a GPU):
 
@@ -14,7 +14,7 @@ on a GPU):
   or, with ``ServingOptions.server``, in an inference server process per
   network (:func:`~tilora_zero.serving.transports.serve_connections`) whose
   :class:`~tilora_zero.serving.merger.BatchMerger` merges the workers' batches (for a GPU).
-* The parent hands out game numbers (:class:`~tilora_zero.scheduling.GameScheduler`),
+* The parent hands out game numbers (:class:`~tilora_zero.selfplay.scheduling.GameScheduler`),
   receives each finished game as a :class:`~tilora_zero.data.records.GameRecord`
   and passes it to ``on_record``; it is the only process that writes anything.
 
@@ -39,20 +39,20 @@ from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any
 
-from .data.records import GameRecord
+from ..data.records import GameRecord
+from ..settings import SearchSettings, ServingOptions
 from .games import GameFailed, Games, NetworkFactory, Route, SelfPlay, game_seed
 from .processes import die_with_parent, limit_torch_threads, quiet
 from .scheduling import GameScheduler, RunError, RunStats
-from .settings import SearchSettings, ServingOptions
 
 __all__ = ["GameScheduler", "NetworkFactory", "RunError", "RunStats", "SearchSettings", "ServingOptions",
            "game_seed", "play_games", "run_games"]
 
 
 def _server_main(route: Route, connections: list, options: ServingOptions, log_path: str) -> None:
-    from .networks import check_serves, network_name
-    from .serving.merger import BatchMerger
-    from .serving.transports import serve_connections
+    from ..networks import check_serves, network_name
+    from ..serving.merger import BatchMerger
+    from ..serving.transports import serve_connections
 
     die_with_parent()
     quiet(log_path)
@@ -76,8 +76,8 @@ def _worker_main(index: int, workers: int, games: Games, connections: list, opti
     die_with_parent()
     quiet(log_path)
     try:
-        from .networks import check_serves, network_name
-        from .serving.transports import ConnectionTransport, LocalTransport
+        from ..networks import check_serves, network_name
+        from ..serving.transports import ConnectionTransport, LocalTransport
 
         transports, names = [], []
         for route, connection in zip(games.routes, connections):
@@ -112,7 +112,7 @@ def _failure_text(error: BaseException) -> str:
 
 def _play_on_hub(index: int, games: Games, transports: list, names: list[str], options: ServingOptions,
                  concurrency: int, tasks: Any, results: Any) -> None:
-    from .serving.hub import GameHub
+    from ..serving.hub import GameHub
 
     hub = GameHub(transports, options.max_batch, options.cache_size)
     last_report = time.monotonic()

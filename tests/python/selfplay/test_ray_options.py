@@ -11,8 +11,8 @@ import pytest
 from tilora_zero.cli import main
 from tilora_zero.data.records import count_games
 from tilora_zero.networks import load_network
-from tilora_zero.ray_backend import RayOptions, check_reachable
-from tilora_zero.ray_backend.weights import WeightsStore
+from tilora_zero.selfplay.ray import RayOptions, check_reachable
+from tilora_zero.selfplay.ray.weights import WeightsStore
 
 
 @pytest.mark.parametrize("factory", [

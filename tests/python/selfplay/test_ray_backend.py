@@ -22,9 +22,9 @@ from tilora_zero import __version__  # noqa: E402
 from tilora_zero.cli import main  # noqa: E402
 from tilora_zero.data.records import game_numbers, iter_records, shard_paths  # noqa: E402
 from tilora_zero.networks import load_network  # noqa: E402
-from tilora_zero.ray_backend import RayOptions, RaySelfPlay  # noqa: E402
-from tilora_zero.runner import RunError, SearchSettings, ServingOptions  # noqa: E402
-from tilora_zero.runner import play_games as play_locally  # noqa: E402
+from tilora_zero.selfplay.local import RunError, SearchSettings, ServingOptions  # noqa: E402
+from tilora_zero.selfplay.local import play_games as play_locally  # noqa: E402
+from tilora_zero.selfplay.ray import RayOptions, RaySelfPlay  # noqa: E402
 
 SETTINGS = SearchSettings(sims_per_move=4, sample_moves=10)
 # A served game waits a round trip per evaluation: fewer simulations keep those games short.

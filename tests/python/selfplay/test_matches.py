@@ -7,9 +7,9 @@ import pytest
 from learning_helpers import InProcessChannel
 from tilora_zero._match import play_match
 from tilora_zero.arena import arena_settings
-from tilora_zero.games import GameFailed, SelfPlay, game_seed
-from tilora_zero.matches import Match
-from tilora_zero.players import Player
+from tilora_zero.selfplay.games import GameFailed, SelfPlay, game_seed
+from tilora_zero.selfplay.matches import Match
+from tilora_zero.selfplay.players import Player
 from tilora_zero.serving.hub import GameHub
 from tilora_zero.serving.transports import LocalTransport
 

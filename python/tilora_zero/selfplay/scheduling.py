@@ -6,8 +6,8 @@ import collections
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from .board import PLAYERS
-from .data.records import GameRecord
+from ..board import PLAYERS
+from ..data.records import GameRecord
 
 
 class RunError(RuntimeError):

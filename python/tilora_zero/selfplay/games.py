@@ -3,7 +3,7 @@
 A run's games describe the networks they ask, their *routes*, and how to play
 one game given a channel per route (:class:`Games`). Self-play
 (:class:`SelfPlay`) has one network searching for every seat;
-a :class:`~tilora_zero.matches.Match` one route per distinct network among its
+a :class:`~tilora_zero.selfplay.matches.Match` one route per distinct network among its
 players. Either backend, the local runner or Ray, plays them the same way and
 checks every finished game by replaying it (:func:`build_record`).
 """
@@ -18,9 +18,9 @@ from typing import Any, Protocol
 
 import numpy as np
 
-from .data.records import GameRecord
+from ..data.records import GameRecord
+from ..settings import SearchSettings
 from .scheduling import RunError
-from .settings import SearchSettings
 
 NetworkFactory = Callable[[], Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]]
 
@@ -53,7 +53,8 @@ def game_failed(number: int, error: BaseException, cause: BaseException | None) 
 
 def build_record(number: int, result: Any, metadata: dict[str, Any], wall_time: float) -> GameRecord:
     """Checks a game returned by the module by replaying it, and makes its record with ``metadata``."""
-    from . import Game, __version__
+    from .._engine import Game
+    from .._version import __version__
 
     history, _, payoff = result
     game = Game()

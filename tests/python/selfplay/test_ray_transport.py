@@ -8,8 +8,8 @@ import pytest
 ray = pytest.importorskip("ray")
 
 from ray.exceptions import ActorDiedError, ActorUnavailableError  # noqa: E402
-from tilora_zero.ray_backend import transport as transport_module  # noqa: E402
-from tilora_zero.ray_backend.transport import RayTransport, ServerUnavailable  # noqa: E402
+from tilora_zero.selfplay.ray import transport as transport_module  # noqa: E402
+from tilora_zero.selfplay.ray.transport import RayTransport, ServerUnavailable  # noqa: E402
 from tilora_zero.serving.transports import RemoteError  # noqa: E402
 
 REPLY = (np.zeros((1, 400), np.float32), np.zeros((1, 4), np.float32))
