@@ -19,7 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tilora_zero.arena import arena_settings, play_arena
+from tilora_zero.learning.arena import arena_settings, play_arena
 from tilora_zero.networks import VALUE_CONVENTIONS, load_network
 from tilora_zero.selfplay.local import SearchSettings, play_games
 from tilora_zero.selfplay.players import Player

@@ -26,8 +26,8 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=2)
     args = parser.parse_args()
 
-    from tilora_zero.arena import arena_settings, play_against_baseline, result_dict
-    from tilora_zero.loop import LADDER
+    from tilora_zero.learning.arena import arena_settings, play_against_baseline, result_dict
+    from tilora_zero.learning.loop import LADDER
     from tilora_zero.selfplay.players import Player
 
     player = Player(str(HERE / "final.pt"), arena_settings(32, tree="cells", rollout_weight=1.0))

@@ -110,9 +110,9 @@ def soft_payoffs(records, data) -> np.ndarray:
 def train_variant(data, target: str, steps: int, value_head: dict, records, path: Path) -> None:
     import torch
 
+    from tilora_zero.learning.training import train
     from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
     from tilora_zero.settings import TrainSettings
-    from tilora_zero.training import train
 
     if target == "soft":
         data = replace(data, values=soft_payoffs(records, data))
@@ -126,7 +126,7 @@ def train_variant(data, target: str, steps: int, value_head: dict, records, path
 
 
 def match(path: Path, form: str, sims: int, games: int, workers: int) -> dict:
-    from tilora_zero.arena import arena_settings, play_against_baseline
+    from tilora_zero.learning.arena import arena_settings, play_against_baseline
     from tilora_zero.selfplay.players import Player
 
     source = str(path) if form == "search" else functools.partial(Ablated, str(path), form)

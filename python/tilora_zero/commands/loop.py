@@ -14,7 +14,7 @@ from .options import SEARCH_OPTIONS, TRAIN_OPTIONS, Option, add_options, read_op
 
 def baseline_list(text: str) -> list[str]:
     """A comma-separated list of the ladder's baselines."""
-    from ..loop import LADDER
+    from ..learning.loop import LADDER
 
     names = [name.strip() for name in text.split(",")]
     unknown = [name for name in names if name not in LADDER]
@@ -53,7 +53,7 @@ LOOP_TRAIN_FLAGS = {"steps": "train-steps"}
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
-    from ..loop import LoopSettings
+    from ..learning.loop import LoopSettings
 
     defaults = LoopSettings()
     parser = subparsers.add_parser(
@@ -79,7 +79,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 def run(args: argparse.Namespace) -> int:
     from ..data.runs import MixedSettingsError
-    from ..loop import LoopSettings, open_run, run_loop
+    from ..learning.loop import LoopSettings, open_run, run_loop
     from ..selfplay.scheduling import RunError
 
     require("torch", "the loop")

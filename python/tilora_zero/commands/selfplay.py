@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import functools
 import itertools
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 from .options import SEARCH_OPTIONS, add_options, read_options
@@ -59,16 +60,16 @@ def add_network_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--device", default="cpu", help="torch device of a checkpoint's network (cpu, cuda, cuda:1)")
 
 
-def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.partial, str]:
+def network_factory(args: argparse.Namespace, search: str) -> tuple[Callable[[], Any], str]:
     """Checks --network/--device; returns a picklable factory of the network that searches under rule
     ``search`` read, and its name."""
-    from ..networks import load_network, served_convention
+    from ..networks import ServedNetwork
 
     if args.network != "uniform":
         require("torch", "a checkpoint's network")
     try:
-        convention = served_convention(search)
-        name = load_network(args.network, "cpu", convention).name  # a readable checkpoint, or "uniform"
+        network = ServedNetwork(args.network, search, args.device)
+        name = network.load("cpu").name  # a readable checkpoint, or "uniform"
     except FileNotFoundError as error:
         raise UsageError(str(error)) from None
     except ValueError as error:
@@ -80,7 +81,7 @@ def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.pa
             torch.empty(0, device=args.device)
         except (RuntimeError, AssertionError, ValueError) as error:
             raise UsageError(f"--device {args.device}: {error}") from None
-    return functools.partial(load_network, args.network, args.device, convention), name
+    return network.factory(), name
 
 
 def run(args: argparse.Namespace) -> int:

@@ -23,10 +23,15 @@ each seat's expected payoff share p in [0, 1]; what they serve is one of
 The module itself scores finished games with the raw payoff in [0, 1]. The
 PUCT rule (`SearchSettings.search == "puct"`) reads every value on that scale,
 so a network searched with it serves "share"; the conventions above are for
-the classic rule.
+the classic rule. Wherever a network is bound to the searches it serves (a
+player's seat, a generation of the loop, the ``selfplay`` command), a
+:class:`ServedNetwork` resolves its convention, once.
 """
 from __future__ import annotations
 
+import functools
+from collections.abc import Callable
+from dataclasses import dataclass, field
 from typing import Protocol
 
 import numpy as np
@@ -71,6 +76,46 @@ def served_convention(search: str, value_convention: str | None = None) -> str |
         raise ValueError(f"the puct search reads payoff shares; value convention {value_convention!r} is for the "
                          "classic search")
     return "share"
+
+
+@dataclass(frozen=True)
+class ServedNetwork:
+    """A network bound to the searches it serves: the one place its value convention is resolved.
+
+    ``source`` is "uniform", a checkpoint path or a picklable factory (which serves what it serves);
+    ``search`` the rule of the searches (``SearchSettings.search``); ``value_convention`` the classic rule's
+    choice (None: the network's own). ValueError when the rule does not read that convention."""
+
+    source: str | Callable[[], Network]
+    search: str
+    device: str = "cpu"
+    value_convention: str | None = None
+    convention: str | None = field(init=False)  # what it serves (:func:`served_convention`)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "convention", served_convention(self.search, self.value_convention))
+
+    @property
+    def key(self) -> tuple:
+        """Equal for two bindings that one network serves."""
+        return (self.source, self.device, self.convention)
+
+    @property
+    def trained_convention(self) -> str:
+        """The convention to store with a checkpoint trained for these searches."""
+        return self.convention or DEFAULT_VALUE_CONVENTION
+
+    def factory(self) -> Callable[[], Network]:
+        """A picklable factory of the network, built where it serves (a worker, an inference server)."""
+        if callable(self.source):
+            return self.source
+        return functools.partial(load_network, self.source, self.device, self.convention)
+
+    def load(self, device: str | None = None) -> Network:
+        """The network, on ``device`` (default: its own); FileNotFoundError or ValueError for a bad checkpoint."""
+        if callable(self.source):
+            return self.source()
+        return load_network(self.source, device or self.device, self.convention)
 
 
 def network_name(network: Network) -> str:
@@ -152,6 +197,7 @@ __all__ = [
     "DEFAULT_VALUE_CONVENTION",
     "Network",
     "PAR_SHARE",
+    "ServedNetwork",
     "UniformNetwork",
     "VALUE_CONVENTIONS",
     "check_planes",

@@ -8,19 +8,19 @@ serving:
     "greedy"   no search: lays a placement with the most cells each turn, ties at random
 
 or a network: a checkpoint path, or a picklable callable that builds one. A
-network seat serves the value convention its rule reads
-(:func:`~tilora_zero.networks.served_convention`): payoff shares under PUCT,
-the checkpoint's own (or ``value_convention``) under the classic rule.
+network seat serves the value convention its rule reads, resolved once where
+the player binds its network to its searches
+(:class:`~tilora_zero.networks.ServedNetwork`): payoff shares under PUCT, the
+checkpoint's own (or ``value_convention``) under the classic rule.
 """
 from __future__ import annotations
 
-import functools
 import types
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..networks import load_network, served_convention
+from ..networks import ServedNetwork
 from ..settings import SearchSettings
 from .games import NetworkFactory
 
@@ -35,15 +35,19 @@ class Player:
     value_convention: str | None = None  # classic rule only: served instead of the checkpoint's own
     # A network's values searched over equal priors (its policy ignored): what its values are worth alone.
     equal_priors: bool = False
+    # A network's binding to this player's searches; None for a baseline.
+    network: ServedNetwork | None = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         if not isinstance(self.source, str) and not callable(self.source):
             raise TypeError(f"a player's source is a baseline name, a checkpoint path or a network factory, "
                             f"got {self.source!r}")
+        network = None
         if self.kind == "network":
-            served_convention(self.settings.search, self.value_convention)
+            network = ServedNetwork(self.source, self.settings.search, self.device, self.value_convention)
         elif self.equal_priors:
             raise ValueError(f"equal_priors applies to a network's values; {self.source!r} has none")
+        object.__setattr__(self, "network", network)
 
     @property
     def kind(self) -> str:
@@ -70,20 +74,17 @@ class Player:
     def check(self) -> None:
         """Loads a checkpoint once on the CPU: FileNotFoundError or ValueError before any game starts."""
         if self.kind == "network" and isinstance(self.source, str):
-            load_network(self.source, "cpu", served_convention(self.settings.search, self.value_convention))
+            self.network.load("cpu")
 
     def network_factory(self) -> Callable[[], Any]:
         """A picklable factory of the network that serves this player's searches."""
-        if self.kind != "network":
+        if self.network is None:
             raise ValueError(f"{self.name} is played by the module and has no network")
-        if callable(self.source):
-            return self.source
-        convention = served_convention(self.settings.search, self.value_convention)
-        return functools.partial(load_network, self.source, self.device, convention)
+        return self.network.factory()
 
     def route_key(self) -> tuple:
         """Players with equal keys are served by one network."""
-        return (self.source, self.device, served_convention(self.settings.search, self.value_convention))
+        return self.network.key
 
     def seat_config(self) -> Any:
         """The config of this player's seat in :func:`tilora_zero._match.play_match`."""

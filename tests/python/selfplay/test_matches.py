@@ -6,7 +6,7 @@ import pytest
 
 from learning_helpers import InProcessChannel
 from tilora_zero._match import play_match
-from tilora_zero.arena import arena_settings
+from tilora_zero.learning.arena import arena_settings
 from tilora_zero.selfplay.games import GameFailed, SelfPlay, game_seed
 from tilora_zero.selfplay.matches import Match
 from tilora_zero.selfplay.players import Player

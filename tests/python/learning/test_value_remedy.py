@@ -10,7 +10,7 @@ import pytest
 from toolkit_helpers import random_game
 from tilora_zero import Game
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "experiments" / "value_remedy"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "experiments" / "value_remedy"))
 from counts_network import CountsNetwork  # noqa: E402
 from siblings import placements  # noqa: E402
 

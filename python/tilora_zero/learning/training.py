@@ -19,11 +19,11 @@ import numpy as np
 import torch
 from torch.nn import functional as F
 
-from .board import BOARD_CELLS, BOARD_SIDE, PLANES
-from .board.symmetry import random_rotations, transform_cell_arrays
-from .data.dataset import Dataset
-from .networks.resnet import TiloraNet
-from .settings import TrainSettings
+from ..board import BOARD_CELLS, BOARD_SIDE, PLANES
+from ..board.symmetry import random_rotations, transform_cell_arrays
+from ..data.dataset import Dataset
+from ..networks.resnet import TiloraNet
+from ..settings import TrainSettings
 
 # Keeps log(mean share) finite for a seat that never scored in the data.
 _MIN_SHARE = 1e-6

@@ -18,25 +18,27 @@ generation g - 1, trains generation g on the newest `window` games (starting
 from generation g - 1's weights), then climbs the ladder: one seat of
 generation g, searching with the loop's settings, against three seats of each
 fixed baseline (uniform, greedy, rollout) at the same simulations. The
-baselines never change, so a ladder curve means the same in every run. A step
-already on disk is not repeated: missing games are played, a missing
-checkpoint is trained, a missing match is played.
+baselines never change, so a ladder curve means the same in every run.
+
+Each of the three is a stage (:func:`play_generation`, :func:`train_generation`,
+:func:`climb_ladder`) that reads the run directory and does only what is not
+on disk yet: missing games are played, a missing checkpoint is trained, a
+missing match is played. :func:`run_loop` runs them, generation after
+generation.
 """
 from __future__ import annotations
 
-import functools
 import json
 import time
 from dataclasses import asdict, dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any, Callable
 
+from ..data.runs import MixedSettingsError, settings_changes
+from ..networks import LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, ServedNetwork
+from ..selfplay.players import Player
+from ..settings import SearchSettings, ServingOptions, TrainSettings, upgraded_search_settings
 from .arena import match_search, play_against_baseline, result_dict
-from .data.runs import MixedSettingsError, settings_changes
-from .networks import (LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, load_network,
-                       served_convention)
-from .selfplay.players import Player
-from .settings import SearchSettings, TrainSettings, upgraded_search_settings
 
 # The fixed baselines of the ladder, weakest first.
 LADDER = ("uniform", "greedy", "rollout")
@@ -88,7 +90,7 @@ class LoopSettings:
         if self.generation_zero not in GENERATION_ZERO:
             raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
                              f"{self.generation_zero!r}")
-        self.served_convention()
+        self.network("uniform")  # a value convention that the search reads
 
     def ladder_settings(self) -> SearchSettings:
         """The search of both sides of a ladder match: self-play's without root noise, its leaves valued with
@@ -98,9 +100,12 @@ class LoopSettings:
     def train_settings(self, generation: int) -> TrainSettings:
         return replace(self.train, seed=None if self.seed is None else self.seed + generation)
 
-    def served_convention(self) -> str:
-        """The value convention the loop's networks serve to its searches."""
-        return served_convention(self.search.search, self.value_convention) or "centred"
+    def network(self, source: str) -> ServedNetwork:
+        """``source`` ("uniform" or a checkpoint) bound to the loop's searches."""
+        return ServedNetwork(source, self.search.search, self.device, self.value_convention)
+
+    def serving_options(self) -> ServingOptions:
+        return ServingOptions(games_per_worker=self.games_per_worker)
 
     def flat(self) -> dict[str, Any]:
         """Every setting under one name: ``search.sims_per_move``, ``train.steps``, ``blocks``."""
@@ -191,93 +196,125 @@ def open_run(run: str | Path, settings: LoopSettings, allow_mixed: bool = False)
     return settings
 
 
+def metrics_path(run: Path) -> Path:
+    return run / "metrics.jsonl"
+
+
+def records_path(run: Path) -> Path:
+    return run / "records"
+
+
+def play_generation(run: Path, settings: LoopSettings, generation: int, log: Callable[[str], None] = print,
+                    selfplay: Callable[..., Any] | None = None) -> None:
+    """Plays the games of ``generation`` that the run's records lack, with generation - 1's network (or
+    generation zero), and logs the run's counts to its metrics."""
+    from ..data.records import RecordWriter
+    from ..data.runs import games_on_disk, missing_games
+    from ..selfplay.local import play_games, run_games
+    from ..selfplay.matches import Match
+    from .training import MetricsWriter
+
+    records = records_path(run)
+    missing = missing_games(games_on_disk(records), generation_games(settings, generation))
+    if not missing:
+        return
+    source = network_source(run, generation - 1, settings.generation_zero)
+    log(f"generation {generation}: self-play, {len(missing)} games with {source}")
+    options = settings.serving_options()
+    with RecordWriter(records) as writer:
+        if source == "rollout":  # a baseline played by the module on every seat
+            stats = run_games(Match([Player(source, settings.search)], [(0, 0, 0, 0)], settings.seed), missing,
+                              settings.workers, writer.add, options=options)
+        else:
+            stats = (selfplay or play_games)(settings.network(source).factory(), missing, settings.search,
+                                             settings.workers, writer.add, options=options)
+    MetricsWriter(metrics_path(run))({
+        "kind": "selfplay", "generation": generation, "games": stats.games, "moves": stats.moves,
+        "evaluations_per_second": stats.evaluations_per_second, "cache_hit_rate": stats.hit_rate,
+        "wall_time": stats.wall_time,
+    })
+
+
+def train_generation(run: Path, settings: LoopSettings, generation: int, log: Callable[[str], None] = print,
+                     progress: bool = True) -> None:
+    """Trains the checkpoint of ``generation`` unless the run holds it: from generation - 1's weights (a new
+    network for generation 1) on the newest ``window`` games of the run's records."""
+    import torch
+
+    from ..data.dataset import load_dataset
+    from ..networks.resnet import TiloraNet, load_model, save_checkpoint
+    from .training import MetricsWriter, plot_losses, read_metrics, train
+
+    checkpoint = checkpoint_path(run, generation)
+    if checkpoint.exists():
+        return
+    log(f"generation {generation}: training {settings.train.steps} steps")
+    if generation == 1:
+        if settings.seed is not None:
+            torch.manual_seed(settings.seed)
+        model = TiloraNet(settings.blocks, settings.channels, settings.value_channels, settings.value_hidden,
+                          settings.value_relu)
+    else:
+        model, _ = load_model(checkpoint_path(run, generation - 1))
+    data = load_dataset(records_path(run), last_games=settings.window)
+    train_settings = settings.train_settings(generation)
+    metrics = metrics_path(run)
+    writer = MetricsWriter(metrics, {"kind": "train", "generation": generation, "positions": len(data)})
+    train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
+    save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
+                                        "positions": len(data)}, settings.network(str(checkpoint)).trained_convention)
+    train_metrics = [m for m in read_metrics(metrics) if m.get("kind") == "train"]
+    plot_losses(_concatenated_steps(train_metrics), run / "losses.png", "training losses, all generations")
+
+
 def ladder_done(metrics: list[dict], generation: int, baseline: str) -> bool:
     return any(m.get("kind") == "ladder" and m.get("generation") == generation and m.get("baseline") == baseline
                for m in metrics)
 
 
+def climb_ladder(run: Path, settings: LoopSettings, generation: int, log: Callable[[str], None] = print) -> None:
+    """Plays generation ``generation`` against each baseline of the ladder that the run's metrics lack, and
+    draws the run's ladder."""
+    from .training import MetricsWriter, read_metrics
+
+    metrics = metrics_path(run)
+    played = read_metrics(metrics)
+    player = Player(str(checkpoint_path(run, generation)), settings.ladder_settings(), settings.device,
+                    settings.value_convention)
+    for baseline in settings.ladder:
+        if ladder_done(played, generation, baseline):
+            continue
+        log(f"generation {generation}: ladder against {baseline}, {settings.ladder_games} games")
+        result = play_against_baseline(player, baseline, settings.ladder_games, settings.workers, seed=generation,
+                                       options=settings.serving_options())
+        log(result.report())
+        MetricsWriter(metrics)({"kind": "ladder", "generation": generation, "baseline": baseline,
+                                **result_dict(result)})
+    plot_ladder(read_metrics(metrics), run / "ladder.png")
+
+
 def run_loop(run: str | Path, settings: LoopSettings, log: Callable[[str], None] = print,
              progress: bool = True, selfplay: Callable[..., Any] | None = None,
              allow_mixed: bool = False) -> list[dict]:
-    """Runs (or resumes) the loop; returns the ladder metrics of the run.
+    """Runs (or resumes) the loop, each generation's stages in turn; returns the ladder metrics of the run.
 
-    ``selfplay`` plays each generation's games: the local runner's ``play_games`` by default, or
+    ``selfplay`` plays each generation's games: the local backend's ``play_games`` by default, or
     another backend's with the same signature (``RaySelfPlay.play_games``). ``allow_mixed``: see
     :func:`open_run`."""
     import torch
 
-    from .data.dataset import load_dataset
-    from .data.records import RecordWriter
-    from .data.runs import games_on_disk, missing_games
-    from .networks.resnet import TiloraNet, load_model, save_checkpoint
-    from .selfplay.local import play_games, run_games
-    from .selfplay.matches import Match
-    from .settings import ServingOptions
-    from .training import MetricsWriter, plot_losses, read_metrics, train
+    from .training import read_metrics
 
     run = Path(run)
     settings = open_run(run, settings, allow_mixed)
     torch.set_num_threads(settings.threads)
-    records = run / "records"
-    metrics_path = run / "metrics.jsonl"
-    options = ServingOptions(games_per_worker=settings.games_per_worker)
-    search = settings.search
-    convention = settings.served_convention()
     for generation in range(1, settings.generations + 1):
         started = time.monotonic()
-        # Self-play with the previous generation.
-        missing = missing_games(games_on_disk(records), generation_games(settings, generation))
-        if missing:
-            source = network_source(run, generation - 1, settings.generation_zero)
-            log(f"generation {generation}: self-play, {len(missing)} games with {source}")
-            with RecordWriter(records) as writer:
-                if source == "rollout":  # a baseline played by the module on every seat
-                    stats = run_games(Match([Player(source, search)], [(0, 0, 0, 0)], settings.seed), missing,
-                                      settings.workers, writer.add, options=options)
-                else:
-                    factory = functools.partial(load_network, source, settings.device, convention)
-                    stats = (selfplay or play_games)(factory, missing, search, settings.workers, writer.add,
-                                                     options=options)
-            MetricsWriter(metrics_path)({
-                "kind": "selfplay", "generation": generation, "games": stats.games, "moves": stats.moves,
-                "evaluations_per_second": stats.evaluations_per_second, "cache_hit_rate": stats.hit_rate,
-                "wall_time": stats.wall_time,
-            })
-        # Training.
-        checkpoint = checkpoint_path(run, generation)
-        if not checkpoint.exists():
-            log(f"generation {generation}: training {settings.train.steps} steps")
-            if generation == 1:
-                if settings.seed is not None:
-                    torch.manual_seed(settings.seed)
-                model = TiloraNet(settings.blocks, settings.channels, settings.value_channels, settings.value_hidden,
-                                  settings.value_relu)
-            else:
-                model, _ = load_model(checkpoint_path(run, generation - 1))
-            data = load_dataset(records, last_games=settings.window)
-            train_settings = settings.train_settings(generation)
-            writer = MetricsWriter(metrics_path, {"kind": "train", "generation": generation,
-                                                  "positions": len(data)})
-            train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
-            save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
-                                                "positions": len(data)}, convention)
-            train_metrics = [m for m in read_metrics(metrics_path) if m.get("kind") == "train"]
-            plot_losses(_concatenated_steps(train_metrics), run / "losses.png", "training losses, all generations")
-        # The ladder.
-        metrics = read_metrics(metrics_path)
-        player = Player(str(checkpoint), settings.ladder_settings(), settings.device, settings.value_convention)
-        for baseline in settings.ladder:
-            if ladder_done(metrics, generation, baseline):
-                continue
-            log(f"generation {generation}: ladder against {baseline}, {settings.ladder_games} games")
-            result = play_against_baseline(player, baseline, settings.ladder_games, settings.workers,
-                                           seed=generation, options=options)
-            log(result.report())
-            MetricsWriter(metrics_path)({"kind": "ladder", "generation": generation, "baseline": baseline,
-                                         **result_dict(result)})
-        plot_ladder(read_metrics(metrics_path), run / "ladder.png")
+        play_generation(run, settings, generation, log, selfplay)
+        train_generation(run, settings, generation, log, progress)
+        climb_ladder(run, settings, generation, log)
         log(f"generation {generation} done in {time.monotonic() - started:.0f} s")
-    return [m for m in read_metrics(metrics_path) if m.get("kind") == "ladder"]
+    return [m for m in read_metrics(metrics_path(run)) if m.get("kind") == "ladder"]
 
 
 def _concatenated_steps(metrics: list[dict]) -> list[dict]:

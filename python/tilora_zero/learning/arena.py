@@ -18,10 +18,10 @@ from typing import Callable, Sequence
 
 import numpy as np
 
-from .board import PLAYERS
-from .networks import PAR_SHARE
-from .selfplay.players import BASELINES, Player
-from .settings import SearchSettings
+from ..board import PLAYERS
+from ..networks import PAR_SHARE
+from ..selfplay.players import BASELINES, Player
+from ..settings import SearchSettings
 
 LAYOUTS = {
     "2v2": tuple(itertools.combinations(range(PLAYERS), 2)),
@@ -156,8 +156,8 @@ def play_arena(
     so the same arena plays the same games. `on_record` receives every finished
     game's record, `progress(games_done, result)` follows along.
     """
-    from .selfplay.local import run_games
-    from .selfplay.matches import Match
+    from ..selfplay.local import run_games
+    from ..selfplay.matches import Match
 
     if games < 1:
         raise ValueError(f"an arena needs at least 1 game, got {games}")

@@ -1,10 +1,12 @@
 """Networks: the uniform network, value conventions, the residual network and its checkpoints."""
+import pickle
+
 import numpy as np
 import pytest
 
 from toolkit_helpers import random_game
 from tilora_zero import Game
-from tilora_zero.networks import UniformNetwork, load_network, serve_values
+from tilora_zero.networks import ServedNetwork, UniformNetwork, load_network, serve_values
 
 
 def position_batch(seed: int = 11, count: int = 6) -> np.ndarray:
@@ -40,6 +42,17 @@ def test_unknown_convention_and_bad_planes_are_refused():
         serve_values(np.zeros(4), "median")
     with pytest.raises(ValueError, match=r"expected planes of shape \[B, 5, 20, 20\]"):
         UniformNetwork()(np.zeros((2, 4, 20, 20)))
+
+
+def test_a_network_bound_to_its_searches_serves_the_convention_their_rule_reads():
+    puct, classic = ServedNetwork("uniform", "puct"), ServedNetwork("uniform", "classic")
+    assert (puct.convention, puct.trained_convention, puct.load().name) == ("share", "share", "uniform[share]")
+    assert (classic.convention, classic.trained_convention, classic.load().name) == (None, "centred", "uniform")
+    offset = ServedNetwork("uniform", "classic", "cpu", "offset")
+    assert pickle.loads(pickle.dumps(offset.factory()))().name == "uniform[offset]"
+    assert offset.key != classic.key and ServedNetwork("uniform", "classic").key == classic.key
+    with pytest.raises(ValueError, match="the puct search reads payoff shares"):
+        ServedNetwork("uniform", "puct", "cpu", "centred")
 
 
 def test_load_network_errors(tmp_path):

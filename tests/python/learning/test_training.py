@@ -10,9 +10,9 @@ from tilora_zero.data.dataset import Dataset
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)  # small batches: more threads only contend on a busy machine
 from tilora_zero.cli import main  # noqa: E402
+from tilora_zero.learning.training import (TrainSettings, constant_value_loss, loss_figure, policy_value_losses,
+                                           read_metrics, sample_batch, train)
 from tilora_zero.networks.resnet import TiloraNet  # noqa: E402
-from tilora_zero.training import (  # noqa: E402
-    TrainSettings, constant_value_loss, loss_figure, policy_value_losses, read_metrics, sample_batch, train)
 
 
 def positions(count: int, seed: int = 41) -> Dataset:

@@ -5,9 +5,9 @@ import pytest
 
 pytest.importorskip("torch")
 from tilora_zero.data.records import game_numbers  # noqa: E402
-from tilora_zero.loop import LoopSettings, checkpoint_path, open_run, run_loop  # noqa: E402
+from tilora_zero.learning.loop import LoopSettings, checkpoint_path, open_run, run_loop  # noqa: E402
+from tilora_zero.learning.training import read_metrics  # noqa: E402
 from tilora_zero.settings import SearchSettings, TrainSettings  # noqa: E402
-from tilora_zero.training import read_metrics  # noqa: E402
 
 TINY = dict(games_per_generation=2, search=SearchSettings(sims_per_move=1), train=TrainSettings(steps=2, batch_size=8),
             workers=1, games_per_worker=2, blocks=0, channels=4, window=4, ladder_games=1, seed=0)
