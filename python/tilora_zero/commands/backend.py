@@ -28,7 +28,7 @@ def backend_play(args: argparse.Namespace, server: bool, device: str,
             raise UsageError("--ray-address needs --backend ray")
         return local_play, lambda: None
     require("ray", "--backend ray")
-    from ..selfplay.ray.driver import RayOptions, RaySelfPlay
+    from ..selfplay.ray import RayOptions, RaySelfPlay
 
     gpus = 1.0 if server and device.startswith("cuda") else 0.0
     session = RaySelfPlay(RayOptions(address=args.ray_address, server_gpus=gpus))

@@ -4,7 +4,7 @@ A run's games describe the networks they ask, their *routes*, and how to play
 one game given a channel per route (:class:`Games`). Self-play
 (:class:`SelfPlay`) has one network searching for every seat;
 a :class:`~tilora_zero.selfplay.matches.Match` one route per distinct network among its
-players. Either backend, the local runner or Ray, plays them the same way and
+players. Either backend, local or Ray, plays them the same way and
 checks every finished game by replaying it (:func:`build_record`).
 """
 

@@ -1,4 +1,4 @@
-"""The local runner: many games at once, across worker processes on this machine.
+"""The local backend: many games at once, across worker processes on this machine.
 
 A run plays :class:`~tilora_zero.selfplay.games.SelfPlay` games or the games of a
 :class:`~tilora_zero.selfplay.matches.Match` (:mod:`tilora_zero.selfplay.games`). Layout (the

@@ -1,6 +1,6 @@
 """Merging the batches of several senders into network calls.
 
-The local runner's inference server process and the Ray inference server
+The local backend's inference server process and the Ray inference server
 actor submit every batch they receive to one :class:`BatchMerger`. Its network
 thread takes the batches waiting, up to ``max_batch`` positions, as soon as
 every sender has one waiting (a sender, a worker's hub, has one batch on its

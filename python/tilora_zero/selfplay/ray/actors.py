@@ -1,13 +1,13 @@
 """The two actors of a Ray self-play run (plain classes; the driver makes them remote).
 
 :class:`SelfPlayWorker` plays games exactly as a worker process of the local
-runner does, as greenlets on :class:`~tilora_zero.serving.hub.GameHub` s; each ``play``
+backend does, as greenlets on :class:`~tilora_zero.serving.hub.GameHub` s; each ``play``
 call is one game. Its batches go to an :class:`InferenceServer` actor through
 a :class:`~.transport.RayTransport`, or to a network of its own.
 
 :class:`InferenceServer` is an async actor: each ``evaluate`` call waits on a
 future while its batch sits in the :class:`~tilora_zero.serving.merger.BatchMerger`
-that the local runner's inference server uses too, so thousands of calls in
+that the local backend's inference server uses too, so thousands of calls in
 flight cost no threads.
 """
 
@@ -94,7 +94,7 @@ def lane_capacities(games: int, in_flight: int, served: bool) -> list[int]:
 
 
 class SelfPlayWorker:
-    """Plays games as the local runner's workers do, one hub thread per lane (:func:`lane_sizes`);
+    """Plays games as the local backend's workers do, one hub thread per lane (:func:`lane_sizes`);
     each ``play`` call is one game and waits for its outcome.
 
     A hub asks for its next game whenever one ends and waits for it then,
