@@ -1,26 +1,25 @@
 """Compares the served value conventions with one trained network.
 
-    python experiments/value_convention.py CHECKPOINT [--games 12] [--arena-games 24] [--sims 8]
+    python experiments/value_convention/run.py CHECKPOINT [--games 12] [--arena-games 24] [--sims 8]
 
 For each convention (share: p, offset: p - 0.25, centred: 4p - 1) it plays
 self-play games with root noise and measures the root visit distributions
 (mean entropy in nats over roots with two or more children, and the fraction
 of such roots whose visits all went to one child), then plays the network
 against three uniform baseline seats (no root noise), each seat searched by its
-own player. Writes a JSON summary beside the checkpoint's run unless --json
-says otherwise.
+own player. Writes a JSON summary (results.json, beside this script) unless
+--json says otherwise.
 """
 from __future__ import annotations
 
 import argparse
-import functools
 import json
 from pathlib import Path
 
 import numpy as np
 
 from tilora_zero.learning.arena import arena_settings, play_arena
-from tilora_zero.networks import VALUE_CONVENTIONS, load_network
+from tilora_zero.networks import VALUE_CONVENTIONS, ServedNetwork
 from tilora_zero.selfplay.local import SearchSettings, play_games
 from tilora_zero.selfplay.players import Player
 
@@ -47,13 +46,13 @@ def main() -> None:
     parser.add_argument("--arena-games", type=int, default=24)
     parser.add_argument("--sims", type=int, default=8)
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--json", type=Path, default=Path(__file__).with_name("value_convention.json"))
+    parser.add_argument("--json", type=Path, default=Path(__file__).with_name("results.json"))
     args = parser.parse_args()
     results = {}
     for convention in VALUE_CONVENTIONS:
         records = []
-        factory = functools.partial(load_network, args.checkpoint, "cpu", convention)
         # The conventions are the classic rule's; PUCT reads shares only.
+        factory = ServedNetwork(args.checkpoint, "classic", "cpu", convention).factory()
         play_games(factory, range(args.games), SearchSettings(sims_per_move=args.sims, search="classic"),
                    args.workers, records.append)
         stats = root_statistics(records)
