@@ -131,8 +131,8 @@ class GameRecord:
             policy_offsets=offsets,
             policy_cells=pairs[:, 0].astype(np.int16),
             policy_shares=pairs[:, 1].astype(np.float32),
-            payoff=np.asarray(payoff, dtype=np.float32).reshape(4),
-            scores=np.asarray(scores, dtype=np.int32).reshape(4),
+            payoff=np.asarray(payoff, dtype=np.float32).reshape(PLAYERS),
+            scores=np.asarray(scores, dtype=np.int32).reshape(PLAYERS),
             metadata=dict(metadata),
         )
 

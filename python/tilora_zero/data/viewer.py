@@ -137,7 +137,7 @@ def board_figure(record: GameRecord):
     final = replay(record)
     figure = Figure(figsize=(6.4, 7.6), dpi=100)
     axes = figure.subplots()
-    axes.imshow(final.owners + 1, cmap=ListedColormap([EMPTY_RGB, *RGB]), vmin=0, vmax=4)
+    axes.imshow(final.owners + 1, cmap=ListedColormap([EMPTY_RGB, *RGB]), vmin=0, vmax=PLAYERS)
     axes.set_xticks(np.arange(-0.5, BOARD_SIDE, 1), minor=True)
     axes.set_yticks(np.arange(-0.5, BOARD_SIDE, 1), minor=True)
     axes.grid(which="minor", color="white", linewidth=0.5)

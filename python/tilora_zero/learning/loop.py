@@ -155,6 +155,14 @@ def checkpoint_path(run: Path, generation: int) -> Path:
     return run / "checkpoints" / f"gen-{generation:03d}.pt"
 
 
+def records_path(run: Path) -> Path:
+    return run / "records"
+
+
+def metrics_path(run: Path) -> Path:
+    return run / "metrics.jsonl"
+
+
 def network_source(run: Path, generation: int, generation_zero: str = "uniform") -> str:
     return generation_zero if generation == 0 else str(checkpoint_path(run, generation))
 
@@ -194,14 +202,6 @@ def open_run(run: str | Path, settings: LoopSettings, allow_mixed: bool = False)
     temporary.write_text(json.dumps(asdict(settings), indent=2) + "\n")
     temporary.replace(config)
     return settings
-
-
-def metrics_path(run: Path) -> Path:
-    return run / "metrics.jsonl"
-
-
-def records_path(run: Path) -> Path:
-    return run / "records"
 
 
 def play_generation(run: Path, settings: LoopSettings, generation: int, log: Callable[[str], None] = print,

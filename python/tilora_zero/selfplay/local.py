@@ -155,7 +155,7 @@ def play_games(network_factory: NetworkFactory, game_numbers: Iterable[int], set
     """Plays self-play games: :func:`run_games` of :class:`SelfPlay`.
 
     ``network_factory()`` must serve the value convention that ``settings.search``
-    reads (:func:`~tilora_zero.networks.served_convention`)."""
+    reads, as the factory of a :class:`~tilora_zero.networks.ServedNetwork` does."""
     return run_games(SelfPlay(network_factory, settings), game_numbers, workers, on_record, progress, options)
 
 
