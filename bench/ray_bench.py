@@ -53,7 +53,7 @@ class Clock:
 
 def run_local(args, settings) -> dict[str, float]:
     from tilora_zero.networks import load_network
-    from tilora_zero.runner import ServingOptions, play_games
+    from tilora_zero.selfplay.local import ServingOptions, play_games
 
     clock, start = Clock(), time.monotonic()
     stats = play_games(functools.partial(load_network, "uniform"), range(args.games), settings, args.workers,
@@ -63,7 +63,7 @@ def run_local(args, settings) -> dict[str, float]:
 
 def run_ray(session, args, settings, server: bool) -> dict[str, float]:
     from tilora_zero.networks import load_network
-    from tilora_zero.runner import ServingOptions
+    from tilora_zero.selfplay.local import ServingOptions
 
     options = ServingOptions(games_per_worker=args.games_per_worker, server=server,
                              server_max_wait=args.server_max_wait)
@@ -79,7 +79,7 @@ def call_rates(seconds: float, threads_list: list[int], batches: list[int]) -> l
     import ray
 
     from tilora_zero.networks import load_network
-    from tilora_zero.ray_backend.actors import InferenceServer
+    from tilora_zero.selfplay.ray.actors import InferenceServer
 
     @ray.remote(num_cpus=0)
     class Echo:
@@ -148,8 +148,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=3.0, help="length of each call-rate measurement")
     args = parser.parse_args()
 
-    from tilora_zero.ray_backend import RayOptions, RaySelfPlay
-    from tilora_zero.runner import SearchSettings
+    from tilora_zero.selfplay.local import SearchSettings
+    from tilora_zero.selfplay.ray import RayOptions, RaySelfPlay
 
     settings = SearchSettings(sims_per_move=args.sims, search="classic")  # the uniform network serves centred values
     print(f"workload: {args.games} games, {args.workers} workers x {args.games_per_worker} games, "

@@ -90,7 +90,7 @@ def run_baseline(games: int, workers: int, settings) -> dict[str, float]:
 
 def run_runner(games: int, workers: int, settings, games_per_worker: int) -> dict[str, float]:
     from tilora_zero.networks import load_network
-    from tilora_zero.runner import ServingOptions, play_games
+    from tilora_zero.selfplay.local import ServingOptions, play_games
 
     options = ServingOptions(games_per_worker=games_per_worker)
     stats = play_games(functools.partial(load_network, "uniform"), range(games), settings, workers,
@@ -107,7 +107,7 @@ def cpu_seconds() -> float:
 
 
 def main() -> None:
-    from tilora_zero.runner import SearchSettings
+    from tilora_zero.selfplay.local import SearchSettings
 
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--games", type=int, default=8)

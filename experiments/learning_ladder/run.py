@@ -87,10 +87,10 @@ def main() -> None:
     if args.max_generations is not None and args.max_generations < 1:
         parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
 
-    from tilora_zero.arena import play_against_baseline
-    from tilora_zero.loop import LADDER, LoopSettings, checkpoint_path, plot_ladder, run_loop
-    from tilora_zero.players import Player
-    from tilora_zero.training import read_metrics
+    from tilora_zero.learning.arena import play_against_baseline
+    from tilora_zero.learning.loop import LADDER, LoopSettings, checkpoint_path, plot_ladder, run_loop
+    from tilora_zero.learning.training import read_metrics
+    from tilora_zero.selfplay.players import Player
 
     # The budget counts the loop's time over every invocation (saved at every log line), so a resumed
     # run goes on with what is left; generations already trained are passed through whatever the time.

@@ -26,9 +26,9 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=2)
     args = parser.parse_args()
 
-    from tilora_zero.arena import arena_settings, play_against_baseline, result_dict
-    from tilora_zero.loop import LADDER
-    from tilora_zero.players import Player
+    from tilora_zero.learning.arena import arena_settings, play_against_baseline, result_dict
+    from tilora_zero.learning.loop import LADDER
+    from tilora_zero.selfplay.players import Player
 
     player = Player(str(HERE / "cell_run.pt"), arena_settings(32, tree="cells", rollout_weight=1.0))
     results = {}

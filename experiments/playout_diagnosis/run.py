@@ -94,7 +94,7 @@ class Channel:
         self.planes = np.frombuffer(request[1], dtype=np.uint8).reshape(1, -1)
 
     def recv(self):
-        from tilora_zero.serving import call_network
+        from tilora_zero.serving.codec import call_network
 
         logits, values = call_network(network(), self.planes)
         return logits[0], values[0]

@@ -83,10 +83,10 @@ _TRAIN: dict = {}
 
 
 def play_games(records: Path, games: int) -> None:
-    from tilora_zero.matches import Match
-    from tilora_zero.players import Player
-    from tilora_zero.records import RecordWriter, game_numbers
-    from tilora_zero.runner import run_games
+    from tilora_zero.data.records import RecordWriter, game_numbers
+    from tilora_zero.selfplay.local import run_games
+    from tilora_zero.selfplay.matches import Match
+    from tilora_zero.selfplay.players import Player
     from tilora_zero.settings import SearchSettings
 
     have = set(game_numbers(records)) if records.exists() else set()
@@ -120,8 +120,8 @@ def labelled_positions(records_dir: Path, games: int) -> dict[str, np.ndarray]:
     if cache.exists():
         return dict(np.load(cache))
     from tilora_zero._engine import playout_means
-    from tilora_zero.dataset import from_records, game_number
-    from tilora_zero.records import iter_records
+    from tilora_zero.data.dataset import from_records, game_number
+    from tilora_zero.data.records import iter_records
 
     records = sorted(iter_records(records_dir), key=lambda r: game_number(r, 0))[:games]
     data = from_records(records)
@@ -158,7 +158,7 @@ def labelled_positions(records_dir: Path, games: int) -> dict[str, np.ndarray]:
 
 
 def mover_frame(values: np.ndarray, movers: np.ndarray) -> np.ndarray:
-    from tilora_zero.frames import absolute_to_mover
+    from tilora_zero.board.frames import absolute_to_mover
 
     return absolute_to_mover(values, movers).astype(np.float32)
 
@@ -199,7 +199,7 @@ def train_one(kind: str, options: dict, train: dict, seed: int, steps: int):
     import torch
     from torch.nn import functional as F
 
-    from tilora_zero.symmetry import random_rotations, transform_cell_arrays
+    from tilora_zero.board.symmetry import random_rotations, transform_cell_arrays
 
     torch.set_num_threads(1)
     torch.manual_seed(seed)

@@ -14,8 +14,8 @@ from __future__ import annotations
 import argparse
 import json
 
-from tilora_zero.arena import arena_settings, play_arena
-from tilora_zero.players import Player
+from tilora_zero.learning.arena import arena_settings, play_arena
+from tilora_zero.selfplay.players import Player
 
 
 def main() -> None:

@@ -14,7 +14,8 @@ from pathlib import Path
 
 import numpy as np
 
-from tilora_zero.frames import BOARD_CELLS, mover_to_absolute, movers_from_planes
+from tilora_zero.board import BOARD_CELLS
+from tilora_zero.board.frames import mover_to_absolute, movers_from_planes
 from tilora_zero.networks import check_planes
 
 EXPERIMENTS = Path(__file__).resolve().parent.parent

@@ -107,8 +107,8 @@ def one_playout(fit_study, data: dict, test: np.ndarray) -> np.ndarray:
     """Absolute payoffs [T, 4] of one random playout from each test position (another seed space than the
     labels'): what the rollout player's leaf value is, as a predictor of the label."""
     from tilora_zero._engine import playout_means
-    from tilora_zero.dataset import game_number
-    from tilora_zero.records import iter_records
+    from tilora_zero.data.dataset import game_number
+    from tilora_zero.data.records import iter_records
 
     records = sorted(iter_records(fit_study.RUN / "records"), key=lambda r: game_number(r, 0))[:GAMES]
     ends = np.cumsum([len(r.cells) for r in records])
@@ -184,7 +184,7 @@ class Channel:
         self.planes = np.frombuffer(request[1], dtype=np.uint8).reshape(1, -1)
 
     def recv(self):
-        from tilora_zero.serving import call_network
+        from tilora_zero.serving.codec import call_network
 
         key = repr(self.factory)
         if key not in _networks:

@@ -81,9 +81,9 @@ def main() -> None:
 
     from tilora_zero import Game
     from tilora_zero._engine import playout_means
-    from tilora_zero.dataset import game_number
+    from tilora_zero.data.dataset import game_number
+    from tilora_zero.data.records import iter_records
     from tilora_zero.networks import load_network
-    from tilora_zero.records import iter_records
 
     torch.set_num_threads(1)
     fit = playout_fit()

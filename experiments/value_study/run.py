@@ -79,10 +79,10 @@ class Ablated:
 
 
 def teacher_games(records: Path, workers: int) -> None:
-    from tilora_zero.matches import Match
-    from tilora_zero.players import Player
-    from tilora_zero.records import RecordWriter, game_numbers
-    from tilora_zero.runner import run_games
+    from tilora_zero.data.records import RecordWriter, game_numbers
+    from tilora_zero.selfplay.local import run_games
+    from tilora_zero.selfplay.matches import Match
+    from tilora_zero.selfplay.players import Player
     from tilora_zero.settings import SearchSettings
 
     have = set(game_numbers(records)) if records.exists() else set()
@@ -97,8 +97,8 @@ def teacher_games(records: Path, workers: int) -> None:
 def soft_payoffs(records, data) -> np.ndarray:
     """Each position's soft payoff in the mover's frame: softmax of its game's final scores over SOFT_POINTS.
     ``records`` are the games ``data`` was made from."""
-    from tilora_zero.dataset import game_number
-    from tilora_zero.frames import absolute_to_mover
+    from tilora_zero.board.frames import absolute_to_mover
+    from tilora_zero.data.dataset import game_number
 
     scores = {game_number(record, i): np.asarray(record.scores, dtype=np.float64) for i, record in enumerate(records)}
     by_move = np.stack([scores[int(g)] for g in data.games])
@@ -110,9 +110,9 @@ def soft_payoffs(records, data) -> np.ndarray:
 def train_variant(data, target: str, steps: int, value_head: dict, records, path: Path) -> None:
     import torch
 
+    from tilora_zero.learning.training import train
     from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
     from tilora_zero.settings import TrainSettings
-    from tilora_zero.training import train
 
     if target == "soft":
         data = replace(data, values=soft_payoffs(records, data))
@@ -126,8 +126,8 @@ def train_variant(data, target: str, steps: int, value_head: dict, records, path
 
 
 def match(path: Path, form: str, sims: int, games: int, workers: int) -> dict:
-    from tilora_zero.arena import arena_settings, play_against_baseline
-    from tilora_zero.players import Player
+    from tilora_zero.learning.arena import arena_settings, play_against_baseline
+    from tilora_zero.selfplay.players import Player
 
     source = str(path) if form == "search" else functools.partial(Ablated, str(path), form)
     result = play_against_baseline(Player(source, arena_settings(sims, tree="cells")), "uniform", games, workers, seed=5,
@@ -148,8 +148,8 @@ def main() -> None:
 
     import torch
 
-    from tilora_zero.dataset import from_records
-    from tilora_zero.records import iter_records
+    from tilora_zero.data.dataset import from_records
+    from tilora_zero.data.records import iter_records
     from tilora_zero.networks.resnet import read_checkpoint
 
     torch.set_num_threads(args.workers)

@@ -9,9 +9,9 @@ import sys
 import warnings
 from collections.abc import Callable, Sequence
 
-from . import __version__
+from ._version import __version__
 from .commands import MissingExtra, UsageError
-from .records import DamagedShardWarning
+from .data.records import DamagedShardWarning
 
 # Modules of tilora_zero.commands; each offers add_parser(subparsers) and run(args) -> int. They are
 # imported when the parser is built, not with this module: worker processes re-import the main

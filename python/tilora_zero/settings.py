@@ -114,7 +114,7 @@ class ServingOptions:
 
 @dataclass
 class TrainSettings:
-    """How a network trains on self-play positions (:func:`tilora_zero.training.train`)."""
+    """How a network trains on self-play positions (:func:`tilora_zero.learning.training.train`)."""
 
     steps: int = 1000
     batch_size: int = 128

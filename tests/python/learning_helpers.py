@@ -7,7 +7,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from tilora_zero.frames import START_CORNERS, mover_to_absolute, movers_from_planes
+from tilora_zero.board import START_CORNERS
+from tilora_zero.board.frames import mover_to_absolute, movers_from_planes
 from tilora_zero.networks import check_planes, serve_values
 
 
@@ -20,7 +21,7 @@ class InProcessChannel:
         self.requests = 0
 
     def put(self, request) -> None:
-        from tilora_zero.serving import unpack_planes
+        from tilora_zero.serving.codec import unpack_planes
 
         planes = request[1]
         if isinstance(planes, bytes):  # the toolkit's settings ask for packed planes

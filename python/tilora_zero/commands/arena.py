@@ -17,7 +17,7 @@ MATCH_OPTIONS = ("search", "tree", "sims_per_move", "sample_moves", "c_base", "c
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
-    from ..arena import arena_settings
+    from ..learning.arena import arena_settings
 
     parser = subparsers.add_parser(
         "arena", help="measure player A against player B",
@@ -51,10 +51,10 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..arena import arena_settings, play_arena, result_dict
-    from ..players import BASELINES, Player
-    from ..records import RecordError, RecordWriter
-    from ..scheduling import RunError
+    from ..data.records import RecordError, RecordWriter
+    from ..learning.arena import arena_settings, play_arena, result_dict
+    from ..selfplay.players import BASELINES, Player
+    from ..selfplay.scheduling import RunError
     from ..settings import ServingOptions
 
     try:

@@ -14,7 +14,7 @@ from .options import SEARCH_OPTIONS, TRAIN_OPTIONS, Option, add_options, read_op
 
 def baseline_list(text: str) -> list[str]:
     """A comma-separated list of the ladder's baselines."""
-    from ..loop import LADDER
+    from ..learning.loop import LADDER
 
     names = [name.strip() for name in text.split(",")]
     unknown = [name for name in names if name not in LADDER]
@@ -53,7 +53,7 @@ LOOP_TRAIN_FLAGS = {"steps": "train-steps"}
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
-    from ..loop import LoopSettings
+    from ..learning.loop import LoopSettings
 
     defaults = LoopSettings()
     parser = subparsers.add_parser(
@@ -71,16 +71,16 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bars")
     parser.add_argument("--allow-mixed-settings", action="store_true",
                         help="resume a run started with other settings (existing checkpoints keep their architecture)")
-    from ..ray_backend.command import add_backend_arguments
+    from .backend import add_backend_arguments
 
     add_backend_arguments(parser)
     return parser
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..loop import LoopSettings, open_run, run_loop
-    from ..records import MixedSettingsError
-    from ..scheduling import RunError
+    from ..data.runs import MixedSettingsError
+    from ..learning.loop import LoopSettings, open_run, run_loop
+    from ..selfplay.scheduling import RunError
 
     require("torch", "the loop")
     defaults = LoopSettings()
@@ -98,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"{error}; run it with those settings, or add --allow-mixed-settings") from None
     except ValueError as error:
         raise UsageError(str(error)) from None
-    from ..ray_backend.command import backend_play
+    from .backend import backend_play
 
     selfplay, close_backend = backend_play(args, False, args.device, None)
     try:

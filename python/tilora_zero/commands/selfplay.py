@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import functools
+import itertools
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 from .options import SEARCH_OPTIONS, add_options, read_options
@@ -46,7 +48,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         help="add games to a directory that holds games played with other search settings or "
                              "another network")
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
-    from ..ray_backend.command import add_backend_arguments
+    from .backend import add_backend_arguments
 
     add_backend_arguments(parser)
     return parser
@@ -58,16 +60,16 @@ def add_network_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--device", default="cpu", help="torch device of a checkpoint's network (cpu, cuda, cuda:1)")
 
 
-def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.partial, str]:
+def network_factory(args: argparse.Namespace, search: str) -> tuple[Callable[[], Any], str]:
     """Checks --network/--device; returns a picklable factory of the network that searches under rule
     ``search`` read, and its name."""
-    from ..networks import load_network, served_convention
+    from ..networks import ServedNetwork
 
     if args.network != "uniform":
         require("torch", "a checkpoint's network")
     try:
-        convention = served_convention(search)
-        name = load_network(args.network, "cpu", convention).name  # a readable checkpoint, or "uniform"
+        network = ServedNetwork(args.network, search, args.device)
+        name = network.load("cpu").name  # a readable checkpoint, or "uniform"
     except FileNotFoundError as error:
         raise UsageError(str(error)) from None
     except ValueError as error:
@@ -79,14 +81,15 @@ def network_factory(args: argparse.Namespace, search: str) -> tuple[functools.pa
             torch.empty(0, device=args.device)
         except (RuntimeError, AssertionError, ValueError) as error:
             raise UsageError(f"--device {args.device}: {error}") from None
-    return functools.partial(load_network, args.network, args.device, convention), name
+    return network.factory(), name
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..records import MixedSettingsError, RecordError, RecordWriter, check_same_settings, recorded_games
-    from ..runner import play_games
-    from ..scheduling import RunError, RunStats
-    from ..settings import SearchSettings, ServingOptions, upgraded_search_settings
+    from ..data.records import RecordError, RecordWriter
+    from ..data.runs import MixedSettingsError, check_same_settings, games_on_disk, missing_games
+    from ..selfplay.local import play_games
+    from ..selfplay.scheduling import RunError, RunStats
+    from ..settings import SearchSettings, ServingOptions
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
@@ -99,7 +102,7 @@ def run(args: argparse.Namespace) -> int:
     options = ServingOptions(games_per_worker=args.games_per_worker, max_batch=args.max_batch,
                              cache_size=args.cache_size, server=server)
     try:
-        games = recorded_games(args.out) if args.out.is_dir() else {}
+        games = games_on_disk(args.out)
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
     present = set(games)
@@ -108,10 +111,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"{args.out} already holds {len(present)} games; nothing to play")
         return 0
     if not args.allow_mixed_settings:
-        recorded = {number: {**metadata, "settings": upgraded_search_settings(metadata.get("settings", {}))}
-                    for number, metadata in games.items()}
         try:
-            check_same_settings(args.out, recorded, {**settings.as_dict(), "network": network_name})
+            check_same_settings(args.out, games, {**settings.as_dict(), "network": network_name})
         except MixedSettingsError as error:
             raise UsageError(f"{error}; play with those settings, or add --allow-mixed-settings") from None
     try:
@@ -120,11 +121,11 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     except OSError as error:
         raise UsageError(f"--out {args.out}: {error.strerror or error}") from None
-    todo = [n for n in range(args.games + len(present)) if n not in present][:missing]
+    todo = missing_games(present, itertools.count(), missing)
     if present:
         print(f"{args.out} holds {len(present)} games; playing {missing} more", file=sys.stderr)
 
-    from ..ray_backend.command import backend_play
+    from .backend import backend_play
 
     play, close_backend = backend_play(args, server, args.device, play_games)
 

@@ -24,8 +24,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..records import RecordError, find_record
-    from ..viewer import render_ansi, save_png
+    from ..data.records import RecordError, find_record
+    from ..data.viewer import render_ansi, save_png
 
     try:
         record = find_record(args.file, args.game)

@@ -48,11 +48,11 @@ def run(args: argparse.Namespace) -> int:
     require("torch", "training")
     import torch
 
-    from ..dataset import load_dataset
+    from ..data.dataset import load_dataset
+    from ..data.records import RecordError
+    from ..learning.training import MetricsWriter, plot_losses, train
     from ..networks.resnet import TiloraNet, load_model, resolve_device, save_checkpoint
-    from ..records import RecordError
     from ..settings import TrainSettings
-    from ..training import MetricsWriter, plot_losses, train
 
     settings = replace(read_options(args, TRAIN_OPTIONS, TrainSettings()), augment=not args.no_augment,
                        log_every=args.log_every, seed=args.seed)

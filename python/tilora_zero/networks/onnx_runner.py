@@ -13,6 +13,8 @@ import warnings
 
 import numpy as np
 
+from ..board import BOARD_SIDE, PLANES
+
 
 def available() -> bool:
     try:
@@ -31,7 +33,7 @@ class OnnxRunner:
         import torch
 
         buffer = io.BytesIO()
-        example = torch.zeros(2, 5, 20, 20)
+        example = torch.zeros(2, PLANES, BOARD_SIDE, BOARD_SIDE)
         # The exporter warns about its own future (the tracing exporter's deprecation), not about the graph.
         with torch.no_grad(), warnings.catch_warnings():
             warnings.simplefilter("ignore")

@@ -13,7 +13,7 @@ A checkpoint is a `torch.save` dictionary of plain types and tensors:
     architecture  {"blocks": int, "channels": int, "value_channels": int, "value_hidden": int,
                    "value_relu": bool}  (a checkpoint without the last three has the legacy head)
     state_dict    the model's parameters and buffers
-    value_convention  the convention served by default (see tilora_zero.networks)
+    value_convention  the convention served by default (see tilora_zero.networks.base)
     metadata      free-form (generation, training steps, ...)
 """
 from __future__ import annotations
@@ -28,9 +28,11 @@ import torch
 from torch import nn
 from torch.nn import functional as F
 
-from ..frames import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS, mover_to_absolute, movers_from_planes
-from . import (DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU,
-               check_planes, check_value_convention, onnx_runner, serve_values)
+from ..board import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS
+from ..board.frames import mover_to_absolute, movers_from_planes
+from . import onnx_runner
+from .base import (DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN,
+                   VALUE_HEAD_RELU, check_planes, check_value_convention, serve_values)
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
