@@ -16,7 +16,7 @@ from .data.records import DamagedShardWarning
 # Modules of tilora_zero.commands; each offers add_parser(subparsers) and run(args) -> int. They are
 # imported when the parser is built, not with this module: worker processes re-import the main
 # module, and some commands pull in torch.
-COMMANDS = ["selfplay", "show", "train", "arena", "loop"]
+COMMANDS = ["selfplay", "show", "train", "arena", "loop", "play"]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -21,6 +21,7 @@ LAYERS = [
     {"data"},
     {"selfplay"},
     {"learning"},
+    {"web"},
     {"commands"},
     {"cli", ""},  # "": the package itself, which offers Game and load_network
 ]
