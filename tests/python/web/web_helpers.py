@@ -1,0 +1,33 @@
+"""A page's server in a background thread, and JSON requests to it."""
+from __future__ import annotations
+
+import json
+import threading
+import urllib.error
+import urllib.request
+from contextlib import contextmanager
+
+from tilora_zero.web.server import make_server, url_of
+
+
+@contextmanager
+def serving(app):
+    server = make_server(app, 0)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield url_of(server)
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def request(url: str, path: str, body: bytes | dict | None = None) -> tuple[int, dict]:
+    """(status, JSON answer) of a GET, or of a POST when ``body`` is given."""
+    data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
+    req = urllib.request.Request(url + path.lstrip("/"), data=data, method="GET" if body is None else "POST")
+    try:
+        with urllib.request.urlopen(req, timeout=60) as reply:
+            return reply.status, json.loads(reply.read())
+    except urllib.error.HTTPError as error:
+        return error.code, json.loads(error.read())
