@@ -193,3 +193,15 @@ def test_playing_against_a_baseline_imports_no_torch():
     code = ("import sys; from tilora_zero.web.opponent import Opponent; from tilora_zero.web.session import "
             "PlaySession; s = PlaySession(Opponent('rollout', 2), 0); s.lay(0); print('torch' in sys.modules)")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "False\n"
+
+
+def test_a_checkpoint_plays_the_other_seats_through_its_network(tmp_path):
+    pytest.importorskip("torch")
+    from tilora_zero.networks.resnet import TiloraNet, save_checkpoint
+
+    path = save_checkpoint(tmp_path / "net.pt", TiloraNet(1, 8))
+    session = PlaySession(Opponent(str(path), 4), seat=3, seed=1)
+    state = session.opponent_turn()
+    game = replayed(state["moves"])
+    assert [p for p, _ in state["moves"]] == [0] * len(state["moves"]) and game.current_player == 1
+    assert session.opponent.label == f"{path} (puct over placements, 4 sims)"
