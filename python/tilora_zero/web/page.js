@@ -7,6 +7,8 @@ const SVG = "http://www.w3.org/2000/svg";
 const $ = (id) => document.getElementById(id);
 let board = null;  // /api/board: side, colours, start corners, pieces
 let busy = false;  // a request of the person's is in flight: further clicks wait
+let stopping = false;  // New game was clicked while the opponent plays: its placements stop first
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function call(method, path, body) {
   const options = { method, headers: { "Content-Type": "application/json" } };
@@ -134,12 +136,10 @@ function drawPlay(state) {
 // Draws `state`, then lets the opponent play its seats one placement at a time until the person's turn.
 async function follow(state) {
   drawPlay(state);
-  const game = state.game;
-  while (!state.over && state.to_move !== state.seat) {
+  while (!stopping && !state.over && state.to_move !== state.seat) {
     setPhase("thinking", `seat ${state.to_move} (${board.colour_names[state.to_move]}) thinking…`);
-    await new Promise((resolve) => setTimeout(resolve, 150));  // each placement stays in view a moment
+    await sleep(150);  // each placement stays in view a moment
     state = await call("POST", "/api/opponent");
-    if (state.game !== game) return;  // a new game began meanwhile
     drawPlay(state);
   }
 }
@@ -224,7 +224,12 @@ async function start() {
     if (state === null) return await startViewer();
     $("controls").hidden = false;
     $("undo").addEventListener("click", () => act("POST", "/api/undo"));
-    $("new").addEventListener("click", () => { busy = false; act("POST", "/api/new"); });
+    $("new").addEventListener("click", async () => {
+      stopping = true;
+      while (busy) await sleep(50);
+      stopping = false;
+      act("POST", "/api/new");
+    });
     busy = true;
     try { await follow(state); } finally { busy = false; }
   } catch (error) {

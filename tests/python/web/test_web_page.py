@@ -29,7 +29,7 @@ def page():
             browser.close()
 
 
-def test_a_game_played_by_clicks_ends_with_the_engines_scores_on_the_page(page):
+def test_a_game_played_by_clicks_ends_with_the_engines_scores_on_the_page_then_a_new_one_starts(page):
     with serving(PlaySession(Opponent("greedy", 8), SEAT, seed=2)) as url:
         page.goto(url)
         page.wait_for_function(READY, arg=0)
@@ -43,11 +43,15 @@ def test_a_game_played_by_clicks_ends_with_the_engines_scores_on_the_page(page):
             page.locator("rect.legal").last.click()
             page.wait_for_function(READY, arg=moves + 1, timeout=60_000)
         state = request(url, "/api/state")[1]
+        shown = [int(page.locator(f"#score-{seat}").text_content()) for seat in range(4)]
+        status = page.locator("#status").text_content()
+        page.locator("#new").click()
+        page.wait_for_function("document.body.dataset.phase === 'yours'")
+        fresh = request(url, "/api/state")[1]
+    assert fresh["game"] == state["game"] + 1 and [p for p, _ in fresh["moves"]][-1] == SEAT - 1
     game = Game()
     for _, cell in state["moves"]:
         game.apply(cell)
     assert game.is_over and SEAT in {player for player, _ in state["moves"]}
-    shown = [int(page.locator(f"#score-{seat}").text_content()) for seat in range(4)]
-    assert shown == game.score()
-    assert page.locator("#status").text_content() == "Game over"
+    assert shown == game.score() and status == "Game over"
     assert page.locator("#error").text_content() == ""
