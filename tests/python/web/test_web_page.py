@@ -1,4 +1,5 @@
-"""The page in a real headless browser: a whole game played by clicking, its final scores the engine's."""
+"""The page in a real headless browser: a whole game played by clicking, its final scores the engine's, then a new
+game."""
 from __future__ import annotations
 
 import os
