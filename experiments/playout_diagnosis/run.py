@@ -87,21 +87,10 @@ def network():
     return _network
 
 
-class Channel:
-    """The module's queue and pipe in one: each position answered at once by the network."""
-
-    def put(self, request) -> None:
-        self.planes = np.frombuffer(request[1], dtype=np.uint8).reshape(1, -1)
-
-    def recv(self):
-        from tilora_zero.serving.codec import call_network
-
-        logits, values = call_network(network(), self.planes)
-        return logits[0], values[0]
-
-
 def seat(player: str, extra: dict, sims: int):
-    channel = Channel() if player == "network" else None
+    from tilora_zero.serving.direct import DirectChannel
+
+    channel = DirectChannel(network()) if player == "network" else None
     return (seat_config(player, extra, sims), channel, channel)
 
 
@@ -236,13 +225,18 @@ def owner_of(opening: list[int]) -> np.ndarray:
     return owner
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def add_duel_options(parser: argparse.ArgumentParser) -> None:
+    """The options of a table of duel rows, here and in the studies that add rows to it."""
     parser.add_argument("--games", type=int, default=200, help="games of each duel row")
     parser.add_argument("--cpu-games", type=int, default=4, help="games of four focus seats for the CPU figure")
-    parser.add_argument("--positions", type=int, default=300, help="positions of the choice study")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--rows", nargs="*", help="rows to play anew (default: those not in results.json)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    add_duel_options(parser)
+    parser.add_argument("--positions", type=int, default=300, help="positions of the choice study")
     parser.add_argument("--skip-choices", action="store_true")
     parser.add_argument("--skip-duels", action="store_true")
     parser.add_argument("--out", type=Path, default=HERE / "results.json")

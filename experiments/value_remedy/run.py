@@ -174,32 +174,23 @@ def fit(steps: int, results: dict) -> None:
 _networks: dict = {}
 
 
-class Channel:
-    """The module's queue and pipe in one: each position answered at once by the seat's network."""
+def loaded(factory):
+    """The network ``factory`` builds, built once a process (on one torch thread)."""
+    key = repr(factory)
+    if key not in _networks:
+        import torch
 
-    def __init__(self, factory):
-        self.factory = factory
-
-    def put(self, request) -> None:
-        self.planes = np.frombuffer(request[1], dtype=np.uint8).reshape(1, -1)
-
-    def recv(self):
-        from tilora_zero.serving.codec import call_network
-
-        key = repr(self.factory)
-        if key not in _networks:
-            import torch
-
-            torch.set_num_threads(1)
-            _networks[key] = self.factory()
-        logits, values = call_network(_networks[key], self.planes)
-        return logits[0], values[0]
+        torch.set_num_threads(1)
+        _networks[key] = factory()
+    return _networks[key]
 
 
 def focus_seat(factory, extra: dict):
     if factory == "rollout":
         return diagnosis.ROLLOUT, None, None
-    channel = Channel(factory)
+    from tilora_zero.serving.direct import DirectChannel
+
+    channel = DirectChannel(loaded(factory))
     return diagnosis.seat_config("network", extra, 32), channel, channel
 
 
@@ -216,9 +207,7 @@ def duel_game(job: tuple) -> float:
 def cpu_per_game(factory, extra: dict, games: int) -> float:
     from tilora_zero._match import play_match
 
-    seats = [focus_seat(factory, extra) for _ in range(4)]
-    if factory != "rollout":
-        _networks.setdefault(repr(factory), factory())  # loading is not play
+    seats = [focus_seat(factory, extra) for _ in range(4)]  # the network loaded here: loading is not play
     start = time.process_time()
     for game in range(games):
         play_match(game, seats, seed=diagnosis.SEED + game)
@@ -227,11 +216,8 @@ def cpu_per_game(factory, extra: dict, games: int) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--games", type=int, default=200, help="games of each duel row")
+    diagnosis.add_duel_options(parser)
     parser.add_argument("--steps", type=int, default=1600, help="training steps of the network")
-    parser.add_argument("--cpu-games", type=int, default=4, help="games of four focus seats for the CPU figure")
-    parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--rows", nargs="*", help="rows to play anew (default: those not in results.json)")
     args = parser.parse_args()
     out = HERE / "results.json"
     results = json.loads(out.read_text()) if out.exists() else {}

@@ -6,30 +6,11 @@ this process, one at a time: a person waits for one search, not for a batch.
 """
 from __future__ import annotations
 
-from typing import Any
-
-import numpy as np
-
 from .._match import play_match
 from ..board import PLAYERS
 from ..learning.arena import arena_settings
 from ..selfplay.players import BASELINES, Player
-from ..serving.codec import call_network
-
-
-class _Channel:
-    """The module's queue and pipe in one: each position answered at once by the network."""
-
-    def __init__(self, network: Any):
-        self.network = network
-        self.planes: np.ndarray | None = None
-
-    def put(self, request: tuple) -> None:
-        self.planes = np.frombuffer(request[1], dtype=np.uint8).reshape(1, -1)
-
-    def recv(self) -> tuple[np.ndarray, np.ndarray]:
-        logits, values = call_network(self.network, self.planes)
-        return logits[0], values[0]
+from ..serving.direct import DirectChannel
 
 
 class Opponent:
@@ -40,7 +21,7 @@ class Opponent:
     def __init__(self, source: str, sims: int):
         self.player = Player(source, arena_settings(sims))
         self.label = self.player.label
-        self._channel = None if source in BASELINES else _Channel(self.player.network.load("cpu"))
+        self._channel = None if source in BASELINES else DirectChannel(self.player.network.load("cpu"))
 
     def turn(self, cells: list[int], seed: int) -> list[int]:
         """The cells of the placement the player to move lays after ``cells`` (whole turns)."""
