@@ -39,8 +39,8 @@ class RecordedGames:
             except RuleError as error:
                 raise RecordError(f"game {number}: move {move} (cell {cell}): {error}") from None
             scores.append(game.score())
-        policies = [[record.policy(move)[0].tolist(), [round(float(s), 4) for s in record.policy(move)[1]]]
-                    for move in range(record.num_moves)]
+        policies = [[cells.tolist(), [round(float(s), 4) for s in shares]]
+                    for cells, shares in map(record.policy, range(record.num_moves))]
         return {"number": number, "moves": [[int(p), int(c)] for p, c in zip(record.players, record.cells)],
                 "pieces": pieces, "policies": policies, "scores": scores,
                 "payoff": [float(p) for p in record.payoff], "metadata": record.metadata}

@@ -43,12 +43,9 @@ class PlaySession:
         self._replay([])
 
     def _replay(self, cells: list[int]) -> None:
-        self.game, self.cells, self.pieces = Game(), [], []
-        numbers = PieceNumbers(PLAYERS)
+        self.game, self.cells, self.pieces, self.numbers = Game(), [], [], PieceNumbers(PLAYERS)
         for cell in cells:
-            self.pieces.append(numbers.apply(self.game, cell))
-            self.cells.append(cell)
-        self.numbers = numbers
+            self._lay(cell)
 
     def _lay(self, cell: int) -> None:
         self.pieces.append(self.numbers.apply(self.game, cell))
@@ -121,5 +118,6 @@ class PlaySession:
             "scores": game.score(),
             "over": bool(game.is_over),
             "payoff": game.payoff() if game.is_over else None,
-            "can_undo": bool(self._turn_starts()),
+            # The person's first cell began one of their turns, so there is a turn to go back to.
+            "can_undo": any(player == self.seat for player, _ in game.history),
         }
