@@ -34,7 +34,7 @@ class _MovedModuleFinder(MetaPathFinder, Loader):
     def find_spec(self, name, path=None, target=None):
         return ModuleSpec(name, self) if name in MOVED_MODULES else None
 
-    def create_module(self, spec):
+    def create_module(self, module_spec):
         return None  # a placeholder, replaced by the new module in exec_module
 
     def exec_module(self, module):
