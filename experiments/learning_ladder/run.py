@@ -131,16 +131,16 @@ def main() -> None:
     own_values = replace(searched, rollout_weight=0.0)
     policy = replace(own_values, sims_per_move=1)
     finals = {}
-    for name, checkpoint, search, baseline, baseline_search, games in (
-            ("rollout", final, searched, "rollout", searched, args.frontier_games),
-            ("rollout_cells", final, cells, "rollout", cells, args.frontier_games),
-            ("greedy", final, searched, "greedy", searched, args.final_games),
-            ("rollout_own_values", final, own_values, "rollout", own_values, args.final_games),
-            ("greedy_policy_alone", final, policy, "greedy", policy, args.final_games),
-            ("first_generation_rollout", checkpoint_path(args.out, 1), searched, "rollout", searched,
-             args.frontier_games)):
+    # Each baseline searches as the player does (a baseline has no network to mix playouts into).
+    for name, checkpoint, search, baseline, games in (
+            ("rollout", final, searched, "rollout", args.frontier_games),
+            ("rollout_cells", final, cells, "rollout", args.frontier_games),
+            ("greedy", final, searched, "greedy", args.final_games),
+            ("rollout_own_values", final, own_values, "rollout", args.final_games),
+            ("greedy_policy_alone", final, policy, "greedy", args.final_games),
+            ("first_generation_rollout", checkpoint_path(args.out, 1), searched, "rollout", args.frontier_games)):
         result = play_against_baseline(Player(str(checkpoint), search), baseline, games, settings.workers,
-                                       seed=10_000, settings=baseline_search)
+                                       seed=10_000)
         print(result.report(), flush=True)
         finals[name] = brief(result)
     last, first = finals["rollout"], finals["first_generation_rollout"]
