@@ -187,6 +187,33 @@ INSTANTIATE_TEST_SUITE_P(
                       Logits{-kInf, 0.0f, true}, Logits{std::nanf(""), 0.0f, false},
                       Logits{kInf, 0.0f, false}, Logits{-kInf, -kInf, false}));
 
+TEST(DecisionPriors, do_not_change_with_a_common_offset_of_the_logits) {
+  std::vector<game::Decision> decisions;
+  game::turn_decisions(game::Game::reset(), decisions);
+  const auto priors_of = [&](auto logit) {
+    std::vector<float> logits(kBoardCells), priors;
+    for (unsigned x = 0; x < kBoardCells; ++x) logits[x] = logit(x);
+    EXPECT_TRUE(decision_priors(logits, decisions, priors));
+    return priors;
+  };
+  // Quarter steps under an offset of 2^20 stay exact, so the priors must be the same floats.
+  const auto step = [](unsigned x) { return static_cast<float>(x % 7) * 0.25f; };
+  EXPECT_EQ(priors_of(step), priors_of([&](unsigned x) { return step(x) + 0x1p20f; }));
+  // Equal logits of 2^100 or 2^127: five of them overflow a float sum, and ln(size) is far below their ulp.
+  const auto flat = priors_of([](unsigned) { return 0.0f; });
+  EXPECT_EQ(flat, priors_of([](unsigned) { return 0x1p100f; }));
+  EXPECT_EQ(flat, priors_of([](unsigned) { return 0x1p127f; }));
+}
+
+TEST(DecisionPriorsOfACellEveryDecisionShares, are_refused_when_its_logit_is_minus_infinity) {
+  std::vector<game::Decision> decisions;
+  game::turn_decisions(game::Game::reset(), decisions);  // every opening placement covers corner cell 0
+  std::vector<float> logits(kBoardCells, 0.0f);
+  logits[0] = -kInf;
+  std::vector<float> priors;
+  EXPECT_FALSE(decision_priors(logits, decisions, priors));
+}
+
 TEST(PlacementShares, give_each_cell_the_shares_of_its_decisions_divided_by_their_sizes) {
   Node root;
   const auto add = [&](std::vector<std::uint16_t> cells, std::uint32_t visits) {

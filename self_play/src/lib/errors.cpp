@@ -7,11 +7,21 @@
 namespace tilora::self_play::py {
 namespace {
 
+// Clears the exception in flight that stopped a text from being made; an
+// interruption (a Ctrl-C while a __repr__ ran) is set again and thrown.
+void drop_failure_of_text() {
+  py_ref failure = fetch_exception();
+  if (failure && is_interruption(failure.get())) {
+    restore_exception(std::move(failure));
+    throw ErrorAlreadySet{};
+  }
+}
+
 // repr(obj) as UTF-8, or a placeholder when repr itself fails.
 std::string repr_text(PyObject* obj) {
   py_ref text = py_ref::steal(PyObject_Repr(obj));
   if (!text) {
-    PyErr_Clear();
+    drop_failure_of_text();
     return "<repr failed>";
   }
   return to_utf8(text.get());
@@ -63,7 +73,7 @@ py_ref fetch_exception() {
 std::string to_utf8(PyObject* str) {
   py_ref bytes = py_ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
   if (!bytes) {
-    PyErr_Clear();
+    drop_failure_of_text();
     return "<undecodable text>";
   }
   return std::string(PyBytes_AS_STRING(bytes.get()),
@@ -124,8 +134,12 @@ void raise_internal_stop(std::string_view message, py_ref cause) {
 void raise_invalid_configuration(std::string_view where) {
   // The text first: the cause is moved into the exception.
   py_ref error = fetch_exception();
-  const std::string message =
-      "invalid configuration" + std::string(where) + ": " + text_form_with_cause(error.get());
+  std::string message;
+  try {
+    message = "invalid configuration" + std::string(where) + ": " + text_form_with_cause(error.get());
+  } catch (const ErrorAlreadySet&) {
+    return;  // an interruption while the text was made is what leaves
+  }
   raise_internal_stop(message, std::move(error));
 }
 

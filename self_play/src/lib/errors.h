@@ -32,7 +32,9 @@ namespace tilora::self_play::py {
 py_ref fetch_exception();
 
 // A one-line text form of an exception: its class, the object and its
-// traceback, each as its repr ("no traceback" when it has none).
+// traceback, each as its repr ("no traceback" when it has none; a placeholder
+// for a repr that fails). An interruption raised by a __repr__ or __str__ is
+// not swallowed: it is set and ErrorAlreadySet thrown, as for to_utf8.
 std::string text_form(PyObject* exception);
 
 // text_form(exception), and when it has a __cause__, ", caused by " and the

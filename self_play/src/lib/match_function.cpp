@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -104,10 +105,13 @@ MatchSpan match_span(PyObject* opening, PyObject* turns) {
     }
   }
   if (turns != Py_None) {
-    const long count = PyLong_AsLong(turns);
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(turns, &overflow);
     if (count == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-    if (count < 0) throw_error(PyExc_ValueError, "play_match() turns must be at least 0, got %ld", count);
-    span.turns = static_cast<unsigned>(count);
+    if (overflow < 0 || (overflow == 0 && count < 0)) throw_error(PyExc_ValueError, "play_match() turns must be at least 0, got %R", turns);
+    // A count beyond any game's length is taken whole: the match plays to its end.
+    constexpr auto kMost = std::numeric_limits<unsigned>::max();
+    span.turns = overflow > 0 || count > static_cast<long long>(kMost) ? kMost : static_cast<unsigned>(count);
   }
   return span;
 }
@@ -163,7 +167,7 @@ PyObject* play_match(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     for (unsigned p = 0; p < kPlayers; ++p) {
       const SeatObjects& seat = objects[p];
       const std::string where = " of seat " + std::to_string(p);
-      const SeatKind kind = seat_kind(seat.config, p);
+      const SeatKind kind = refusing_unreadable(where, [&] { return seat_kind(seat.config, p); });
       in_cpp[p] = kind != SeatKind::kNetwork;
       if (kind == SeatKind::kGreedy) {
         seats[p] = GreedyPlayer{};

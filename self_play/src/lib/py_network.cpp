@@ -49,6 +49,7 @@ std::optional<Py_ssize_t> read_float_buffer(PyObject* item, const char* what, Py
   if (PyList_Check(item) || PyTuple_Check(item) || !PyObject_CheckBuffer(item)) return std::nullopt;
   Py_buffer view;
   if (PyObject_GetBuffer(item, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet{};  // an interruption
     PyErr_Clear();
     return std::nullopt;
   }
@@ -83,15 +84,26 @@ Py_ssize_t read_numbers(PyObject* item, const char* what, Py_ssize_t min_size,
                 what, Py_TYPE(item)->tp_name);
   if (const auto buffered = read_float_buffer(item, what, min_size, max_size, out)) return *buffered;
 
+  // For a list, the fast sequence is the list itself: an element's __float__
+  // may change it, so the element is held while it converts, and the list is
+  // read again after every conversion that ran Python code.
   py_ref sequence = check(PySequence_Fast(item, "the reply's item is not a sequence"));
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
   check_size(size, what, min_size, max_size);
-  PyObject** items = PySequence_Fast_ITEMS(sequence.get());
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* element = items[i];
-    const double v =
-        PyFloat_CheckExact(element) ? PyFloat_AS_DOUBLE(element) : PyFloat_AsDouble(element);
-    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    PyObject* element = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    double v;
+    if (PyFloat_CheckExact(element)) {
+      v = PyFloat_AS_DOUBLE(element);
+    } else {
+      const py_ref held = py_ref::ref(element);
+      v = PyFloat_AsDouble(held.get());
+      if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+      if (PySequence_Fast_GET_SIZE(sequence.get()) != size)
+        throw_error(PyExc_ValueError,
+                    "the reply's %s changed its length from %zd to %zd while its numbers were read", what,
+                    size, PySequence_Fast_GET_SIZE(sequence.get()));
+    }
     if (static_cast<std::size_t>(i) < out.size()) out[static_cast<std::size_t>(i)] = static_cast<float>(v);
   }
   return size;

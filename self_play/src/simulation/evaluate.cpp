@@ -82,6 +82,9 @@ bool ask(const game::Game& game, const StateRepr& planes, Network& network, Eval
 constexpr const char* kNoFinitePriors =
     "the policy's logits over the legal tiles give no finite priors (a logit is NaN or +inf, or "
     "every logit is -inf)";
+constexpr const char* kNoFiniteDecisionPriors =
+    "the policy's logits over the legal placements give no finite priors (a logit is NaN or +inf, "
+    "or every placement has a cell whose logit is -inf)";
 
 }  // namespace
 
@@ -107,23 +110,37 @@ std::optional<Values> evaluate(Node& node, const game::Game& game, Network& netw
 bool decision_priors(std::span<const float> logits, std::span<const game::Decision> decisions,
                      std::vector<float>& out) {
   out.assign(decisions.size(), std::numeric_limits<float>::quiet_NaN());
-  float top = -std::numeric_limits<float>::infinity();
+  auto covered = [&](const game::Decision& d) {
+    const auto cells = d.view();
+    return std::all_of(cells.begin(), cells.end(), [&](std::uint16_t x) { return x < logits.size(); });
+  };
+  // Every logit is taken relative to the largest one the decisions read, so
+  // that a common offset of the logits changes nothing and huge finite logits
+  // neither overflow a sum nor drown ln(size).
+  float shift = -std::numeric_limits<float>::infinity();
   bool any = false;
-  for (std::size_t i = 0; i < decisions.size(); ++i) {
-    const auto cells = decisions[i].view();
-    if (std::any_of(cells.begin(), cells.end(), [&](std::uint16_t x) { return x >= logits.size(); }))
-      continue;
-    float sum = 0.0f;
-    for (std::uint16_t x : cells) sum += logits[x];
-    const float size = static_cast<float>(cells.size());
-    const float score = std::log(size) + sum / size;
-    if (std::isnan(score)) return false;  // a NaN logit, or +inf and -inf in one decision
-    out[i] = score;
-    top = std::max(top, score);
+  for (const game::Decision& d : decisions) {
+    if (!covered(d)) continue;
     any = true;
+    for (std::uint16_t x : d.view()) {
+      const float logit = logits[x];
+      if (std::isnan(logit) || logit == std::numeric_limits<float>::infinity()) return false;
+      shift = std::max(shift, logit);
+    }
   }
-  if (!any) return true;                  // the policy covers no decision
-  if (!std::isfinite(top)) return false;  // +inf, or every score -inf
+  if (!any) return true;                   // the policy covers no decision
+  if (!std::isfinite(shift)) return false;  // every logit read is -inf
+  float top = -std::numeric_limits<float>::infinity();
+  for (std::size_t i = 0; i < decisions.size(); ++i) {
+    if (!covered(decisions[i])) continue;
+    const auto cells = decisions[i].view();
+    float sum = 0.0f;
+    for (std::uint16_t x : cells) sum += logits[x] - shift;
+    const float size = static_cast<float>(cells.size());
+    out[i] = std::log(size) + sum / size;
+    top = std::max(top, out[i]);
+  }
+  if (!std::isfinite(top)) return false;  // every decision has a cell whose logit is -inf
   float total = 0.0f;
   for (float& p : out)
     if (!std::isnan(p)) total += p = std::exp(p - top);
@@ -142,7 +159,7 @@ std::optional<Values> evaluate_decisions(Node& node, const game::Game& game,
   if (!ask(game, planes, network, use, reply)) return std::nullopt;
   std::vector<float> priors;
   if (!decision_priors({reply.policy.data(), reply.policy_size}, decisions, priors)) {
-    network.reject_reply(kNoFinitePriors);
+    network.reject_reply(kNoFiniteDecisionPriors);
     return std::nullopt;
   }
 

@@ -61,7 +61,8 @@ std::optional<Values> evaluate(Node& node, const game::Game& game, Network& netw
 
 // Priors of decisions: a decision's prior is its size times the geometric
 // mean of e^logit over its cells, normalised over the decisions (a softmax of
-// ln(size) + the mean logit, shifted by the maximum). Equal logits favour
+// ln(size) + the mean logit; every logit is first taken relative to the
+// largest one read, so a common offset of the logits changes nothing). Equal logits favour
 // the larger placements, in proportion to their cells, as the policy's mass
 // on them would; and a network that learned the policy entry of a search
 // that settled on one decision (its share spread over its cells, searching_player.h)

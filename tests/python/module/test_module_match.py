@@ -80,7 +80,6 @@ def test_baseline_seats_need_no_network_and_seeded_matches_repeat():
         ([(seat_config(), None, None)] * 3, ValueError, "needs 4 seats, got 3"),
         ([[seat_config(), None, None]] * 4, TypeError, "seat 0 must be a tuple"),
         ([(seat_config(), None, None)] * 4, ValueError, "seat 0 plays with a network but has no"),
-        ([(types.SimpleNamespace(player="human"), None, None)] * 4, ValueError, "seat 0: config.player must be"),
     ],
 )
 def test_malformed_seats_are_refused_before_any_move(seats, error, text):
@@ -106,6 +105,26 @@ def test_an_unreadable_seat_setting_names_the_attribute_and_the_conversion_error
                                    f"TypeError('failed to extract field Config.{name}')")
     assert f"caused by <class '{conversion.__name__}'>: {conversion.__name__}({message!r})" in stop.args[0]
     assert type(stop.__cause__.__cause__) is conversion
+
+
+class RaisingPlayer:
+    @property
+    def player(self):
+        raise LookupError("no player here")
+
+
+@pytest.mark.parametrize(("config", "cause", "text"), [
+    (types.SimpleNamespace(player="human"), ValueError, "seat 1: config.player must be 'network', 'rollout'"),
+    (RaisingPlayer(), LookupError, "no player here"),
+])
+def test_an_unknown_or_unreadable_player_is_an_invalid_configuration_of_its_seat(config, cause, text):
+    with pytest.raises(BaseException) as raised:  # noqa: PT011 - the internal stop is checked below
+        play_match(0, [GREEDY, (config, None, None), GREEDY, GREEDY])
+    stop = raised.value
+    assert not isinstance(stop, Exception)
+    assert stop.args[0].startswith(f"invalid configuration of seat 1: <class '{cause.__name__}'>:")
+    assert text in stop.args[0]
+    assert type(stop.__cause__) is cause
 
 
 def test_a_seat_setting_the_search_cannot_run_with_stops_the_match_before_any_move():
