@@ -2,10 +2,21 @@
 
 from __future__ import annotations
 
+import argparse
 import errno
 from typing import Any
 
-from . import UsageError
+from . import UsageError, non_negative_int
+
+MOST_PORT = 65535
+
+
+def port_number(text: str) -> int:
+    """A TCP port, 0 for any free one."""
+    value = non_negative_int(text)
+    if value > MOST_PORT:
+        raise argparse.ArgumentTypeError(f"must be a port from 0 to {MOST_PORT}, got {text!r}")
+    return value
 
 
 def serve(app: Any, port: int, what: str) -> int:

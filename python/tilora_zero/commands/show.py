@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 from . import HelpFormatter, UsageError, non_negative_int
+from .serve import port_number
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -20,7 +21,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--game", type=non_negative_int, metavar="K", help="game number (default: the first)")
     parser.add_argument("--png", type=Path, metavar="OUT", help="also write the board to this PNG file")
     parser.add_argument("--web", action="store_true", help="serve a page to step through the games instead")
-    parser.add_argument("--port", type=non_negative_int, default=8765,
+    parser.add_argument("--port", type=port_number, default=8765,
                         help="with --web: port on 127.0.0.1 (0: any free one)")
     parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
                         help="ANSI colours in the terminal (auto: when standard output is a terminal)")

@@ -21,7 +21,8 @@ class Opponent:
     def __init__(self, source: str, sims: int):
         self.player = Player(source, arena_settings(sims))
         self.label = self.player.label
-        self._channel = None if source in BASELINES else DirectChannel(self.player.network.load("cpu"))
+        self.network = None if source in BASELINES else self.player.network.load("cpu")  # None: a baseline
+        self._channel = None if self.network is None else DirectChannel(self.network)
 
     def turn(self, cells: list[int], seed: int) -> list[int]:
         """The cells of the placement the player to move lays after ``cells`` (whole turns)."""

@@ -27,16 +27,21 @@ class PieceNumbers:
 
     def __init__(self, players: int):
         self.laying: list[int | None] = [None] * players  # the piece each player is laying, until its last cell
-        self.laid = 0
+        self.seats: list[int] = []  # each numbered piece's player
+        self.kinds: list[int | None] = []  # each numbered piece's kind, None while it is being laid
 
     def apply(self, game, cell: int) -> int:
         """Lays ``cell`` in ``game`` (RuleError when refused) and returns its piece's number."""
         player = game.current_player
-        left = len(game.remaining_pieces(player)) if player is not None else 0
+        left = set(game.remaining_pieces(player)) if player is not None else set()
         game.apply(cell)
         if self.laying[player] is None:
-            self.laying[player], self.laid = self.laid, self.laid + 1
+            self.laying[player] = len(self.seats)
+            self.seats.append(player)
+            self.kinds.append(None)
         number = self.laying[player]
-        if len(game.remaining_pieces(player)) < left:
+        gone = left.difference(game.remaining_pieces(player))
+        if gone:
+            self.kinds[number] = gone.pop()
             self.laying[player] = None
         return number

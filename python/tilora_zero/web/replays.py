@@ -7,6 +7,7 @@ from typing import Any
 from .._engine import Game, RuleError
 from ..board import PLAYERS
 from ..data.records import GameRecord, RecordError, iter_records, read_shard
+from .coordinates import cell_name
 from .pieces import PieceNumbers
 
 
@@ -37,7 +38,7 @@ class RecordedGames:
             try:
                 pieces.append(numbers.apply(game, cell))
             except RuleError as error:
-                raise RecordError(f"game {number}: move {move} (cell {cell}): {error}") from None
+                raise RecordError(f"game {number}: move {move} (cell {cell_name(cell)}): {error}") from None
             scores.append(game.score())
         policies = [[cells.tolist(), [round(float(s), 4) for s in shares]]
                     for cells, shares in map(record.policy, range(record.num_moves))]
