@@ -60,7 +60,7 @@ def test_a_whole_game_against_greedy_ends_with_the_engines_scores_and_payoff(url
 
 
 @pytest.mark.parametrize("path, body, status, error", [
-    ("/api/lay", {"cell": 5}, 400, "cell 5 is not legal now"),
+    ("/api/lay", {"cell": 5}, 400, "cell F1 is not legal now"),
     ("/api/lay", {"cell": 400}, 400, "a cell is a number from 0 to 399, got 400"),
     ("/api/lay", {"cell": "20"}, 400, "a cell is a number from 0 to 399, got '20'"),
     ("/api/lay", b"{not json", 400, "the request body is not JSON"),
@@ -93,8 +93,15 @@ def test_undo_goes_back_to_the_turn_in_progress_then_to_the_previous_one(url):
     second = play_on(url, state, mine)
     status, state = request(url, "/api/lay", {"cell": second["legal"][0]})
     assert status == 200 and len(state["moves"]) == len(second["moves"]) + 1
-    assert request(url, "/api/undo", {}) == (200, second)
-    assert request(url, "/api/undo", {}) == (200, {**first, "can_undo": False})
+    assert unversioned(request(url, "/api/undo", {})) == (200, unversioned(second))
+    assert unversioned(request(url, "/api/undo", {})) == (200, {**unversioned(first), "can_undo": False})
+
+
+def unversioned(answer):
+    """A state, or a (status, state) answer, without its version, which every change raises."""
+    if isinstance(answer, tuple):
+        return answer[0], unversioned(answer[1])
+    return {key: value for key, value in answer.items() if key != "version"}
 
 
 def rotations(cells):
