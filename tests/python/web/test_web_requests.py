@@ -11,7 +11,7 @@ from urllib.parse import urlparse
 
 import pytest
 from test_web_server import records, run_cli  # noqa: F401 (fixture)
-from web_helpers import request, serving
+from web_helpers import GatedOpponent, request, serving
 
 from tilora_zero.web.opponent import Opponent
 from tilora_zero.web.server import make_server, url_of
@@ -42,19 +42,6 @@ def test_a_malformed_request_body_is_refused_with_the_cause(session, headers, bo
         assert (reply.status, reply.read()) == (status, f'{{"error": "{error}"}}'.encode())
         connection.close()
         assert request(url, "/api/state") == before
-
-
-class GatedOpponent(Opponent):
-    """Greedy, each turn waiting until the test opens the gate."""
-
-    def __init__(self):
-        super().__init__("greedy", 4)
-        self.asked, self.gate = threading.Event(), threading.Event()
-
-    def turn(self, cells, seed):
-        self.asked.set()
-        assert self.gate.wait(30)
-        return super().turn(cells, seed)
 
 
 def test_a_page_closed_while_the_opponent_thinks_leaves_no_traceback(capfd):

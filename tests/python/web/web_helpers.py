@@ -1,4 +1,4 @@
-"""A page's server in a background thread, and JSON requests to it."""
+"""A page's server in a background thread, JSON requests to it, and an opponent that thinks until told."""
 from __future__ import annotations
 
 import json
@@ -7,6 +7,7 @@ import urllib.error
 import urllib.request
 from contextlib import contextmanager
 
+from tilora_zero.web.opponent import Opponent
 from tilora_zero.web.server import make_server, url_of
 
 
@@ -31,3 +32,16 @@ def request(url: str, path: str, body: bytes | dict | None = None) -> tuple[int,
             return reply.status, json.loads(reply.read())
     except urllib.error.HTTPError as error:
         return error.code, json.loads(error.read())
+
+
+class GatedOpponent(Opponent):
+    """Greedy, each turn waiting until the test opens the gate."""
+
+    def __init__(self):
+        super().__init__("greedy", 4)
+        self.asked, self.gate = threading.Event(), threading.Event()
+
+    def turn(self, cells, seed):
+        self.asked.set()
+        assert self.gate.wait(30)
+        return super().turn(cells, seed)
