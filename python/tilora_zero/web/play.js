@@ -120,12 +120,14 @@ async function drawHint(state) {
   const values = document.createElement("p");
   values.textContent = "Its value for each seat (expected share of the win): " +
     hint.values.map((v, seat) => `${seatName(seat)} ${(100 * v).toFixed(0)}%`).join(", ");
-  const list = document.createElement("ol");
+  const list = document.createElement("ol"), labelled = new Set();
   hint.placements.forEach(({ cells, weight }, i) => {
+    const at = cells.find((cell) => !labelled.has(cell)) ?? cells[0];  // each number in a cell of its own
+    labelled.add(at);
     const item = document.createElement("li");
     item.textContent = `${cellsNamed(cells)} (${(100 * weight).toFixed(0)}%)`;
     list.appendChild(item);
-    drawOver("hint", cells, { fill: "none", stroke: "#000", "stroke-width": 2, "stroke-dasharray": "2 2" }, i + 1);
+    drawOver("hint", [at, ...cells.filter((cell) => cell !== at)], { fill: "none", stroke: "#000", "stroke-width": 2, "stroke-dasharray": "2 2" }, i + 1);
   });
   $("hint").append(values, "The placements its policy favours for you:", list);
 }

@@ -74,7 +74,8 @@ function drawShadow() {
   const fits = cells !== null && placements.has(key(cells));
   svg.dataset.shadow = fits ? "fits" : "no";
   const shown = cells || [];
-  drawOver("shadow", shown, fits ? { fill: colour, stroke: "#000", "stroke-width": 2 } : { fill: "none", stroke: "#c00", "stroke-width": 2, "stroke-dasharray": "4 2" });
+  drawOver("shadow", shown, fits ? { fill: colour, "fill-opacity": 0.55, stroke: "#000", "stroke-width": 2.5, "stroke-dasharray": "5 3" } :
+    { fill: "#c00", "fill-opacity": 0.15, stroke: "#c00", "stroke-width": 2, "stroke-dasharray": "4 2" });
 }
 
 // Draws the spots and the shadow of the piece in hand afresh (after a turn, or a new board).
