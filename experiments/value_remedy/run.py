@@ -74,6 +74,7 @@ def counts_factory():
 
 
 def network_factory(steps: int):
+    from tilora_zero.board.frames import absolute_to_mover
     from tilora_zero.networks import load_network
 
     return functools.partial(load_network, str(checkpoint(steps)), "cpu", "share")
@@ -160,7 +161,8 @@ def fit(steps: int, results: dict) -> None:
     from tilora_zero.networks import load_network
 
     for s in (steps, BASELINE_STEPS):
-        shares = load_network(str(checkpoint(s)), "cpu", "share").mover_frame(data["planes"][test])[1]
+        shares = absolute_to_mover(load_network(str(checkpoint(s)), "cpu", "share")(data["planes"][test])[1],
+                                   data["movers"][test])
         row = fits.setdefault(f"3x16 4 scores, {s} steps", {})
         row["label"] = fit_study.r2_with_interval(shares, label, games, rng)
         row["outcome"] = fit_study.r2_with_interval(shares, outcome, games, rng)

@@ -32,14 +32,19 @@ def movers_from_planes(planes: np.ndarray) -> np.ndarray:
         raise ValueError(f"expected planes of shape [B, 5, 20, 20], got {batch.shape}")
     flat = batch.reshape(batch.shape[0], PLANES, BOARD_CELLS)
     marks = (flat[:, OWN_PLANE, START_CORNERS] != 0) | (flat[:, LEGAL_PLANE, START_CORNERS] != 0)
-    counts = marks.sum(axis=1)
+    check_one_mover(marks.sum(axis=1))
+    return np.argmax(marks, axis=1)
+
+
+def check_one_mover(counts: np.ndarray) -> None:
+    """ValueError unless each position of a batch names exactly one mover (`counts`: seats it names)."""
+    counts = np.asarray(counts)
     if not np.all(counts == 1):
         bad = int(np.flatnonzero(counts != 1)[0])
         raise ValueError(
             f"position {bad} of the batch does not show whose turn it is: the mover's start corner "
             "must be covered on plane 1 or legal on plane 4, and no other start corner may be"
         )
-    return np.argmax(marks, axis=1)
 
 
 def mover_to_absolute(values: np.ndarray, movers: np.ndarray) -> np.ndarray:

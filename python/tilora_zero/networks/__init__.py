@@ -39,21 +39,28 @@ class ServedNetwork:
 
     ``source`` is "uniform", a checkpoint path or a picklable factory (which serves what it serves);
     ``search`` the rule of the searches (``SearchSettings.search``); ``value_convention`` the classic rule's
-    choice (None: the network's own). ValueError when the rule does not read that convention."""
+    choice (None: the network's own). ValueError when the rule does not read that convention.
+    ``precision`` "int8" serves a checkpoint on the CPU quantised (:mod:`.quantize`)."""
 
     source: str | Callable[[], Network]
     search: str
     device: str = "cpu"
     value_convention: str | None = None
+    precision: str = "fp32"
     convention: str | None = field(init=False)  # what it serves (:func:`served_convention`)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "convention", served_convention(self.search, self.value_convention))
+        from .quantize import check_precision
+
+        if check_precision(self.precision) != "fp32" and (callable(self.source) or self.source == "uniform"
+                                                          or self.device != "cpu"):
+            raise ValueError(f"precision {self.precision} is for a checkpoint served on the CPU")
 
     @property
     def key(self) -> tuple:
         """Equal for two bindings that one network serves."""
-        return (self.source, self.device, self.convention)
+        return (self.source, self.device, self.convention, self.precision)
 
     @property
     def trained_convention(self) -> str:
@@ -61,16 +68,45 @@ class ServedNetwork:
         return self.convention or DEFAULT_VALUE_CONVENTION
 
     def factory(self) -> Callable[[], Network]:
-        """A picklable factory of the network, built where it serves (a worker, an inference server)."""
+        """A picklable factory of the network, built where it serves (a worker, an inference server).
+
+        A checkpoint served on the CPU is read here once and travels as its exported graph, so that the
+        processes serving it need neither torch nor the checkpoint (:mod:`.exported`)."""
         if callable(self.source):
             return self.source
+        if self.source != "uniform" and self.device == "cpu":
+            exported = self._exported()
+            if exported is not None:
+                return exported.factory()
         return functools.partial(load_network, self.source, self.device, self.convention)
 
     def load(self, device: str | None = None) -> Network:
         """The network, on ``device`` (default: its own); FileNotFoundError or ValueError for a bad checkpoint."""
         if callable(self.source):
             return self.source()
+        if self.precision != "fp32":
+            return self._exported()
         return load_network(self.source, device or self.device, self.convention)
+
+    def _exported(self):
+        """The checkpoint's exported network at this precision; None where graphs cannot be exported."""
+        exported = getattr(load_network(self.source, "cpu", self.convention), "exported", None)
+        if self.precision == "fp32":
+            return exported
+        if exported is None:
+            raise ValueError(f"precision {self.precision} needs onnx and onnxruntime: pip install '.[torch]'")
+        from .exported import ExportedNetwork
+
+        graph = _quantized(exported.graph)
+        return ExportedNetwork(graph, f"{exported.name} {self.precision}", exported.value_convention)
+
+
+@functools.lru_cache(maxsize=4)
+def _quantized(graph: bytes) -> bytes:
+    """A graph quantised once however often its binding is loaded (the name, then the workers' factory)."""
+    from .quantize import calibration_planes, quantize_graph
+
+    return quantize_graph(graph, calibration_planes())
 
 
 def network_name(network: Network) -> str:

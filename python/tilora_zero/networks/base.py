@@ -27,6 +27,8 @@ import numpy as np
 
 from ..board import BOARD_CELLS, BOARD_SIDE, PLANES, PLAYERS
 
+# Logit given to cells the mover cannot lay; far below any legal cell's.
+ILLEGAL_LOGIT = -1.0e4
 VALUE_CONVENTIONS = ("centred", "offset", "share")
 DEFAULT_VALUE_CONVENTION = "centred"
 PAR_SHARE = 1.0 / PLAYERS

@@ -29,17 +29,15 @@ from torch import nn
 from torch.nn import functional as F
 
 from ..board import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS
-from ..board.frames import mover_to_absolute, movers_from_planes
-from . import onnx_runner
-from .base import (DEFAULT_VALUE_CONVENTION, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN,
-                   VALUE_HEAD_RELU, check_planes, check_value_convention, serve_values)
+from . import exported
+from .base import (DEFAULT_VALUE_CONVENTION, ILLEGAL_LOGIT, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS,
+                   VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, check_planes, check_value_convention)
+from .serving_graph import ServingGraph, export_graph
 
 CHECKPOINT_FORMAT = "tilora-zero-checkpoint"
 CHECKPOINT_VERSION = 1
 # torch.save writes a zip archive; every such file starts with a zip entry's signature.
 _ZIP_MAGIC = b"PK\x03\x04"
-# Logit given to cells the mover cannot lay; far below any legal cell's.
-ILLEGAL_LOGIT = -1.0e4
 POLICY_HEAD_CHANNELS = 2
 
 
@@ -216,11 +214,15 @@ def resolve_device(device: str) -> torch.device:
 
 
 class TorchNetwork:
-    """Serves a TiloraNet to the module: legal-cell log-probabilities and absolute-order values."""
+    """Serves a TiloraNet to the module: legal-cell log-probabilities and absolute-order values.
+
+    It serves the model's serving graph (:mod:`.serving_graph`): on the CPU through ONNX Runtime when
+    onnx and onnxruntime are installed (:attr:`exported`, an :class:`~.exported.ExportedNetwork`),
+    else through torch."""
 
     def __init__(
         self,
-        model: TiloraNet,
+        model: nn.Module,
         device: str = "cpu",
         value_convention: str = DEFAULT_VALUE_CONVENTION,
         name: str | None = None,
@@ -229,10 +231,10 @@ class TorchNetwork:
         self.model = model.to(self.device).eval()
         self.value_convention = check_value_convention(value_convention)
         self.name = name or model_name(model)
-        # On the CPU, ONNX Runtime when it is installed (see networks/onnx_runner.py).
-        self._onnx = None
-        if self.device.type == "cpu" and onnx_runner.available():
-            self._onnx = onnx_runner.OnnxRunner(self.model)
+        self.graph = ServingGraph(self.model)
+        self.exported: exported.ExportedNetwork | None = None
+        if self.device.type == "cpu" and exported.available():
+            self.exported = exported.ExportedNetwork(export_graph(self.model), self.name, self.value_convention)
 
     @classmethod
     def from_checkpoint(
@@ -242,25 +244,14 @@ class TorchNetwork:
         convention = value_convention or payload.get("value_convention", DEFAULT_VALUE_CONVENTION)
         return cls(model, device, convention, name=f"{model_name(model)}:{Path(path).name}")
 
-    def mover_frame(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """(log-probabilities over the legal cells [B, 400], mover-frame shares [B, 4])."""
+    def reply(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The serving graph's outputs (log_policy, absolute shares, movers) for a batch of planes."""
         batch = check_planes(planes)
+        if self.exported is not None:
+            return self.exported.reply(batch)
         with torch.inference_mode():
-            x = torch.from_numpy(np.ascontiguousarray(batch))
-            if self._onnx is not None:
-                policy, value = (torch.from_numpy(out) for out in self._onnx(batch))
-            else:
-                x = x.to(self.device)
-                policy, value = self.model(x)
-            log_policy = torch.log_softmax(policy.float(), dim=1)
-            # Legal cells keep finite log-probabilities (at most 0), so the module's
-            # unshifted exp never overflows.
-            log_policy = log_policy.masked_fill(x[:, LEGAL_PLANE].reshape(-1, BOARD_CELLS) == 0, ILLEGAL_LOGIT)
-            shares = torch.softmax(value.float(), dim=1)
-        return log_policy.cpu().numpy(), shares.cpu().numpy()
+            outputs = self.graph(torch.from_numpy(np.ascontiguousarray(batch)).to(self.device))
+        return tuple(out.float().cpu().numpy() for out in outputs)
 
     def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        batch = check_planes(planes)
-        logits, shares = self.mover_frame(batch)
-        absolute = mover_to_absolute(shares, movers_from_planes(batch))
-        return logits.astype(np.float32), serve_values(absolute, self.value_convention)
+        return exported.served(*self.reply(planes), self.value_convention)

@@ -51,12 +51,16 @@ std::optional<Values> PlacementTree::judge(Node& leaf, game::Game& game, Network
   return evaluate_decisions(leaf, game, decisions, network, rng);
 }
 
-Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng) {
+Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng,
+              const std::vector<game::Decision>* decisions) {
   Node root;
   PlacementTree placements;
   std::optional<Values> evaluated;
   if (params.tree == SearchTree::kPlacements) {
-    game::turn_decisions(game, placements.decisions);
+    if (decisions)
+      placements.decisions = *decisions;
+    else
+      game::turn_decisions(game, placements.decisions);
     evaluated = evaluate_decisions(root, game, placements.decisions, network, rng, Evaluated::kRoot);
   } else {
     evaluated = evaluate(root, game, network, rng, Evaluated::kRoot);

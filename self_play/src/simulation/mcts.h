@@ -53,8 +53,10 @@ class EvaluationFailed : public InternalStop {
 // evaluates the root, noises its priors when it has two or more children,
 // and runs sims_per_move simulations. Returns the root. Throws
 // EvaluationFailed when an evaluation fails, and stops (InternalStop) when
-// the root gets no child.
-Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng);
+// the root gets no child. Under the placement tree, `decisions` (when given)
+// are the game's turn decisions, which the caller already listed.
+Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng,
+              const std::vector<game::Decision>* decisions = nullptr);
 
 // The cell tree: an edge lays one cell, and every position is evaluated.
 struct CellTree {

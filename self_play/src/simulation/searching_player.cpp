@@ -60,7 +60,7 @@ unsigned SearchingPlayer::choose(const game::Game& game, const SearchParams& par
       const auto cells = decisions_.front().view();
       to_lay_.assign(cells.rbegin(), cells.rend());
     } else {
-      const Node root = run_mcts(game, params, network, rng);
+      const Node root = run_mcts(game, params, network, rng, &decisions_);
       if (root.children.size() > std::numeric_limits<std::uint16_t>::max())
         throw InternalStop("a position has more decisions than a search can choose from");
       // select_move picks among (index, visits) entries: the index of the

@@ -146,13 +146,45 @@ def test_checkpoint_with_a_wrong_architecture_is_refused(tmp_path):
         load_model(path)
 
 
-def test_onnx_runtime_serves_what_torch_serves():
+def test_the_exported_graph_serves_in_a_worker_what_torch_serves():
     pytest.importorskip("onnxruntime")
     torch.manual_seed(3)
     model = TiloraNet(2, 8).eval()
-    fast, plain = TorchNetwork(model), TorchNetwork(model)
-    plain._onnx = None
-    assert fast._onnx is not None
+    fast, plain = TorchNetwork(model, value_convention="offset"), TorchNetwork(model, value_convention="offset")
+    plain.exported = None
+    assert fast.exported is not None
+    worker = pickle.loads(pickle.dumps(fast.exported.factory()))()  # as a worker process builds it
     planes = position_batch()
-    for a, b in zip(fast(planes), plain(planes)):
-        np.testing.assert_allclose(a, b, rtol=0, atol=1e-5)
+    for a, b, c in zip(worker(planes), fast(planes), plain(planes)):
+        np.testing.assert_allclose(a, c, rtol=0, atol=1e-5)
+        np.testing.assert_array_equal(a, b)
+    with pytest.raises(ValueError, match="position 0 of the batch does not show whose turn it is"):
+        worker(np.zeros_like(planes[:1]))
+
+
+def test_an_int8_network_serves_a_checkpoint_close_to_its_float_graph(tmp_path):
+    pytest.importorskip("onnxruntime")
+    torch.manual_seed(5)
+    path = save_checkpoint(tmp_path / "net.pt", TiloraNet(2, 8), value_convention="share")
+    plain = ServedNetwork(str(path), "puct").load()
+    int8 = ServedNetwork(str(path), "puct", precision="int8")
+    served = pickle.loads(pickle.dumps(int8.factory()))()
+    assert served.name == plain.name + " int8"
+    planes = position_batch()
+    (logits, values), (float_logits, float_values) = served(planes), plain(planes)
+    legal = planes[:, 4].reshape(-1, 400) == 1
+    assert np.all(logits[~legal] == ILLEGAL_LOGIT)
+    np.testing.assert_allclose(np.exp(logits).sum(axis=1), 1.0, rtol=1e-4)
+    assert np.abs(logits - float_logits)[legal].mean() < 0.05
+    np.testing.assert_allclose(values, float_values, atol=0.05)
+    assert not np.array_equal(values, float_values)  # it did quantise
+
+
+@pytest.mark.parametrize(("source", "settings", "message"), [
+    ("uniform", {"precision": "int8"}, "precision int8 is for a checkpoint served on the CPU"),
+    ("net.pt", {"precision": "int8", "device": "cuda"}, "precision int8 is for a checkpoint served on the CPU"),
+    ("net.pt", {"precision": "int4"}, "unknown precision 'int4'"),
+])
+def test_a_precision_the_binding_cannot_serve_is_refused(source, settings, message):
+    with pytest.raises(ValueError, match=message):
+        ServedNetwork(source, "puct", **settings)
