@@ -123,6 +123,10 @@ class TrainSettings:
     # The learning rate falls along a cosine from learning_rate to this fraction of it.
     final_lr_fraction: float = 0.1
     augment: bool = True
+    # The share of each batch drawn from the positions that teach the policy, those whose target chooses
+    # among two or more cells (the rest of the batch is drawn from every position): 0 draws every batch
+    # uniformly.
+    choice_share: float = 0.0
     log_every: int = 50
     seed: int | None = None
 
@@ -137,3 +141,5 @@ class TrainSettings:
             raise ValueError(f"weight decay must not be negative, got {self.weight_decay}")
         if self.log_every < 1:
             raise ValueError(f"log interval must be at least 1, got {self.log_every}")
+        if not 0 <= self.choice_share <= 1:
+            raise ValueError(f"choice share must be from 0 to 1, got {self.choice_share!r}")

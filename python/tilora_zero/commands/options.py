@@ -47,6 +47,8 @@ TRAIN_OPTIONS = {  # TrainSettings field -> its option
     "batch_size": Option("batch-size", positive_int, "positions per step"),
     "learning_rate": Option("lr", positive_float, "peak learning rate (cosine decay)"),
     "weight_decay": Option("weight-decay", non_negative_float, "AdamW weight decay"),
+    "choice_share": Option("choice-share", fraction, "share of each batch drawn from the positions whose policy "
+                                                     "target chooses among two or more cells (0: uniform)"),
 }
 
 Settings = TypeVar("Settings")

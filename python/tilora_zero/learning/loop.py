@@ -37,7 +37,7 @@ from typing import Any, Callable
 from ..data.runs import MixedSettingsError, settings_changes
 from ..networks import LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, ServedNetwork
 from ..selfplay.players import Player
-from ..settings import SearchSettings, ServingOptions, TrainSettings, upgraded_search_settings
+from ..settings import SEARCH_TREES, SearchSettings, ServingOptions, TrainSettings, upgraded_search_settings
 from .arena import match_search, play_against_baseline, result_dict
 
 # The fixed baselines of the ladder, weakest first.
@@ -68,6 +68,8 @@ class LoopSettings:
     # The ladder's searches value each leaf by (1 - w) * the network's value + w * one random playout's payoff:
     # 0 measures the network's own values alone, 1 its priors guiding a search that playouts judge.
     ladder_rollout_weight: float = 0.0
+    # The ladder's search tree (None: self-play's): self-play over cells can teach a player over placements.
+    ladder_tree: str | None = None
     generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
     device: str = "cpu"
     threads: int = 1  # torch CPU threads for training (the machine is shared)
@@ -87,6 +89,8 @@ class LoopSettings:
             raise ValueError(f"the ladder is one or more of {', '.join(LADDER)}, each once, got {self.ladder!r}")
         if not 0 <= self.ladder_rollout_weight <= 1:
             raise ValueError(f"ladder rollout weight must be from 0 to 1, got {self.ladder_rollout_weight!r}")
+        if self.ladder_tree is not None and self.ladder_tree not in SEARCH_TREES:
+            raise ValueError(f"ladder tree must be one of {', '.join(SEARCH_TREES)}, got {self.ladder_tree!r}")
         if self.generation_zero not in GENERATION_ZERO:
             raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
                              f"{self.generation_zero!r}")
@@ -95,7 +99,8 @@ class LoopSettings:
     def ladder_settings(self) -> SearchSettings:
         """The search of both sides of a ladder match: self-play's without root noise, its leaves valued with
         the ladder's rollout weight whatever self-play mixes in."""
-        return replace(match_search(self.search), rollout_weight=self.ladder_rollout_weight)
+        return replace(match_search(self.search), rollout_weight=self.ladder_rollout_weight,
+                       tree=self.ladder_tree or self.search.tree)
 
     def train_settings(self, generation: int) -> TrainSettings:
         return replace(self.train, seed=None if self.seed is None else self.seed + generation)

@@ -53,10 +53,19 @@ def constant_value_loss(values: np.ndarray) -> float:
     return float(-(values * np.log(mean)).sum(axis=1).mean())
 
 
+def choice_positions(data: Dataset) -> np.ndarray:
+    """The positions whose policy target chooses: two or more cells with a share."""
+    return np.flatnonzero(np.count_nonzero(data.policies, axis=1) >= 2)
+
+
 def sample_batch(
-    data: Dataset, size: int, rng: np.random.Generator, augment: bool
+    data: Dataset, size: int, rng: np.random.Generator, augment: bool,
+    choices: np.ndarray | None = None, choice_share: float = 0.0,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    index = rng.integers(0, len(data), size=size)
+    """A batch of ``size`` positions, ``choice_share`` of it drawn from ``choices`` (choice_positions)."""
+    drawn = round(size * choice_share) if choices is not None and len(choices) else 0
+    index = np.concatenate([choices[rng.integers(0, len(choices), size=drawn)] if drawn else
+                            np.empty(0, dtype=np.int64), rng.integers(0, len(data), size=size - drawn)])
     planes = data.planes[index].reshape(size, PLANES, BOARD_CELLS)
     policies = data.policies[index]
     if augment:
@@ -91,6 +100,7 @@ def train(
         model.parameters(), lr=settings.learning_rate, weight_decay=settings.weight_decay
     )
     baseline = constant_value_loss(data.values)
+    choices = choice_positions(data) if settings.choice_share > 0 else None
     metrics: list[dict] = []
     sums = np.zeros(2)
     count = 0
@@ -105,7 +115,8 @@ def train(
             rate = learning_rate_at(step, settings)
             for group in optimiser.param_groups:
                 group["lr"] = rate
-            planes, policies, values = sample_batch(data, settings.batch_size, rng, settings.augment)
+            planes, policies, values = sample_batch(data, settings.batch_size, rng, settings.augment, choices,
+                                                    settings.choice_share)
             policy_loss, value_loss = policy_value_losses(
                 model,
                 torch.from_numpy(planes.astype(np.float32)).to(device),

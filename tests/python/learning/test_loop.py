@@ -1,5 +1,6 @@
 """The loop: a tiny run, then resuming it without repeating finished steps."""
 import json
+from dataclasses import replace
 
 import pytest
 
@@ -57,8 +58,20 @@ def test_a_rollout_generation_zero_teaches_the_first_network_measured_on_its_own
     assert match["b"] == "rollout (puct over placements, 1 sims)"
 
 
+def test_self_play_over_cells_climbs_a_ladder_over_placements(tmp_path):
+    run = tmp_path / "run"
+    settings = LoopSettings(generations=1, ladder=["greedy"], ladder_tree="placements",
+                            **{**TINY, "search": replace(TINY["search"], tree="cells")})
+    run_loop(run, settings, log=lambda line: None, progress=False)
+    from tilora_zero.data.records import iter_records
+
+    assert {r.metadata["settings"]["tree"] for r in iter_records(run / "records")} == {"cells"}
+    [match] = [m for m in read_metrics(run / "metrics.jsonl") if m["kind"] == "ladder"]
+    assert "(puct over placements, 1 sims" in match["a"]
+
+
 @pytest.mark.parametrize("change", [{"ladder": []}, {"ladder": ["rollout", "rollout"]}, {"ladder": ["random"]},
-                                    {"ladder_rollout_weight": 1.5}])
+                                    {"ladder_rollout_weight": 1.5}, {"ladder_tree": "pieces"}])
 def test_a_ladder_that_cannot_be_climbed_is_refused(change):
     with pytest.raises(ValueError, match="ladder"):
         LoopSettings(**{**TINY, **change}).check()

@@ -10,8 +10,8 @@ from tilora_zero.data.dataset import Dataset
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)  # small batches: more threads only contend on a busy machine
 from tilora_zero.cli import main  # noqa: E402
-from tilora_zero.learning.training import (TrainSettings, constant_value_loss, loss_figure, policy_value_losses,
-                                           read_metrics, sample_batch, train)
+from tilora_zero.learning.training import (TrainSettings, choice_positions, constant_value_loss, loss_figure,
+                                           policy_value_losses, read_metrics, sample_batch, train)
 from tilora_zero.networks.resnet import TiloraNet  # noqa: E402
 
 
@@ -171,3 +171,18 @@ def test_a_single_logged_point_shows_in_the_loss_picture():
     box = figure.axes[0].get_window_extent()  # the policy panel: no legend there
     panel = pixels[round(pixels.shape[0] - box.y1):round(pixels.shape[0] - box.y0), round(box.x0):round(box.x1)]
     assert np.all(panel == (0x1F, 0x77, 0xB4), axis=-1).sum() > 0  # the first line colour
+
+
+@pytest.mark.parametrize("share, least", [(0.5, 32), (1.0, 64)])
+def test_a_choice_share_draws_that_share_of_each_batch_from_positions_whose_target_chooses(share, least):
+    data = positions(40, seed=43)
+    choosing = [3, 17, 29]
+    for row in choosing:
+        data.policies[row, :2] = 0.5  # two cells with a share: a choice; the rest stay one-hot
+    choices = choice_positions(data)
+    assert choices.tolist() == choosing
+    _, policies, _ = sample_batch(data, 64, np.random.default_rng(8), False, choices, share)
+    drawn = int((np.count_nonzero(policies, axis=1) >= 2).sum())
+    assert least <= drawn < 64 or share == 1.0 and drawn == 64
+    with pytest.raises(ValueError, match="choice share must be from 0 to 1"):
+        TrainSettings(choice_share=1.5)
