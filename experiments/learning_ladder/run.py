@@ -6,13 +6,15 @@
 Runs `tilora-zero loop` (through its library) generation after generation
 while the next generation still fits in the time budget (judged by the last
 one's duration), every generation playing the rollout baseline. Then plays
-the final network, on one seat, against three seats of a baseline at the
-same simulations: rollout over placements (the experiment's setting) and over
-cells, with --frontier-games games each; greedy; rollout again with the
-network's own values instead of playouts; greedy with its policy alone (one
-simulation); and the first generation against rollout, over --frontier-games,
-so that the rise from first to last has an interval. Each match spreads its
-games over the four seats. It writes beside this script: results.json
+the final network, on one seat, against three seats of a baseline: rollout
+over placements given the simulations at which its games cost the network's
+player's CPU (--rollout-sims, equal_cpu.py), and the first generation in the
+same match, so that the rise from first to last has an interval; greedy with
+its policy alone (one simulation); rollout over cells, beside the cell-tree
+run's network (cell_run.pt) in the same match, with --frontier-games games
+each; rollout at the same simulations, and with the network's own values
+instead of playouts, with --final-games. Each match spreads its games over
+the four seats. It writes beside this script: results.json
 (settings, per-generation ladder, final matches with 95% intervals, the rise,
 times), ladder.png, losses.png and final.pt (the final checkpoint, for
 replaying the matches without rerunning). Rerunning with the same --out
@@ -41,7 +43,12 @@ The settings (see docs/learning.md for the measurements behind them):
   where its own values scored 0.163. The ladder plays only rollout, the
   baseline at the frontier, with 80 games a generation (an interval of about
   +-0.1);
-- the search is over placements (one search per turn with a choice);
+- self-play searches over cells (a target at every move, conditional on the
+  cells laid so far), and the ladder and the final matches over placements
+  (one search per turn with a choice): trained on the same teacher's games at
+  equal CPU, the cell tree's records taught a policy and priors that the
+  placement search uses better than its own records did
+  (experiments/record_targets, docs/learning.md);
 - training on the newest 512 games (four generations), 600 steps of 256 at a
   learning rate of 0.002: about one pass over the window a generation (four
   over a game's time in the window); three times the training on the same
@@ -59,13 +66,18 @@ from dataclasses import asdict, replace
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SETTINGS = dict(games_per_generation=128, train_steps=600, tree="placements", sims_per_move=32, sample_moves=30,
-                rollout_weight=1.0,
+SETTINGS = dict(games_per_generation=128, train_steps=600, tree="cells", ladder_tree="placements", sims_per_move=32,
+                sample_moves=30, rollout_weight=1.0,
                 blocks=3, channels=16, value_channels=8, value_hidden=1, value_relu=False, batch_size=256,
-                learning_rate=0.002, window=512, ladder=["rollout"], ladder_games=80, ladder_rollout_weight=1.0,
+                learning_rate=0.002, choice_share=0.5, window=512, ladder=["rollout"], ladder_games=80, ladder_rollout_weight=1.0,
                 generation_zero="rollout", workers=2, games_per_worker=16, threads=2, seed=1)
-FRONTIER_GAMES = 400  # each final match against the rollout baseline: an interval of about +-0.04
+FRONTIER_GAMES = 400  # each final match that a bar reads: an interval of about +-0.04
 OTHER_GAMES = 200
+# The rollout seats' simulations in the final matches at equal CPU: four seats of the network's player (its
+# priors, one playout per leaf, 32 simulations over placements) cost 0.521 CPU s a game, four rollout seats
+# 0.477 at 64 simulations and 0.585 at 80 (equal_cpu.py, 96 games each, a 3 x 16 network).
+ROLLOUT_SIMS_AT_EQUAL_CPU = 70
+CELL_RUN = HERE / "cell_run.pt"  # the network of the run whose self-play searched over cells
 
 
 def brief(result) -> dict:
@@ -83,6 +95,8 @@ def main() -> None:
     parser.add_argument("--frontier-games", type=int, default=FRONTIER_GAMES,
                         help="games of each final match against the rollout baseline with playout values")
     parser.add_argument("--final-games", type=int, default=OTHER_GAMES, help="games of every other final match")
+    parser.add_argument("--rollout-sims", type=int, default=ROLLOUT_SIMS_AT_EQUAL_CPU,
+                        help="the rollout seats' simulations in the matches at equal CPU")
     args = parser.parse_args()
     if args.max_generations is not None and args.max_generations < 1:
         parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
@@ -123,27 +137,31 @@ def main() -> None:
     final = checkpoint_path(args.out, generation)
     print(f"loop: {generation} generations in {loop_minutes:.1f} min; final network {final}", flush=True)
 
-    # The final matches: the player as the ladder measured it (the network's priors, playout values), over
-    # placements and over cells; the network's own values alone; its policy alone (one simulation: the
-    # decision with the highest prior); and the first generation, to say how far the ladder rose.
+    # The final matches: the player as the ladder measured it (the network's priors, playout values, over
+    # placements) against rollout seats given the CPU it spends; its policy alone (one simulation: the
+    # decision with the highest prior) against greedy; the same player over cells, as the module searches
+    # for direct callers, beside the cell-tree run's network in the same match; the network's own values;
+    # and the first generation, so that the rise from first to last has an interval.
     searched = settings.ladder_settings()
+    rollout = replace(searched, sims_per_move=args.rollout_sims)
     cells = replace(searched, tree="cells")
     own_values = replace(searched, rollout_weight=0.0)
     policy = replace(own_values, sims_per_move=1)
     finals = {}
-    # Each baseline searches as the player does (a baseline has no network to mix playouts into).
-    for name, checkpoint, search, baseline, games in (
-            ("rollout", final, searched, "rollout", args.frontier_games),
-            ("rollout_cells", final, cells, "rollout", args.frontier_games),
-            ("greedy", final, searched, "greedy", args.final_games),
-            ("rollout_own_values", final, own_values, "rollout", args.final_games),
-            ("greedy_policy_alone", final, policy, "greedy", args.final_games),
-            ("first_generation_rollout", checkpoint_path(args.out, 1), searched, "rollout", args.frontier_games)):
+    for name, checkpoint, search, baseline, baseline_search, games in (
+            ("rollout_equal_cpu", final, searched, "rollout", rollout, args.frontier_games),
+            ("greedy_policy_alone", final, policy, "greedy", None, args.frontier_games),
+            ("first_generation_rollout_equal_cpu", checkpoint_path(args.out, 1), searched, "rollout", rollout,
+             args.frontier_games),
+            ("rollout_cells", final, cells, "rollout", None, args.frontier_games),
+            ("cell_run_rollout_cells", CELL_RUN, cells, "rollout", None, args.frontier_games),
+            ("rollout_same_sims", final, searched, "rollout", None, args.final_games),
+            ("rollout_own_values", final, own_values, "rollout", None, args.final_games)):
         result = play_against_baseline(Player(str(checkpoint), search), baseline, games, settings.workers,
-                                       seed=10_000)
+                                       seed=10_000, settings=baseline_search)
         print(result.report(), flush=True)
         finals[name] = brief(result)
-    last, first = finals["rollout"], finals["first_generation_rollout"]
+    last, first = finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]
     rise = last["a_mean_payoff_per_seat"] - first["a_mean_payoff_per_seat"]
     half = math.hypot(last["half_width"], first["half_width"])
 
@@ -157,6 +175,7 @@ def main() -> None:
         "generations": generation,
         "ladder": ladder,
         "final": finals,
+        "rollout_sims_at_equal_cpu": args.rollout_sims,
         "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }

@@ -140,7 +140,7 @@ def _nested(flat: dict) -> dict:
     """A ``loop.json`` written before the search and training settings had their own types, in today's form."""
     search_names = {f.name for f in fields(SearchSettings)} - {"seed"}  # "seed" was the loop's
     train_names = {"train_steps": "steps", "batch_size": "batch_size", "learning_rate": "learning_rate",
-                   "weight_decay": "weight_decay"}
+                   "weight_decay": "weight_decay", "choice_share": "choice_share"}
     nested: dict[str, Any] = {"search": {}, "train": {}}
     for key, value in flat.items():
         if key in search_names:
