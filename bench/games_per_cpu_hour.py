@@ -18,7 +18,6 @@ cores each run got. Run it on a quiet machine, and compare two versions of the c
 from __future__ import annotations
 
 import argparse
-import functools
 import os
 import resource
 import time
@@ -27,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-DEFAULT_NETWORK = ROOT / "experiments" / "learning_ladder" / "final.pt"
+DEFAULT_NETWORK = ROOT / "experiments" / "learning_ladder" / "placement_run.pt"
 
 
 def cpu_seconds() -> float:

@@ -8,7 +8,7 @@ command line makes its options from these fields
 from __future__ import annotations
 
 import math
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -88,6 +88,12 @@ class SearchSettings:
 
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)
+
+
+def selfplay_search(**changes: Any) -> SearchSettings:
+    """The search that writes training records: over cells, whose records teach the placement search's priors
+    better than its own (docs/learning.md), at 100 simulations, the CPU per game of 150 over placements."""
+    return replace(SearchSettings(tree="cells", sims_per_move=100), **changes)
 
 
 @dataclass

@@ -29,9 +29,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--out", type=Path, required=True, default=argparse.SUPPRESS, help="records directory")
     parser.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1,
                         help="worker processes (one core each)")
-    from ..settings import SearchSettings, ServingOptions
+    from ..settings import ServingOptions, selfplay_search
 
-    add_options(parser.add_argument_group("search settings"), SEARCH_OPTIONS, SearchSettings())
+    add_options(parser.add_argument_group("search settings"), SEARCH_OPTIONS, selfplay_search())
     add_network_arguments(parser)
     serving = parser.add_argument_group("serving")
     defaults = ServingOptions()
@@ -92,12 +92,12 @@ def run(args: argparse.Namespace) -> int:
     from ..data.runs import MixedSettingsError, check_same_settings, games_on_disk, missing_games
     from ..selfplay.local import play_games
     from ..selfplay.scheduling import RunError, RunStats
-    from ..settings import SearchSettings, ServingOptions
+    from ..settings import ServingOptions, selfplay_search
 
     if args.out.exists() and not args.out.is_dir():
         raise UsageError(f"--out {args.out} exists and is not a directory")
     try:
-        settings = read_options(args, SEARCH_OPTIONS, SearchSettings())
+        settings = read_options(args, SEARCH_OPTIONS, selfplay_search())
     except ValueError as error:
         raise UsageError(str(error)) from None
     factory, network_name = network_factory(args, settings.search)

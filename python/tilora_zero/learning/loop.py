@@ -37,7 +37,8 @@ from typing import Any, Callable
 from ..data.runs import MixedSettingsError, settings_changes
 from ..networks import LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, ServedNetwork
 from ..selfplay.players import Player
-from ..settings import SEARCH_TREES, SearchSettings, ServingOptions, TrainSettings, upgraded_search_settings
+from ..settings import (SEARCH_TREES, SearchSettings, ServingOptions, TrainSettings, selfplay_search,
+                        upgraded_search_settings)
 from .arena import match_search, play_against_baseline, result_dict
 
 # The fixed baselines of the ladder, weakest first.
@@ -51,10 +52,13 @@ CONFIG_NAME = "loop.json"
 class LoopSettings:
     generations: int = 5
     games_per_generation: int = 64
-    # Self-play's search; the ladder's is the same without root noise and playouts (ladder_settings).
-    search: SearchSettings = field(default_factory=lambda: SearchSettings(sims_per_move=24))
-    # Each generation's training; its seed is the loop's seed plus the generation.
-    train: TrainSettings = field(default_factory=lambda: TrainSettings(steps=500))
+    # Self-play's search; the ladder's is the same without root noise and playouts, over ladder_tree
+    # (ladder_settings). Over cells at 16 simulations: the records that teach, at the CPU per game of 24
+    # simulations over placements (docs/learning.md).
+    search: SearchSettings = field(default_factory=lambda: selfplay_search(sims_per_move=16))
+    # Each generation's training; its seed is the loop's seed plus the generation. Half of each batch from
+    # the positions whose target chooses (experiments/record_targets).
+    train: TrainSettings = field(default_factory=lambda: TrainSettings(steps=500, choice_share=0.5))
     workers: int = 2
     games_per_worker: int = 8
     blocks: int = 4
@@ -68,8 +72,8 @@ class LoopSettings:
     # The ladder's searches value each leaf by (1 - w) * the network's value + w * one random playout's payoff:
     # 0 measures the network's own values alone, 1 its priors guiding a search that playouts judge.
     ladder_rollout_weight: float = 0.0
-    # The ladder's search tree (None: self-play's): self-play over cells can teach a player over placements.
-    ladder_tree: str | None = None
+    # The ladder's search tree (None: self-play's): self-play over cells teaches a player over placements.
+    ladder_tree: str | None = "placements"
     generation_zero: str = "uniform"  # who plays generation 1's games: "uniform" or "rollout"
     device: str = "cpu"
     threads: int = 1  # torch CPU threads for training (the machine is shared)
@@ -127,12 +131,14 @@ class LoopSettings:
         """The settings of a ``loop.json``; ValueError or TypeError for one that is not."""
         if not isinstance(data.get("search"), dict):
             data = _nested(data)
-        data = {**LEGACY_VALUE_HEAD, **data}  # a run begun before the head was a setting had the legacy head
+        # A run begun before a setting existed ran as its absence meant: the legacy value head, a ladder
+        # searching as self-play did, every batch drawn uniformly.
+        data = {**LEGACY_VALUE_HEAD, "ladder_tree": None, **data}
         defaults = cls()
         known = {f.name for f in fields(cls)}
         values = {k: v for k, v in data.items() if k in known}
         values["search"] = replace(defaults.search, **upgraded_search_settings(data.get("search", {})))
-        values["train"] = replace(defaults.train, **data.get("train", {}))
+        values["train"] = replace(defaults.train, **{"choice_share": 0.0, **data.get("train", {})})
         return cls(**values)
 
 

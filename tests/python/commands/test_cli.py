@@ -232,16 +232,17 @@ def test_adding_games_played_with_other_settings_is_refused_unless_allowed(tmp_p
 
 def test_games_recorded_before_the_placement_tree_resume_over_cells(tmp_path):
     out = tmp_path / "records"
-    assert tilora_zero("selfplay", "--games", 1, "--workers", 1, "--sims", 2, "--tree", "cells", "--out", out).returncode == 0
+    assert tilora_zero("selfplay", "--games", 1, "--workers", 1, "--sims", 2, "--out", out).returncode == 0
     [record] = iter_records(out)
+    assert record.metadata["settings"]["tree"] == "cells"  # self-play's default: the records that teach
     del record.metadata["settings"]["tree"]  # as an earlier version wrote it
     for path in shard_paths(out):
         path.unlink()
     records.write_shard(out / "games-00000.npz", [record])
     more = ["selfplay", "--games", 2, "--workers", 1, "--sims", 2, "--out", out]
-    refused = tilora_zero(*more)
+    refused = tilora_zero(*more, "--tree", "placements")
     assert refused.returncode == 2 and "tree cells (now placements)" in refused.stderr
-    assert tilora_zero(*more, "--tree", "cells").returncode == 0
+    assert tilora_zero(*more).returncode == 0
     assert count_games(out) == 2
 
 

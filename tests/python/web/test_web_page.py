@@ -6,9 +6,8 @@ import os
 
 import pytest
 from test_web_server import records  # noqa: F401 (fixture)
-from web_helpers import GatedOpponent, request, serving
+from web_helpers import GatedOpponent, replayed, request, serving
 
-from tilora_zero import Game
 from tilora_zero.web.coordinates import cells_named
 from tilora_zero.web.opponent import Opponent
 from tilora_zero.web.replays import RecordedGames
@@ -44,13 +43,6 @@ def open_page(browser, url: str, pace: str):
     page.add_init_script(f"localStorage.setItem('pace', '{pace}')")
     page.goto(url)
     return page
-
-
-def engine_game(moves) -> Game:
-    game = Game()
-    for _, cell in moves:
-        game.apply(cell)
-    return game
 
 
 def shown(page, selector: str) -> list[int]:
@@ -140,7 +132,7 @@ def test_a_whole_game_played_by_picking_and_turning_pieces_ends_with_the_ranking
         ranking = [int(seat) for seat in page.evaluate("[...document.querySelectorAll('#ranking li')].map((e) => e.dataset.seat)")]
         status = page.locator("#status").text_content()
         scores = [int(page.locator(f"#score-{seat}").text_content()) for seat in range(4)]
-    game = engine_game(state["moves"])
+    game = replayed(state["moves"])
     assert game.is_over and scores == game.score() and turns >= 2
     assert ranking == sorted(range(4), key=lambda seat: (state["places"][seat], seat))
     assert status.startswith(f"Game over: you finish {ORDINALS[state['places'][SEAT]]} of 4")
@@ -170,7 +162,7 @@ def test_a_game_played_cell_by_cell_ends_with_the_engines_scores_then_a_new_one_
         page.wait_for_function("document.body.dataset.phase === 'yours' && document.body.dataset.moves < 20")
         fresh = request(url, "/api/state")[1]
     assert fresh["game"] == state["game"] + 1 and [p for p, _ in fresh["moves"]][-1] == SEAT - 1
-    game = engine_game(state["moves"])
+    game = replayed(state["moves"])
     assert game.is_over and SEAT in {player for player, _ in state["moves"]} and scores == game.score()
     assert page.errors == [] and page.locator("#error").text_content() == ""
 

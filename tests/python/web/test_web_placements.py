@@ -6,7 +6,7 @@ import types
 
 import numpy as np
 import pytest
-from test_web_server import SEAT, play_on, replayed, rotations, unversioned, url  # noqa: F401 (fixture)
+from test_web_server import SEAT, play_on, rotations, url  # noqa: F401 (fixture)
 from web_helpers import request, serving
 
 from tilora_zero import Game

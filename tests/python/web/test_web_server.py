@@ -8,7 +8,7 @@ import sys
 import types
 
 import pytest
-from web_helpers import request, serving
+from web_helpers import replayed, request, serving
 
 from tilora_zero import Game
 from tilora_zero._match import play_match
@@ -27,13 +27,6 @@ SEAT = 1
 def url():
     with serving(PlaySession(Opponent("greedy", 8), SEAT, seed=5)) as address:
         yield address
-
-
-def replayed(moves) -> Game:
-    game = Game()
-    for _, cell in moves:
-        game.apply(cell)
-    return game
 
 
 def play_on(url: str, state: dict, stop=lambda state: False) -> dict:

@@ -7,6 +7,7 @@ import urllib.error
 import urllib.request
 from contextlib import contextmanager
 
+from tilora_zero import Game
 from tilora_zero.web.opponent import Opponent
 from tilora_zero.web.server import make_server, url_of
 
@@ -45,3 +46,11 @@ class GatedOpponent(Opponent):
         self.asked.set()
         assert self.gate.wait(30)
         return super().turn(cells, seed)
+
+
+def replayed(moves) -> Game:
+    """The engine's game after the (player, cell) moves of a state."""
+    game = Game()
+    for _, cell in moves:
+        game.apply(cell)
+    return game
