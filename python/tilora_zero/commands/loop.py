@@ -39,7 +39,7 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
     "ladder_rollout_weight": Option("ladder-rollout-weight", fraction,
                                     "weight of one random playout's payoff in the ladder's values (0: the network's "
                                     "own alone, 1: its priors and playout values, as self-play with --rollout-weight 1)"),
-    "ladder_tree": Option("ladder-tree", str, "the ladder's search tree (default: self-play's --tree)", SEARCH_TREES),
+    "ladder_tree": Option("ladder-tree", str, "the ladder's search tree (self-play's is --tree)", SEARCH_TREES),
     "generation_zero": Option("generation-zero", str, "who plays the first generation's games",
                               ("uniform", "rollout")),
     "device": Option("device", str, "torch device"),

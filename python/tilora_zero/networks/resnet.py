@@ -231,7 +231,7 @@ class TorchNetwork:
         self.model = model.to(self.device).eval()
         self.value_convention = check_value_convention(value_convention)
         self.name = name or model_name(model)
-        self.graph = ServingGraph(self.model)
+        self.graph = ServingGraph(self.model).to(self.device)  # its own tables too
         self.exported: exported.ExportedNetwork | None = None
         if self.device.type == "cpu" and exported.available():
             self.exported = exported.ExportedNetwork(export_graph(self.model), self.name, self.value_convention)

@@ -101,6 +101,6 @@ def test_the_flat_settings_of_a_run_started_before_they_were_nested_are_read_as_
             "learning_rate": 1e-3, "weight_decay": 1e-4, "window": 4, "ladder_games": 1,
             "generation_zero": "uniform", "device": "cpu", "threads": 1, "value_convention": None, "seed": 0}
     legacy_head = {"value_channels": 1, "value_hidden": 64, "value_relu": True}
-    assert LoopSettings.from_dict(flat) == LoopSettings(**{**TINY, "generations": 2, **legacy_head,
+    assert LoopSettings.from_dict(flat) == LoopSettings(**{**TINY, "generations": 2, **legacy_head, "ladder_tree": None,
                                                            "search": SearchSettings(sims_per_move=1, search="classic",
                                                                                     tree="cells")})
