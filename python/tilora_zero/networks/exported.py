@@ -3,7 +3,7 @@
 On this kind of machine ONNX Runtime evaluates the small residual networks at about 95% of the rate a
 large matrix product reaches on the same threads, 1.2 to 3 times eager torch (bench/inference_bench.py),
 with results equal to torch's within float rounding. A worker process that serves a checkpoint's network
-this way never imports torch, which saved each worker about 3 CPU seconds of start-up
+this way never imports torch, which saved each worker about 2.5 CPU seconds of start-up
 (docs/toolkit.md, Speed).
 
 An :class:`ExportedNetwork` pickles as its graph's bytes, so that a run builds the graph once, in the
