@@ -23,8 +23,6 @@ import resource
 import time
 from pathlib import Path
 
-import numpy as np
-
 ROOT = Path(__file__).resolve().parents[1]
 DEFAULT_NETWORK = ROOT / "experiments" / "learning_ladder" / "placement_run.pt"
 
@@ -54,34 +52,20 @@ def self_play(source: str, games: int, workers: int, settings, options, **bindin
 
 
 def network_alone(source: str, search: str, batch: int, binding: dict, seconds: float = 3.0) -> float:
-    """CPU µs per position of the served network (one thread, as a worker runs it) on recorded-like planes."""
+    """CPU µs per position of the served network (one thread, as a worker runs it) on real positions."""
     from tilora_zero.networks import ServedNetwork
+    from tilora_zero.networks.quantize import calibration_planes
     from tilora_zero.selfplay.processes import limit_torch_threads
 
     network = ServedNetwork(source, search, **binding).load()
     limit_torch_threads(1)
-    planes = positions(batch)
+    planes = calibration_planes(batch)  # positions of random games
     network(planes)
     calls, start = 0, time.process_time()
     while time.process_time() - start < seconds:
         network(planes)
         calls += 1
     return 1e6 * (time.process_time() - start) / (calls * batch)
-
-
-def positions(count: int) -> np.ndarray:
-    """Planes of real positions: random games' positions, taken as the module sends them."""
-    from tilora_zero import _engine
-
-    rng = np.random.default_rng(0)
-    taken = []
-    while len(taken) < count:
-        game = _engine.Game()
-        while not game.is_over and len(taken) < count:
-            game.apply(int(rng.choice(game.legal_tiles())))
-            if not game.is_over and rng.random() < 0.1:
-                taken.append(np.asarray(game.planes(), dtype=np.float32))
-    return np.stack(taken)
 
 
 def main() -> None:
