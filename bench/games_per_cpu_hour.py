@@ -4,13 +4,16 @@ the network's own rates, so that a change to any part is judged by what a learni
     python bench/games_per_cpu_hour.py [--network CHECKPOINT] [--games 16] [--workers 2] [--sims 150]
                                        [--games-per-worker N] [--tree placements] [--precision int8]
 
-Prints three rows, each measured on this machine in this run:
+Prints four rows, each measured on this machine in this run:
 
 * self-play: the ``selfplay`` command's backend at the given settings; CPU seconds per game (this process
   and its worker processes, start-up included) and games per CPU-hour;
 * the module and runner alone: the same games with the ``uniform`` network (no inference), CPU µs per
   request;
-* the network alone: CPU µs per position at the mean batch size the self-play row sent.
+* the network alone: CPU µs per position at the mean batch size the self-play row sent;
+* the preparation: what the parent spends reading the checkpoint and making what the workers serve;
+
+and what the last three rows add up to beside the first.
 
 CPU time, not wall time: on a machine that other jobs keep busy, wall time measures the share of the
 cores each run got. Run it on a quiet machine, and compare two versions of the code in one session.
@@ -39,6 +42,7 @@ def self_play(source: str, games: int, workers: int, settings, options, **bindin
 
     cpu = cpu_seconds()
     network = ServedNetwork(source, settings.search, **binding).factory()
+    prepare = cpu_seconds() - cpu
     moves = 0
 
     def count(record) -> None:
@@ -47,7 +51,7 @@ def self_play(source: str, games: int, workers: int, settings, options, **bindin
 
     stats = play_games(network, range(games), settings, workers, on_record=count, options=options)
     cpu = cpu_seconds() - cpu
-    return {"cpu": cpu, "wall": stats.wall_time, "games": games, "moves": moves,
+    return {"cpu": cpu, "prepare": prepare, "wall": stats.wall_time, "games": games, "moves": moves,
             "requests": stats.evaluations, "positions": stats.positions, "batches": stats.batches}
 
 
@@ -78,7 +82,7 @@ def main() -> None:
     parser.add_argument("--sims", type=int, default=None, help="default: the toolkit's")
     parser.add_argument("--tree", default=None, help="default: the toolkit's")
     parser.add_argument("--games-per-worker", type=int, default=None, help="default: the toolkit's")
-    parser.add_argument("--precision", default="fp32", help="fp32 or int8")
+    parser.add_argument("--precision", default="auto", help="fp32, int8 or auto (the toolkit's default)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--skip-parts", action="store_true", help="only the self-play row")
     args = parser.parse_args()
@@ -90,7 +94,7 @@ def main() -> None:
           f"{settings.tree}, {settings.sims_per_move} simulations, network {Path(args.network).name} "
           f"{args.precision}, "
           f"{os.cpu_count()} cores")
-    binding = {} if args.precision == "fp32" else {"precision": args.precision}
+    binding = {} if args.precision == "auto" else {"precision": args.precision}
     run = self_play(args.network, args.games, args.workers, settings, options, **binding)
     per_game = run["cpu"] / run["games"]
     print(f"self-play        {per_game:6.3f} CPU s per game  {3600 / per_game:7,.0f} games per CPU-hour  "
@@ -103,8 +107,13 @@ def main() -> None:
           f"{alone['cpu'] / alone['games']:.3f} CPU s per game)")
     batch = max(1, round(run["positions"] / max(run["batches"], 1)))
     micro = network_alone(args.network, settings.search, batch, binding)
-    print(f"network alone    {micro:6.1f} CPU µs per position at batch {batch} "
-          f"({micro * run['positions'] / run['games'] / 1e6:.3f} CPU s per game)")
+    network_part = micro * run["positions"] / run["games"] / 1e6
+    print(f"network alone    {micro:6.1f} CPU µs per position at batch {batch} ({network_part:.3f} CPU s per game)")
+    prepare = run["prepare"] / run["games"]
+    print(f"preparation      {run['prepare']:6.2f} CPU s in the parent, reading and exporting or quantising the "
+          f"network ({prepare:.3f} CPU s per game)")
+    parts = alone["cpu"] / alone["games"] + network_part + prepare
+    print(f"the parts sum to {parts:.3f} CPU s per game, {100 * parts / per_game:.0f}% of the measured self-play")
 
 
 if __name__ == "__main__":

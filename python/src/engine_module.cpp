@@ -34,6 +34,8 @@
 
 namespace nb = nanobind;
 
+void bind_int8_network(nb::module_& m);  // int8_binding.cpp
+
 namespace {
 
 using tilora::game::Game;
@@ -297,6 +299,8 @@ NB_MODULE(_engine, m) {
         return "<Game moves=" + std::to_string(game.history().size()) +
                (player ? " to_move=" + std::to_string(*player) : std::string(" over")) + ">";
       });
+
+  bind_int8_network(m);
 
   m.def("pack_planes", &pack_planes, nb::arg("planes"),
         "Packs one request's planes (5 sequences of 400 numbers, 0 or 1) into 250 bytes, "

@@ -9,6 +9,7 @@ from dataclasses import replace
 from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
+from ..networks.quantize import PRECISIONS
 from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 from .options import SEARCH_OPTIONS, add_options, read_options
 
@@ -44,6 +45,10 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         help="classic search only: served value convention of both networks (default: each "
                              "checkpoint's own)")
     parser.add_argument("--device", default="cpu", help="torch device")
+    for flag in ("a", "b"):
+        parser.add_argument(f"--{flag}-precision", choices=(*PRECISIONS, "auto"), default="auto",
+                            help=f"{flag.upper()}'s checkpoint served in float32 or int8; auto: int8 on a CPU with "
+                                 "AVX-512 VNNI, else float32")
     parser.add_argument("--out", type=Path, help="records directory for the games played")
     parser.add_argument("--json", type=Path, help="write the result as JSON here")
     parser.add_argument("--no-progress", action="store_true", help="draw no progress bar")
@@ -62,12 +67,16 @@ def run(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise UsageError(str(error)) from None
     players = []
-    for flag, source, sims in (("--a", args.a, args.a_sims), ("--b", args.b, args.b_sims)):
+    for flag, source, sims, precision in (("--a", args.a, args.a_sims, args.a_precision),
+                                          ("--b", args.b, args.b_sims, args.b_precision)):
         settings = replace(search, sims_per_move=search.sims_per_move if sims is None else sims)
         if source not in BASELINES:
             require("torch", f"{flag} {source}")
+        elif precision not in ("fp32", "auto"):
+            raise UsageError(f"{flag}-precision {precision}: {source} is a baseline, not a checkpoint")
         try:
-            player = Player(source, settings, args.device, args.value_convention)
+            player = Player(source, settings, args.device, args.value_convention,
+                            precision=None if precision == "auto" else precision)
             player.check()
         except (FileNotFoundError, ValueError) as error:
             raise UsageError(f"{flag}: {error}") from None

@@ -35,6 +35,7 @@ class Player:
     value_convention: str | None = None  # classic rule only: served instead of the checkpoint's own
     # A network's values searched over equal priors (its policy ignored): what its values are worth alone.
     equal_priors: bool = False
+    precision: str | None = None  # a checkpoint's: "fp32", "int8" or None (networks.default_precision)
     # A network's binding to this player's searches; None for a baseline.
     network: ServedNetwork | None = field(init=False, repr=False, compare=False)
 
@@ -44,7 +45,8 @@ class Player:
                             f"got {self.source!r}")
         network = None
         if self.kind == "network":
-            network = ServedNetwork(self.source, self.settings.search, self.device, self.value_convention)
+            network = ServedNetwork(self.source, self.settings.search, self.device, self.value_convention,
+                                    self.precision)
         elif self.equal_priors:
             raise ValueError(f"equal_priors applies to a network's values; {self.source!r} has none")
         object.__setattr__(self, "network", network)
@@ -57,7 +59,8 @@ class Player:
     @property
     def name(self) -> str:
         if isinstance(self.source, str):
-            return self.source
+            precision = self.network.precision if self.network is not None else "fp32"
+            return self.source if precision == "fp32" else f"{self.source} {precision}"
         return getattr(self.source, "name", None) or repr(self.source)
 
     @property

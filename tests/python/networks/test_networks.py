@@ -162,11 +162,27 @@ def test_the_exported_graph_serves_in_a_worker_what_torch_serves():
         worker(np.zeros_like(planes[:1]))
 
 
-def test_an_int8_network_serves_a_checkpoint_close_to_its_float_graph(tmp_path):
-    pytest.importorskip("onnxruntime")
+def _with_batch_norm_statistics(model):
+    """A freshly made network whose batch norms do not start as the identity, so that folding them counts."""
+    generator = torch.Generator().manual_seed(3)
+    for module in model.modules():
+        if isinstance(module, torch.nn.BatchNorm2d):
+            for tensor, low, high in ((module.running_mean, -0.2, 0.2), (module.running_var, 0.5, 2.0),
+                                      (module.weight, 0.5, 1.5), (module.bias, -0.2, 0.2)):
+                tensor.data.copy_(torch.rand(tensor.shape, generator=generator) * (high - low) + low)
+    return model
+
+
+@pytest.mark.parametrize("architecture", [
+    {"blocks": 2, "channels": 8},  # channels padded to whole vectors
+    {"blocks": 1, "channels": 16, "value_channels": 1, "value_hidden": 64, "value_relu": True},  # the legacy head
+    {"blocks": 0, "channels": 20, "value_hidden": 0},  # a stem alone, one dense value layer
+])
+def test_an_int8_network_serves_a_checkpoint_close_to_its_float_graph(tmp_path, architecture):
     torch.manual_seed(5)
-    path = save_checkpoint(tmp_path / "net.pt", TiloraNet(2, 8), value_convention="share")
-    plain = ServedNetwork(str(path), "puct").load()
+    model = _with_batch_norm_statistics(TiloraNet(**architecture))
+    path = save_checkpoint(tmp_path / "net.pt", model, value_convention="share")
+    plain = ServedNetwork(str(path), "puct", precision="fp32").load()
     int8 = ServedNetwork(str(path), "puct", precision="int8")
     served = pickle.loads(pickle.dumps(int8.factory()))()
     assert served.name == plain.name + " int8"
@@ -178,6 +194,29 @@ def test_an_int8_network_serves_a_checkpoint_close_to_its_float_graph(tmp_path):
     assert np.abs(logits - float_logits)[legal].mean() < 0.05
     np.testing.assert_allclose(values, float_values, atol=0.05)
     assert not np.array_equal(values, float_values)  # it did quantise
+    # The vector kernels and the portable code give the same numbers, bit for bit; a position without a
+    # legal cell or a mover gets every cell illegal and no mover, as from the float graph.
+    batch = np.concatenate([planes, np.zeros_like(planes[:1])])
+    for vector, portable in zip(served.reply(batch), served.reply(batch, portable=True)):
+        np.testing.assert_array_equal(vector, portable)
+    log_policy, _, movers = served.reply(batch)
+    assert np.all(log_policy[-1] == ILLEGAL_LOGIT) and movers.tolist() == [1.0] * len(planes) + [0.0]
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    (lambda t: t["tower"].pop(), "the tower is not a stem and whole blocks"),
+    (lambda t: t.update(policy=(t["policy"][0][:, :796].copy(), *t["policy"][1:])), "the policy layer reads 796 channels where 800 come"),
+    (lambda t: t["value"].pop(), "the value layers do not end in four logits"),
+    (lambda t: t.update(heads=(t["heads"][0], t["heads"][1][:3].copy(), t["heads"][2])), "not one an output"),
+])
+def test_int8_tables_that_do_not_fit_together_are_refused(change, message):
+    from tilora_zero import _engine
+    from tilora_zero.networks.quantize import int8_tables
+
+    tables = int8_tables(TiloraNet(1, 16).eval(), position_batch())
+    change(tables)
+    with pytest.raises(ValueError, match=message):
+        _engine.Int8Network(**tables)
 
 
 @pytest.mark.parametrize(("source", "settings", "message"), [

@@ -204,4 +204,7 @@ def test_a_checkpoint_plays_the_other_seats_through_its_network(tmp_path):
     state = session.opponent_turn()
     game = replayed(state["moves"])
     assert [p for p, _ in state["moves"]] == [0] * len(state["moves"]) and game.current_player == 1
-    assert session.opponent.label == f"{path} (puct over placements, 4 sims)"
+    from tilora_zero.networks import default_precision
+
+    served = " int8" if default_precision(str(path)) == "int8" else ""  # the label names a quantised network
+    assert session.opponent.label == f"{path}{served} (puct over placements, 4 sims)"
