@@ -12,6 +12,7 @@
 // GCC 12's AVX-512 headers start their masked conversions from an undefined
 // register, which its own flow analysis then reports as uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #define TILORA_INT8_VNNI 1
 #define VNNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
 #endif
