@@ -25,9 +25,8 @@ The settings (see docs/learning.md for the measurements behind them):
 - generation zero is the rollout baseline: no model, but its games (a search
   whose leaves are valued by random playouts) beat three uniform seats 0.78
   per seat at 32 simulations, where the uniform network's games teach nothing;
-- a 3 x 16 network, served through ONNX Runtime at about 5,000 positions per
-  second per core: a generation of 128 games at 32 simulations takes under
-  four minutes, so twelve to sixteen generations fit in the hour;
+- a 3 x 16 network, served in int8 (the toolkit's default on this CPU) at
+  about 19,000 positions per second per core;
 - the value head maps eight planes of the tower to one linear score, and the
   score to the four seats' logits (the networks' default): trained on the
   same games, the legacy head (one plane, 64 ReLU units) fit its games and
@@ -74,9 +73,10 @@ SETTINGS = dict(games_per_generation=128, train_steps=600, tree="cells", ladder_
 FRONTIER_GAMES = 400  # each final match that a bar reads: an interval of about +-0.04
 OTHER_GAMES = 200
 # The rollout seats' simulations in the final matches at equal CPU: four seats of the network's player (its
-# priors, one playout per leaf, 32 simulations over placements) cost 0.521 CPU s a game, four rollout seats
-# 0.477 at 64 simulations and 0.585 at 80 (equal_cpu.py, 96 games each, a 3 x 16 network).
-ROLLOUT_SIMS_AT_EQUAL_CPU = 70
+# priors, one playout per leaf, 32 simulations over placements, the network served in int8) cost 0.446 CPU s
+# a game, four rollout seats 0.409 at 56 simulations and 0.486 at 64 (equal_cpu.py, 48 games each, a 3 x 16
+# network; the crossing at 59.8). In float32 the network's player cost 0.521, rollout's equal 70.
+ROLLOUT_SIMS_AT_EQUAL_CPU = 60
 CELL_RUN = HERE / "cell_run.pt"  # the network of the run whose self-play searched over cells
 
 
