@@ -9,7 +9,10 @@
   free cells (empty and beside none of its tiles: the room it may still fill). The mover's legal plane
   gives only the mover's view; the other seats' room decides the playout's outcome as much;
 - `scores`: the head's linear scores before the four logits (1, today's head, ties the four values to
-  one number; 4 lets each seat's share move on its own).
+  one number; 4 lets each seat's share move on its own);
+- `counts`: the scores also see what the least-squares yardstick of run.py fits, computed inside the
+  network from the planes: each seat's tiles, open corners and free cells and the mover's legal cells
+  (in hundreds), and their pairwise products, so that the head holds that fit as a part of itself.
 
 Only the value head exists (the study trains no policy); `forward` returns (None, value logits) like
 TiloraNet's (policy, value).
@@ -39,6 +42,18 @@ def corner_and_free_planes(planes: torch.Tensor) -> torch.Tensor:
     return torch.cat([free * diagonal, free], dim=1)
 
 
+def seat_counts(planes: torch.Tensor) -> torch.Tensor:
+    """[B, 13 + 169]: each seat's tiles, open corners and free cells, the mover's legal cells (in hundreds),
+    then their pairwise products: the yardstick's columns less its constant."""
+    features = corner_and_free_planes(planes)
+    counts = torch.cat([planes[:, :SEATS].sum(dim=(2, 3)), features.sum(dim=(2, 3)),
+                        planes[:, 4].sum(dim=(1, 2)).unsqueeze(1)], dim=1) / 100.0
+    return torch.cat([counts, (counts.unsqueeze(2) * counts.unsqueeze(1)).flatten(1)], dim=1)
+
+
+COUNT_FEATURES = 13 + 13 * 13
+
+
 class Block(nn.Module):
     def __init__(self, channels: int, dilation: int):
         super().__init__()
@@ -54,9 +69,10 @@ class Block(nn.Module):
 
 class StudyNet(nn.Module):
     def __init__(self, blocks: int = 3, channels: int = 16, value_channels: int = 8, pooled: bool = False,
-                 dilated: bool = False, features: bool = False, scores: int = 1):
+                 dilated: bool = False, features: bool = False, scores: int = 1, counts: bool = False):
         super().__init__()
         self.features = features
+        self.counts = counts
         self.pooled = pooled
         inputs = 5 + 1 + (FEATURE_PLANES if features else 0)
         self.stem = nn.Sequential(nn.Conv2d(inputs, channels, 3, padding=1, bias=False), nn.BatchNorm2d(channels),
@@ -64,7 +80,7 @@ class StudyNet(nn.Module):
         self.tower = nn.Sequential(*[Block(channels, 2 ** b if dilated else 1) for b in range(blocks)])
         self.reduce = nn.Sequential(nn.Conv2d(channels, value_channels, 1, bias=False),
                                     nn.BatchNorm2d(value_channels), nn.ReLU(), nn.Flatten())
-        width = value_channels * 400 + (2 * channels if pooled else 0)
+        width = value_channels * 400 + (2 * channels if pooled else 0) + (COUNT_FEATURES if counts else 0)
         self.score = nn.Linear(width, scores)
         self.to_logits = nn.Linear(scores, SEATS)
 
@@ -76,4 +92,6 @@ class StudyNet(nn.Module):
         head = [self.reduce(x)]
         if self.pooled:
             head += [x.mean(dim=(2, 3)), x.amax(dim=(2, 3))]
+        if self.counts:
+            head.append(seat_counts(planes))
         return None, self.to_logits(self.score(torch.cat(head, dim=1)))

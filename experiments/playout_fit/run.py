@@ -75,7 +75,13 @@ CONFIGS = {  # in the order they are trained
     "3x16, 8 planes straight to the logits": ("tilora", dict(blocks=3, channels=16, value_hidden=0)),
     "3x16 (today's), seed 1": ("tilora", dict(blocks=3, channels=16)),
     "6x32": ("tilora", dict(blocks=6, channels=32)),
+    "3x16, 4 scores, 4000 steps": ("study", dict(blocks=3, channels=16, scores=4)),
+    "3x16, counts and their products, 4 scores, 4000 steps": ("study", dict(blocks=3, channels=16, scores=4,
+                                                                             counts=True)),
 }
+# Rows trained longer than --steps, with R2 measured along the way (the cosine schedule spans the whole run).
+LONG = {"3x16, 4 scores, 4000 steps": 4000, "3x16, counts and their products, 4 scores, 4000 steps": 4000}
+CURVE = (400, 1000, 2000, 4000)
 # No network: the label fitted by least squares on counts read off the planes (see counts_fit).
 COUNTS = "no network: counts of tiles, corners and free cells, least squares"
 # Filled before the workers fork, so they share the arrays instead of receiving copies.
@@ -195,7 +201,9 @@ def build(kind: str, options: dict):
     return StudyNet(**options)
 
 
-def train_one(kind: str, options: dict, train: dict, seed: int, steps: int):
+def train_one(kind: str, options: dict, train: dict, seed: int, steps: int, test_planes=None, curve=()):
+    """The trained model and its training CPU; with `curve`, also the predictions on `test_planes` after
+    each of those steps."""
     import torch
     from torch.nn import functional as F
 
@@ -208,7 +216,12 @@ def train_one(kind: str, options: dict, train: dict, seed: int, steps: int):
     model.train()
     optimiser = torch.optim.AdamW(model.parameters(), lr=LEARNING_RATE, weight_decay=WEIGHT_DECAY)
     start = time.process_time()
+    along = {}
     for step in range(steps):
+        if step in curve:
+            model.eval()
+            along[step] = predict(model, test_planes)
+            model.train()
         progress = step / max(1, steps - 1)
         for group in optimiser.param_groups:
             group["lr"] = LEARNING_RATE * (0.1 + 0.9 * 0.5 * (1 + np.cos(np.pi * progress)))
@@ -221,7 +234,7 @@ def train_one(kind: str, options: dict, train: dict, seed: int, steps: int):
         loss.backward()
         optimiser.step()
     model.eval()
-    return model, time.process_time() - start
+    return model, time.process_time() - start, along
 
 
 def counts(planes: np.ndarray) -> np.ndarray:
@@ -263,8 +276,10 @@ def seed_of(name: str) -> int:
 def train_row(job: tuple) -> tuple:
     name, steps, test_planes = job
     kind, options = CONFIGS[name]
-    model, cpu = train_one(kind, options, _TRAIN, seed_of(name), steps)
-    return name, predict(model, test_planes), cpu, int(sum(p.numel() for p in model.parameters()))
+    steps = LONG.get(name, steps)
+    curve = [c for c in CURVE if c < steps] if name in LONG else []
+    model, cpu, along = train_one(kind, options, _TRAIN, seed_of(name), steps, test_planes, curve)
+    return name, steps, predict(model, test_planes), along, cpu, int(sum(p.numel() for p in model.parameters()))
 
 
 def predict(model, planes: np.ndarray) -> np.ndarray:
@@ -322,14 +337,17 @@ def main() -> None:
     context = multiprocessing.get_context("fork")
     with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
         for future in concurrent.futures.as_completed([pool.submit(train_row, job) for job in jobs]):
-            name, predicted, cpu, parameters = future.result()
+            name, steps, predicted, along, cpu, parameters = future.result()
             kind, options = CONFIGS[name]
             rows[name] = {
-                "model": kind, "options": options, "seed": seed_of(name), "steps": args.steps, "train_cpu_s": cpu,
+                "model": kind, "options": options, "seed": seed_of(name), "steps": steps, "train_cpu_s": cpu,
                 "parameters": parameters,
                 "label": r2_with_interval(predicted, label, test_games, rng),
                 "outcome": r2_with_interval(predicted, outcome, test_games, rng),
             }
+            if along:
+                rows[name]["label_along_training"] = {
+                    str(step): r2_with_interval(values, label, test_games, rng) for step, values in along.items()}
             print(f"{name}: R2 label {rows[name]['label']['r2']:.3f} {rows[name]['label']['interval']}, outcome "
                   f"{rows[name]['outcome']['r2']:.3f}, {cpu:.0f} s CPU", flush=True)
             path.write_text(json.dumps(results, indent=1) + "\n")

@@ -76,7 +76,7 @@ class Int8Network {
  public:
   Int8Network(const std::vector<TowerArrays>& tower, const LayerArrays& heads, unsigned policy_channels,
               unsigned value_channels, float policy_scale, const LayerArrays& policy,
-              const std::vector<ValueArrays>& value) {
+              const std::vector<ValueArrays>& value, bool value_counts) {
     unsigned channels = q::kInputChannels, stride = round_up(channels, q::kGroup);
     for (std::size_t i = 0; i < tower.size(); ++i) {
       const auto& [weights, scale, bias, out_scale, residual_scale] = tower[i];
@@ -94,6 +94,7 @@ class Int8Network {
     network_.value_channels = value_channels;
     network_.policy_scale = policy_scale;
     network_.policy = quantized(policy, policy_channels * q::kCells, policy_channels * q::kCells, "the policy layer");
+    network_.value_counts = value_counts;
     for (const auto& [weights, bias, relu] : value) {
       q::FloatLayer layer;
       layer.outputs = static_cast<unsigned>(weights.shape(0));
@@ -138,21 +139,36 @@ void bind_int8_network(nb::module_& m) {
                           "The residual network in 8 bits: uint8 activations, int8 weights, int32 sums "
                           "(AVX-512 VNNI where the CPU has it), float value layers.")
       .def(nb::init<const std::vector<TowerArrays>&, const LayerArrays&, unsigned, unsigned, float,
-                    const LayerArrays&, const std::vector<ValueArrays>&>(),
+                    const LayerArrays&, const std::vector<ValueArrays>&, bool>(),
            nb::arg("tower"), nb::arg("heads"), nb::arg("policy_channels"), nb::arg("value_channels"),
-           nb::arg("policy_scale"), nb::arg("policy"), nb::arg("value"),
+           nb::arg("policy_scale"), nb::arg("policy"), nb::arg("value"), nb::arg("value_counts") = false,
            "tower: (weights int8 [out, in, 3, 3], scale float32 [out], bias float32 [out], the scale "
            "of the uint8 activations written, the block input's scale or None) for the stem and "
            "each block's two layers; heads: the 1x1 layer (weights int8 [out, in, 1, 1], scale, "
            "bias) whose first policy_channels outputs are the policy's features and next "
            "value_channels the value's; policy: the dense layer (int8 [400, features], scale, "
            "bias) over the policy features in uint8 of scale policy_scale; value: the float "
-           "layers (weights [out, in], bias [out], relu) to four value logits. A layer's real "
+           "layers (weights [out, in], bias [out], relu) to four value logits, the first reading "
+           "the value features and, with value_counts, the position's counts after them. A layer's real "
            "output is its int32 sum times scale plus bias. ValueError for shapes that do not fit.")
       .def("evaluate", &Int8Network::evaluate, nb::arg("planes"), nb::arg("portable") = false,
            "(log_policy [B, 400], shares [B, 4], movers [B]) for float32 planes [B, 5, 20, 20], "
            "as the serving graph computes them. portable: the code for CPUs without VNNI, which "
            "gives the same numbers.")
+      .def_static("counts",
+                  [](const Planes& planes) {
+                    const std::size_t batch = planes.shape(0);
+                    auto* out = new float[batch * q::kCountFeatures];
+                    for (std::size_t i = 0; i < batch; ++i)
+                      q::write_counts(planes.data() + i * q::kInputPlanes * q::kCells, out + i * q::kCountFeatures);
+                    nb::capsule owner(out, [](void* p) noexcept { delete[] static_cast<float*>(p); });
+                    const std::size_t shape[2] = {batch, q::kCountFeatures};
+                    return nb::ndarray<nb::numpy, float>(out, 2, shape, owner);
+                  },
+                  nb::arg("planes"),
+                  "The counts a value head with value_counts reads, float32 [B, 182], for planes "
+                  "[B, 5, 20, 20]: each seat's tiles, open corners and free cells, the mover's legal "
+                  "cells (in hundreds), then their pairwise products.")
       .def_static("vnni_available", &tilora_zero::int8::vnni_available,
                   "Whether this CPU runs the VNNI kernels.");
 }

@@ -53,7 +53,7 @@ struct Scratch {
     for (auto& buffer : activations) buffer.assign(kPaddedCells * network.tower.front().conv.outputs, 0);
     features.assign(network.heads.outputs * kCells, 0.0f);
     policy_features.assign(network.policy.inputs, 0);
-    unsigned value_width = network.value_channels * kCells;
+    unsigned value_width = network.value_channels * kCells + kCountFeatures;
     for (const auto& layer : network.value) value_width = std::max(value_width, layer.outputs);
     value_in.assign(value_width, 0.0f);
     value_out.assign(value_width, 0.0f);
@@ -105,9 +105,10 @@ VNNI_TARGET float dot_vnni(const float* weights, const float* inputs, unsigned c
 #endif
 
 template <class Dot>
-std::array<float, kPlayers> value_logits(const Network& network, Scratch& scratch, Dot dot) {
+std::array<float, kPlayers> value_logits(const Network& network, const float* planes, Scratch& scratch, Dot dot) {
   const float* values = scratch.features.data() + network.policy_channels * kCells;
   std::copy(values, values + network.value_channels * kCells, scratch.value_in.begin());
+  if (network.value_counts) write_counts(planes, scratch.value_in.data() + network.value_channels * kCells);
   for (const auto& layer : network.value) {
     for (unsigned out = 0; out < layer.outputs; ++out) {
       const float sum = dot(layer.weights.data() + std::size_t{out} * layer.inputs, scratch.value_in.data(),
@@ -393,7 +394,8 @@ void evaluate_one(const Network& network, Scratch& scratch, const float* planes,
   else policy_features_portable(features, network.policy.inputs, network.policy_scale, policy_features);
   if constexpr (kVnni) policy_vnni(network.policy, scratch.policy_features.data(), scratch.logits);
   else policy_portable(network.policy, scratch.policy_features.data(), scratch.logits);
-  const auto values = kVnni ? value_logits(network, scratch, dot_vnni) : value_logits(network, scratch, dot_portable);
+  const auto values = kVnni ? value_logits(network, planes, scratch, dot_vnni)
+                            : value_logits(network, planes, scratch, dot_portable);
   write_log_policy(planes, scratch.logits, log_policy);
   write_shares(planes, values, shares, movers);
 }
@@ -411,6 +413,33 @@ void check_layer(const QuantizedLayer& layer, const std::string& name) {
 }
 
 }  // namespace
+
+void write_counts(const float* planes, float* out) {
+  const auto tile = [&](unsigned seat, int row, int column) {
+    return row >= 0 && column >= 0 && row < int{kSide} && column < int{kSide} &&
+           planes[seat * kCells + static_cast<unsigned>(row) * kSide + static_cast<unsigned>(column)] != 0.0f;
+  };
+  std::array<unsigned, kCounts> counts{};
+  for (unsigned cell = 0; cell < kCells; ++cell) {
+    const int row = static_cast<int>(cell / kSide), column = static_cast<int>(cell % kSide);
+    bool empty = true;
+    for (unsigned seat = 0; seat < kPlayers; ++seat) empty = empty && !tile(seat, row, column);
+    for (unsigned seat = 0; seat < kPlayers; ++seat) {
+      counts[seat] += tile(seat, row, column);
+      const bool beside = tile(seat, row - 1, column) || tile(seat, row + 1, column) || tile(seat, row, column - 1) ||
+                          tile(seat, row, column + 1);
+      const bool diagonal = tile(seat, row - 1, column - 1) || tile(seat, row - 1, column + 1) ||
+                            tile(seat, row + 1, column - 1) || tile(seat, row + 1, column + 1);
+      const bool free = empty && !beside;
+      counts[kPlayers + seat] += free && diagonal;
+      counts[2 * kPlayers + seat] += free;
+    }
+    counts[3 * kPlayers] += planes[kLegalPlane * kCells + cell] != 0.0f;
+  }
+  for (unsigned i = 0; i < kCounts; ++i) out[i] = static_cast<float>(counts[i]) / 100.0f;
+  for (unsigned i = 0; i < kCounts; ++i)
+    for (unsigned j = 0; j < kCounts; ++j) out[kCounts + i * kCounts + j] = out[i] * out[j];
+}
 
 bool vnni_available() {
 #ifdef TILORA_INT8_VNNI
@@ -446,7 +475,7 @@ void check(const Network& network) {
               network.policy.outputs == kCells,
           "the policy layer does not map the policy features to 400 logits");
   require(network.policy_scale > 0.0f && std::isfinite(network.policy_scale), "the policy features have no positive finite scale");
-  unsigned width = network.value_channels * kCells;
+  unsigned width = network.value_channels * kCells + (network.value_counts ? kCountFeatures : 0);
   for (const auto& layer : network.value) {
     require(layer.inputs == width, "a value layer reads another width than the layer before writes");
     require(layer.weights.size() == std::size_t{layer.outputs} * layer.inputs && layer.bias.size() == layer.outputs,

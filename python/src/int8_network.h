@@ -38,6 +38,8 @@ inline constexpr unsigned kInputChannels = kInputPlanes + 1;  // and the plane o
 inline constexpr unsigned kLanes = 16;  // output channels one vector of sums holds
 inline constexpr unsigned kGroup = 4;   // input channels one 32-bit lane multiplies
 inline constexpr float kIllegalLogit = -1.0e4f;
+inline constexpr unsigned kCounts = 3 * kPlayers + 1;
+inline constexpr unsigned kCountFeatures = kCounts + kCounts * kCounts;
 
 // A convolution (3x3 with padding 1, or 1x1) or a dense layer over uint8
 // inputs, padded to whole groups and lanes with zero weights.
@@ -75,7 +77,11 @@ struct Network {
   float policy_scale = 1.0f;      // of the uint8 policy features
   QuantizedLayer policy;          // dense, policy features to kCells logits
   std::vector<FloatLayer> value;  // value features to kPlayers logits
+  bool value_counts = false;      // the first value layer also reads the counts, after the features
 };
+
+// The counts of a position's planes [5][400] (see above) into `out` [kCountFeatures].
+void write_counts(const float* planes, float* out);
 
 enum class Kernel { automatic, portable };
 

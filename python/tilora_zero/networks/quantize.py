@@ -115,4 +115,5 @@ def int8_tables(model, planes: np.ndarray) -> dict:
               isinstance(follows, nn.ReLU))
              for layer, follows in zip(layers, [*layers[1:], None]) if isinstance(layer, nn.Linear)]
     return {"tower": tower, "heads": heads, "policy_channels": len(policy_weights),
-            "value_channels": len(value_weights), "policy_scale": policy_scale, "policy": policy, "value": value}
+            "value_channels": len(value_weights), "policy_scale": policy_scale, "policy": policy, "value": value,
+            "value_counts": bool(getattr(model, "value_counts", False))}

@@ -11,7 +11,8 @@ A checkpoint is a `torch.save` dictionary of plain types and tensors:
     format        "tilora-zero-checkpoint"
     version       1
     architecture  {"blocks": int, "channels": int, "value_channels": int, "value_hidden": int,
-                   "value_relu": bool}  (a checkpoint without the last three has the legacy head)
+                   "value_relu": bool, "value_counts": bool}  (a checkpoint without value_channels,
+                   value_hidden and value_relu has the legacy head; without value_counts, no counts)
     state_dict    the model's parameters and buffers
     value_convention  the convention served by default (see tilora_zero.networks.base)
     metadata      free-form (generation, training steps, ...)
@@ -30,6 +31,7 @@ from torch.nn import functional as F
 
 from ..board import BOARD_CELLS, LEGAL_PLANE, PLANES, PLAYERS
 from . import exported
+from .counts import COUNT_FEATURES, seat_counts
 from .base import (DEFAULT_VALUE_CONVENTION, ILLEGAL_LOGIT, LEGACY_VALUE_HEAD, VALUE_HEAD_CHANNELS,
                    VALUE_HEAD_HIDDEN, VALUE_HEAD_RELU, check_planes, check_value_convention)
 from .serving_graph import ServingGraph, export_graph
@@ -39,6 +41,7 @@ CHECKPOINT_VERSION = 1
 # torch.save writes a zip archive; every such file starts with a zip entry's signature.
 _ZIP_MAGIC = b"PK\x03\x04"
 POLICY_HEAD_CHANNELS = 2
+VALUE_FEATURE_LAYERS = 4  # the value head's convolution, batch norm, ReLU and flattening, before its dense layers
 
 
 class ResidualBlock(nn.Module):
@@ -60,10 +63,12 @@ class TiloraNet(nn.Module):
 
     The value head reduces the tower to `value_channels` planes, then maps them to the four value
     logits through a hidden layer of `value_hidden` units (passed through a ReLU when `value_relu`),
-    or directly when it is 0."""
+    or directly when it is 0. With `value_counts` the first of those layers also reads the counts of
+    :mod:`.counts`, computed from the planes."""
 
     def __init__(self, blocks: int = 6, channels: int = 64, value_channels: int = VALUE_HEAD_CHANNELS,
-                 value_hidden: int = VALUE_HEAD_HIDDEN, value_relu: bool = VALUE_HEAD_RELU):
+                 value_hidden: int = VALUE_HEAD_HIDDEN, value_relu: bool = VALUE_HEAD_RELU,
+                 value_counts: bool = False):
         super().__init__()
         if not (isinstance(blocks, int) and blocks >= 0):
             raise ValueError(f"blocks must be a non-negative integer, got {blocks!r}")
@@ -78,7 +83,8 @@ class TiloraNet(nn.Module):
         self.value_channels = value_channels
         self.value_hidden = value_hidden
         self.value_relu = bool(value_relu)
-        features = value_channels * BOARD_CELLS
+        self.value_counts = bool(value_counts)
+        features = value_channels * BOARD_CELLS + (COUNT_FEATURES if self.value_counts else 0)
         if value_hidden:
             to_logits = [nn.Linear(features, value_hidden), *([nn.ReLU()] if value_relu else []),
                          nn.Linear(value_hidden, PLAYERS)]
@@ -106,7 +112,7 @@ class TiloraNet(nn.Module):
     @property
     def architecture(self) -> dict[str, int]:
         return {"blocks": self.blocks, "channels": self.channels, "value_channels": self.value_channels,
-                "value_hidden": self.value_hidden, "value_relu": self.value_relu}
+                "value_hidden": self.value_hidden, "value_relu": self.value_relu, "value_counts": self.value_counts}
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """planes float [B, 5, 20, 20] -> (policy logits [B, 400], mover-frame value logits [B, 4])."""
@@ -114,7 +120,10 @@ class TiloraNet(nn.Module):
         x = self.tower(self.stem(torch.cat([planes, ones], dim=1)))
         legal = planes[:, LEGAL_PLANE].reshape(-1, BOARD_CELLS)
         policy = self.policy_head(x).masked_fill(legal == 0, ILLEGAL_LOGIT)
-        return policy, self.value_head(x)
+        if not self.value_counts:
+            return policy, self.value_head(x)
+        features = self.value_head[:VALUE_FEATURE_LAYERS](x)
+        return policy, self.value_head[VALUE_FEATURE_LAYERS:](torch.cat([features, seat_counts(planes)], dim=1))
 
 
 def save_checkpoint(
@@ -182,7 +191,8 @@ def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
     payload = read_checkpoint(path)
     architecture = payload.get("architecture") or {}
     try:
-        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]), **value_head(architecture))
+        model = TiloraNet(int(architecture["blocks"]), int(architecture["channels"]), **value_head(architecture),
+                          value_counts=bool(architecture.get("value_counts", False)))
         model.load_state_dict(payload["state_dict"])
     except (KeyError, TypeError, RuntimeError) as error:
         cause = " ".join(str(error).split())  # load_state_dict lists the keys over several lines
@@ -193,14 +203,15 @@ def load_model(path: str | Path) -> tuple[TiloraNet, dict[str, Any]]:
 
 def model_name(model: TiloraNet) -> str:
     """resnet-BxC, then the value head unless it is the legacy head: its planes, its hidden units
-    if any, r if they pass a ReLU (resnet-3x16v8h1: eight planes, one linear score)."""
+    if any, r if they pass a ReLU (resnet-3x16v8h1: eight planes, one linear score), c if it reads the
+    counts."""
     arch = model.architecture
     head = value_head(arch)
     name = f"resnet-{arch['blocks']}x{arch['channels']}"
     if head != LEGACY_VALUE_HEAD:
         name += f"v{head['value_channels']}" + (f"h{head['value_hidden']}" if head["value_hidden"] else "")
         name += "r" if head["value_hidden"] and head["value_relu"] else ""
-    return name
+    return name + ("c" if arch.get("value_counts") else "")
 
 
 def resolve_device(device: str) -> torch.device:

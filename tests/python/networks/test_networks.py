@@ -177,6 +177,7 @@ def _with_batch_norm_statistics(model):
     {"blocks": 2, "channels": 8},  # channels padded to whole vectors
     {"blocks": 1, "channels": 16, "value_channels": 1, "value_hidden": 64, "value_relu": True},  # the legacy head
     {"blocks": 0, "channels": 20, "value_hidden": 0},  # a stem alone, one dense value layer
+    {"blocks": 1, "channels": 16, "value_hidden": 4, "value_counts": True},  # four scores that read the counts
 ])
 def test_an_int8_network_serves_a_checkpoint_close_to_its_float_graph(tmp_path, architecture):
     torch.manual_seed(5)
@@ -203,10 +204,24 @@ def test_an_int8_network_serves_a_checkpoint_close_to_its_float_graph(tmp_path, 
     assert np.all(log_policy[-1] == ILLEGAL_LOGIT) and movers.tolist() == [1.0] * len(planes) + [0.0]
 
 
+def test_the_int8_kernels_count_what_the_network_counts():
+    from tilora_zero import _engine
+    from tilora_zero.networks.counts import COUNT_FEATURES, seat_counts
+
+    planes = np.concatenate([np.zeros_like(position_batch(count=1)), position_batch(count=6),
+                             position_batch(seed=4, count=6)])
+    planes[0, 4, 0, 0] = 1.0  # the opening: nothing laid, the mover's corner legal
+    counts = _engine.Int8Network.counts(planes)
+    np.testing.assert_array_equal(counts, seat_counts(torch.from_numpy(planes)).numpy())
+    assert counts.shape == (len(planes), COUNT_FEATURES)
+    assert counts[0, :13].tolist() == [0.0] * 8 + [4.0] * 4 + [np.float32(0.01)]  # every empty cell free for every seat
+
+
 @pytest.mark.parametrize(("change", "message"), [
     (lambda t: t["tower"].pop(), "the tower is not a stem and whole blocks"),
     (lambda t: t.update(policy=(t["policy"][0][:, :796].copy(), *t["policy"][1:])), "the policy layer reads 796 channels where 800 come"),
     (lambda t: t["value"].pop(), "the value layers do not end in four logits"),
+    (lambda t: t.update(value_counts=True), "a value layer reads another width"),
     (lambda t: t.update(heads=(t["heads"][0], t["heads"][1][:3].copy(), t["heads"][2])), "not one an output"),
 ])
 def test_int8_tables_that_do_not_fit_together_are_refused(change, message):
