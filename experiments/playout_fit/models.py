@@ -23,35 +23,10 @@ import torch
 from torch import nn
 from torch.nn import functional as F
 
+from tilora_zero.networks.counts import COUNT_FEATURES, corner_and_free_planes, seat_counts
+
 SEATS = 4
 FEATURE_PLANES = 2 * SEATS
-
-_EDGE = torch.tensor([[0, 1, 0], [1, 0, 1], [0, 1, 0]], dtype=torch.float32).reshape(1, 1, 3, 3)
-_DIAGONAL = torch.tensor([[1, 0, 1], [0, 0, 0], [1, 0, 1]], dtype=torch.float32).reshape(1, 1, 3, 3)
-
-
-def corner_and_free_planes(planes: torch.Tensor) -> torch.Tensor:
-    """[B, 8, 20, 20]: each seat's open corners (planes 0..3), then its free cells (4..7), seat order
-    as the tile planes."""
-    tiles = planes[:, :SEATS]
-    empty = 1.0 - tiles.sum(dim=1, keepdim=True)
-    flat = tiles.reshape(-1, 1, 20, 20)
-    beside = (F.conv2d(flat, _EDGE.to(planes), padding=1) > 0).reshape_as(tiles)
-    diagonal = (F.conv2d(flat, _DIAGONAL.to(planes), padding=1) > 0).reshape_as(tiles)
-    free = empty * (~beside)
-    return torch.cat([free * diagonal, free], dim=1)
-
-
-def seat_counts(planes: torch.Tensor) -> torch.Tensor:
-    """[B, 13 + 169]: each seat's tiles, open corners and free cells, the mover's legal cells (in hundreds),
-    then their pairwise products: the yardstick's columns less its constant."""
-    features = corner_and_free_planes(planes)
-    counts = torch.cat([planes[:, :SEATS].sum(dim=(2, 3)), features.sum(dim=(2, 3)),
-                        planes[:, 4].sum(dim=(1, 2)).unsqueeze(1)], dim=1) / 100.0
-    return torch.cat([counts, (counts.unsqueeze(2) * counts.unsqueeze(1)).flatten(1)], dim=1)
-
-
-COUNT_FEATURES = 13 + 13 * 13
 
 
 class Block(nn.Module):
