@@ -10,7 +10,8 @@ linear scores ("4 scores"), and the same reading the counts too ("4 scores + cou
 open corners and free cells, the mover's legal cells, and their pairwise products). Only the head is
 trained, on the 16-playout means of experiments/playout_fit (the same 400 rollout games, labels, split by
 game and held-out turn starts; made there if missing), soft cross-entropy in the mover's frame, a random
-quarter turn per position, AdamW at 0.002, cosine to a tenth, batches of 256, one thread. Then, for each:
+quarter turn per position, AdamW at 0.002, cosine to a tenth, batches of 256, one thread, the network in
+eval mode (the head's batch norm an affine map). Then, for each:
 
 - R² of the held-out labels along training, with 95% bootstrap intervals over the held-out games;
 - a duel: the network's priors and its own values (no playout), puct over placements, 32 simulations, one
@@ -31,8 +32,20 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "playout_fit"))
 sys.path.insert(0, str(HERE.parent / "learning_ladder"))
+
+
+def _playout_fit():
+    """experiments/playout_fit/run.py, as a module (its name is this script's too)."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("playout_fit_run", HERE.parent / "playout_fit" / "run.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+fit = _playout_fit()
 CANDIDATES = {"4 scores": dict(value_hidden=4), "4 scores + counts": dict(value_hidden=4, value_counts=True)}
 BATCH = 256
 LEARNING_RATE = 0.002
@@ -54,27 +67,41 @@ def candidate(base, options: dict):
     return model
 
 
+def set_count_statistics(model, planes: np.ndarray, sample: int = 20_000) -> None:
+    """The counts' standardisation measured on the training positions (eval mode never measures it)."""
+    import torch
+
+    from tilora_zero.networks.counts import seat_counts
+
+    if not getattr(model, "value_counts", False):
+        return
+    rng = np.random.default_rng(1)
+    index = np.sort(rng.choice(len(planes), size=min(sample, len(planes)), replace=False))
+    counts = seat_counts(torch.from_numpy(planes[index].astype(np.float32))).double()
+    model.counts_norm.running_mean.copy_(counts.mean(dim=0).float())
+    model.counts_norm.running_var.copy_(counts.var(dim=0).float())
+
+
 def train_head(model, train: dict, test_planes: np.ndarray, steps: int, curve: list[int], seed: int = 0) -> dict:
     """Trains the value head; the predictions on the test planes after each step in curve and at the end."""
     import torch
     from torch.nn import functional as F
 
     from tilora_zero.board.symmetry import random_rotations, transform_cell_arrays
-    from run import predict  # experiments/playout_fit/run.py
 
     torch.set_num_threads(1)
     torch.manual_seed(seed)
     rng = np.random.default_rng(seed)
-    model.eval()  # the frozen tower keeps its batch-norm statistics
-    model.value_head.train()
+    # Eval mode throughout: the frozen tower keeps its batch-norm statistics, and the head's batch norm
+    # stays the affine map it starts as, so that what is trained is what is measured (in train mode the
+    # head's R² jumped between -0.2 and +0.1 from one checkpoint to the next).
+    model.eval()
     optimiser = torch.optim.AdamW([p for p in model.parameters() if p.requires_grad], lr=LEARNING_RATE,
                                   weight_decay=WEIGHT_DECAY)
     along = {}
     for step in range(steps):
         if step in curve:
-            model.eval()
-            along[step] = predict(model, test_planes)
-            model.value_head.train()
+            along[step] = fit.predict(model, test_planes)
         progress = step / max(1, steps - 1)
         for group in optimiser.param_groups:
             group["lr"] = LEARNING_RATE * (0.1 + 0.9 * 0.5 * (1 + np.cos(np.pi * progress)))
@@ -86,7 +113,7 @@ def train_head(model, train: dict, test_planes: np.ndarray, steps: int, curve: l
         loss.backward()
         optimiser.step()
     model.eval()
-    along[steps] = predict(model, test_planes)
+    along[steps] = fit.predict(model, test_planes)
     return along
 
 
@@ -96,9 +123,9 @@ def main() -> None:
     parser.add_argument("--steps", type=int, default=3000)
     parser.add_argument("--duel-games", type=int, default=200)
     parser.add_argument("--only", nargs="*", help="these candidates only")
+    parser.add_argument("--results", type=Path, default=HERE / "results.json")
     args = parser.parse_args()
 
-    import run as fit  # experiments/playout_fit/run.py
     from equal_cpu import cost  # experiments/learning_ladder/equal_cpu.py
     from tilora_zero.learning.arena import arena_settings, play_against_baseline
     from tilora_zero.networks.resnet import load_model, save_checkpoint
@@ -114,7 +141,7 @@ def main() -> None:
     label = fit.mover_frame(data["label"], data["movers"])[test]
     base, _ = load_model(args.network)
     rng = np.random.default_rng(0)
-    path = HERE / "results.json"
+    path = args.results
     results = json.loads(path.read_text()) if path.exists() else {}
     results.update(network=str(args.network), steps=args.steps, batch=BATCH, sims=SIMS)
     searched = arena_settings(SIMS, rollout_weight=0.0)
@@ -126,6 +153,7 @@ def main() -> None:
         if args.only and name not in args.only:
             continue
         model = candidate(base, options)
+        set_count_statistics(model, train["planes"])
         start = time.process_time()
         along = train_head(model, train, test_planes, args.steps, [300, 1000, 2000])
         cpu = time.process_time() - start

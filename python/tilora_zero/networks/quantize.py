@@ -111,9 +111,18 @@ def int8_tables(model, planes: np.ndarray) -> dict:
     dense = model.policy_head[4]
     policy = _layer(dense.weight.detach().double().numpy(), dense.bias.detach().double().numpy(), policy_scale)
     layers = list(model.value_head)
-    value = [(layer.weight.detach().float().numpy().copy(), layer.bias.detach().float().numpy().copy(),
-              isinstance(follows, nn.ReLU))
+    value = [[layer.weight.detach().double().numpy().copy(), layer.bias.detach().double().numpy().copy(),
+              isinstance(follows, nn.ReLU)]
              for layer, follows in zip(layers, [*layers[1:], None]) if isinstance(layer, nn.Linear)]
+    if getattr(model, "value_counts", False):  # the counts' standardisation, folded into the layer reading them
+        norm = model.counts_norm
+        mean = norm.running_mean.detach().double().numpy()
+        spread = (norm.running_var.detach().double() + norm.eps).sqrt().numpy()
+        weights, bias = value[0][0], value[0][1]
+        counted = weights[:, -len(mean):] / spread
+        value[0][1] = bias - counted @ mean
+        weights[:, -len(mean):] = counted
+    value = [(w.astype(np.float32), b.astype(np.float32), relu) for w, b, relu in value]
     return {"tower": tower, "heads": heads, "policy_channels": len(policy_weights),
             "value_channels": len(value_weights), "policy_scale": policy_scale, "policy": policy, "value": value,
             "value_counts": bool(getattr(model, "value_counts", False))}

@@ -64,7 +64,7 @@ class TiloraNet(nn.Module):
     The value head reduces the tower to `value_channels` planes, then maps them to the four value
     logits through a hidden layer of `value_hidden` units (passed through a ReLU when `value_relu`),
     or directly when it is 0. With `value_counts` the first of those layers also reads the counts of
-    :mod:`.counts`, computed from the planes."""
+    :mod:`.counts`, computed from the planes and standardised by a batch norm without parameters."""
 
     def __init__(self, blocks: int = 6, channels: int = 64, value_channels: int = VALUE_HEAD_CHANNELS,
                  value_hidden: int = VALUE_HEAD_HIDDEN, value_relu: bool = VALUE_HEAD_RELU,
@@ -85,6 +85,10 @@ class TiloraNet(nn.Module):
         self.value_relu = bool(value_relu)
         self.value_counts = bool(value_counts)
         features = value_channels * BOARD_CELLS + (COUNT_FEATURES if self.value_counts else 0)
+        if self.value_counts:
+            # Standardises the counts: raw, they sit far from zero with small spreads (free cells near 4,
+            # products near 16), a regression gradient steps cannot solve in a few thousand steps.
+            self.counts_norm = nn.BatchNorm1d(COUNT_FEATURES, affine=False)
         if value_hidden:
             to_logits = [nn.Linear(features, value_hidden), *([nn.ReLU()] if value_relu else []),
                          nn.Linear(value_hidden, PLAYERS)]
@@ -123,7 +127,8 @@ class TiloraNet(nn.Module):
         if not self.value_counts:
             return policy, self.value_head(x)
         features = self.value_head[:VALUE_FEATURE_LAYERS](x)
-        return policy, self.value_head[VALUE_FEATURE_LAYERS:](torch.cat([features, seat_counts(planes)], dim=1))
+        counts = self.counts_norm(seat_counts(planes))
+        return policy, self.value_head[VALUE_FEATURE_LAYERS:](torch.cat([features, counts], dim=1))
 
 
 def save_checkpoint(

@@ -166,10 +166,11 @@ def _with_batch_norm_statistics(model):
     """A freshly made network whose batch norms do not start as the identity, so that folding them counts."""
     generator = torch.Generator().manual_seed(3)
     for module in model.modules():
-        if isinstance(module, torch.nn.BatchNorm2d):
+        if isinstance(module, (torch.nn.BatchNorm1d, torch.nn.BatchNorm2d)):  # the counts' norm has no affine
             for tensor, low, high in ((module.running_mean, -0.2, 0.2), (module.running_var, 0.5, 2.0),
                                       (module.weight, 0.5, 1.5), (module.bias, -0.2, 0.2)):
-                tensor.data.copy_(torch.rand(tensor.shape, generator=generator) * (high - low) + low)
+                if tensor is not None:
+                    tensor.data.copy_(torch.rand(tensor.shape, generator=generator) * (high - low) + low)
     return model
 
 
