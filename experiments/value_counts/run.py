@@ -61,7 +61,7 @@ def candidate(base, options: dict):
     model = TiloraNet(arch["blocks"], arch["channels"], value_channels=8, value_relu=False, **options)
     kept = {k: v for k, v in base.state_dict().items() if not k.startswith("value_head.")}
     missing, unexpected = model.load_state_dict(kept, strict=False)
-    assert not unexpected and all(k.startswith("value_head.") for k in missing)
+    assert not unexpected and all(k.startswith(("value_head.", "counts_norm.")) for k in missing)
     for name, parameter in model.named_parameters():
         parameter.requires_grad = name.startswith("value_head.")
     return model
