@@ -139,7 +139,8 @@ def test_train_command_writes_checkpoint_metrics_and_plot(tmp_path, capsys):
     assert main(["train", "--data", str(tmp_path / "records"), "--out", str(tmp_path / "next.pt"), "--init",
                  str(out), "--steps", "1", "--blocks", "5", "--no-progress"]) == 0
     assert torch.load(tmp_path / "next.pt", weights_only=True)["architecture"] == {
-        "blocks": 1, "channels": 4, "value_channels": 8, "value_hidden": 1, "value_relu": False}
+        "blocks": 1, "channels": 4, "value_channels": 8, "value_hidden": 1, "value_relu": False,
+        "value_counts": False}
 
 
 @pytest.mark.parametrize("arguments,message", [

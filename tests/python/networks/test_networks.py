@@ -87,20 +87,22 @@ def test_residual_network_shapes_and_illegal_cells(blocks, channels):
 
 @pytest.mark.parametrize("head, name", [
     ((1, 64, True), "resnet-2x8:net.pt"), ((3, 0, False), "resnet-2x8v3:net.pt"),
-    ((3, 1, False), "resnet-2x8v3h1:net.pt"), ((3, 16, True), "resnet-2x8v3h16r:net.pt")])
+    ((3, 1, False), "resnet-2x8v3h1:net.pt"), ((3, 16, True), "resnet-2x8v3h16r:net.pt"),
+    ((3, 4, False, True), "resnet-2x8v3h4c:net.pt")])
 def test_checkpoint_round_trip_keeps_architecture_and_outputs(tmp_path, head, name):
     torch.manual_seed(1)
     model = TiloraNet(2, 8, *head)
     with torch.no_grad():  # batch-norm statistics are part of the state too
         for module in model.modules():
-            if isinstance(module, torch.nn.BatchNorm2d):
+            if isinstance(module, (torch.nn.BatchNorm1d, torch.nn.BatchNorm2d)):
                 module.running_mean.uniform_(-0.5, 0.5)
                 module.running_var.uniform_(0.5, 1.5)
     model.eval()
     path = save_checkpoint(tmp_path / "net.pt", model, {"generation": 3}, "offset")
     loaded, payload = load_model(path)
     assert loaded.architecture == {"blocks": 2, "channels": 8, "value_channels": head[0],
-                                   "value_hidden": head[1], "value_relu": head[2]}
+                                   "value_hidden": head[1], "value_relu": head[2],
+                                   "value_counts": len(head) > 3 and head[3]}
     assert payload["metadata"] == {"generation": 3} and payload["value_convention"] == "offset"
     planes = torch.from_numpy(position_batch())
     for before, after in zip(model(planes), loaded(planes)):
