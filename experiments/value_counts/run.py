@@ -37,11 +37,14 @@ sys.path.insert(0, str(HERE.parent / "learning_ladder"))
 
 def _playout_fit():
     """experiments/playout_fit/run.py, as a module (its name is this script's too)."""
-    import importlib.util
+    import importlib.machinery
+    import types
 
-    spec = importlib.util.spec_from_file_location("playout_fit_run", HERE.parent / "playout_fit" / "run.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader("playout_fit_run", str(HERE.parent / "playout_fit" / "run.py"))
+    module = types.ModuleType(loader.name)
+    module.__file__ = loader.path
+    sys.modules[loader.name] = module  # its worker processes pickle functions by module name
+    loader.exec_module(module)
     return module
 
 
