@@ -72,6 +72,13 @@ q::QuantizedLayer quantized(const LayerArrays& arrays, unsigned channels, unsign
   return layer;
 }
 
+// Hands a heap buffer of floats to NumPy; the capsule frees it with the array.
+template <std::size_t N>
+nb::ndarray<nb::numpy, float> owned(float* data, const std::size_t (&shape)[N]) {
+  nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<float*>(p); });
+  return nb::ndarray<nb::numpy, float>(data, N, shape, owner);
+}
+
 class Int8Network {
  public:
   Int8Network(const std::vector<TowerArrays>& tower, const LayerArrays& heads, unsigned policy_channels,
@@ -123,12 +130,6 @@ class Int8Network {
   }
 
  private:
-  template <std::size_t N>
-  static nb::ndarray<nb::numpy, float> owned(float* data, const std::size_t (&shape)[N]) {
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<float*>(p); });
-    return nb::ndarray<nb::numpy, float>(data, N, shape, owner);
-  }
-
   q::Network network_;
 };
 
@@ -161,9 +162,7 @@ void bind_int8_network(nb::module_& m) {
                     auto* out = new float[batch * q::kCountFeatures];
                     for (std::size_t i = 0; i < batch; ++i)
                       q::write_counts(planes.data() + i * q::kInputPlanes * q::kCells, out + i * q::kCountFeatures);
-                    nb::capsule owner(out, [](void* p) noexcept { delete[] static_cast<float*>(p); });
-                    const std::size_t shape[2] = {batch, q::kCountFeatures};
-                    return nb::ndarray<nb::numpy, float>(out, 2, shape, owner);
+                    return owned(out, {batch, q::kCountFeatures});
                   },
                   nb::arg("planes"),
                   "The counts a value head with value_counts reads, float32 [B, 182], for planes "
