@@ -40,15 +40,19 @@ class SearchSettings:
     first_play_value: float | None = None  # PUCT: the Q of an unvisited child (None: the module's)
     seed: int | None = None  # a run's seed: game n's random draws are seeded by game_seed(seed, n)
     rollout_weight: float = 0.0  # w: a network's values become (1 - w) * value + w * one random playout's payoff
+    # The Gumbel root: the root children it considers (0: none, the root selects by the rule), spending the
+    # simulations on them by sequential halving, and recording its improved policy instead of visit shares.
+    gumbel_actions: int = 0
+    gumbel_scale: float = 1.0  # the scale of the values in the Gumbel root's scores
 
     def __post_init__(self) -> None:
         # The module reads the floats as 32-bit floats: what it refuses is judged on the narrowed values. A
         # search with no simulations has no visit shares to record, so the toolkit asks for at least one.
-        for name, lowest in (("sims_per_move", 1), ("sample_moves", 0)):
+        for name, lowest in (("sims_per_move", 1), ("sample_moves", 0), ("gumbel_actions", 0)):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not lowest <= value < 2**32:
                 raise ValueError(f"{name} must be an integer from {lowest} to 4294967295, got {value!r}")
-        numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction", "rollout_weight")
+        numbers = ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction", "rollout_weight", "gumbel_scale")
         for name in numbers if self.first_play_value is None else (*numbers, "first_play_value"):
             value = getattr(self, name)
             if not isinstance(value, (int, float, np.floating)) or not math.isfinite(value):
@@ -62,6 +66,8 @@ class SearchSettings:
             raise ValueError(f"dirichlet_alpha must be positive as a 32-bit float, got {self.dirichlet_alpha!r}")
         if not 0 <= self.exploration_fraction <= 1:
             raise ValueError(f"exploration_fraction must be from 0 to 1, got {self.exploration_fraction!r}")
+        if not self.gumbel_scale >= 0:
+            raise ValueError(f"gumbel_scale must not be negative, got {self.gumbel_scale!r}")
         if not 0 <= self.rollout_weight <= 1:
             raise ValueError(f"rollout_weight must be from 0 to 1, got {self.rollout_weight!r}")
         if self.search not in SEARCH_RULES:

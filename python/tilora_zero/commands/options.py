@@ -40,6 +40,10 @@ SEARCH_OPTIONS = {  # SearchSettings field -> its option
     "exploration_fraction": Option("exploration-fraction", fraction, "weight of the root noise in the root priors"),
     "rollout_weight": Option("rollout-weight", fraction,
                              "weight of one random playout's payoff in every value of a network (0: its own alone)"),
+    "gumbel_actions": Option("gumbel-actions", non_negative_int,
+                             "root children a Gumbel root considers, spending the simulations on them by sequential "
+                             "halving and recording its improved policy (0: the root selects by the rule)"),
+    "gumbel_scale": Option("gumbel-scale", non_negative_float, "scale of the values in the Gumbel root's scores"),
 }
 
 TRAIN_OPTIONS = {  # TrainSettings field -> its option

@@ -101,10 +101,11 @@ class LoopSettings:
         self.network("uniform")  # a value convention that the search reads
 
     def ladder_settings(self) -> SearchSettings:
-        """The search of both sides of a ladder match: self-play's without root noise, its leaves valued with
-        the ladder's rollout weight whatever self-play mixes in."""
+        """The search of both sides of a ladder match: self-play's without root noise and without a Gumbel root
+        (a ladder measures every run with the same search), its leaves valued with the ladder's rollout weight
+        whatever self-play mixes in."""
         return replace(match_search(self.search), rollout_weight=self.ladder_rollout_weight,
-                       tree=self.ladder_tree or self.search.tree)
+                       tree=self.ladder_tree or self.search.tree, gumbel_actions=0)
 
     def train_settings(self, generation: int) -> TrainSettings:
         return replace(self.train, seed=None if self.seed is None else self.seed + generation)

@@ -108,6 +108,10 @@ void read_optional_float(PyObject* config, const char* name, PyObject*& slot, fl
   if (lookup_optional(config, name, slot)) read_float(config, name, slot, out);
 }
 
+void read_optional_unsigned(PyObject* config, const char* name, PyObject*& slot, std::uint32_t& out) {
+  if (lookup_optional(config, name, slot)) read_unsigned(config, name, slot, out);
+}
+
 void read_seed(PyObject* config, const char* name, PyObject*& slot,
                std::optional<std::uint64_t>& out) {
   py_ref value = lookup_optional(config, name, slot);
@@ -141,7 +145,7 @@ py_ref optional_attribute(PyObject* object, const char* name) {
 }
 
 Config read_config(PyObject* config) {
-  static PyObject* names[12] = {};
+  static PyObject* names[14] = {};
   Config c;
   read_unsigned(config, "sims_per_move", names[0], c.sims_per_move);
   read_unsigned(config, "sample_moves", names[1], c.sample_moves);
@@ -155,6 +159,8 @@ Config read_config(PyObject* config) {
   read_flag(config, "packed_planes", names[9], c.packed_planes);
   read_optional_float(config, "rollout_weight", names[10], c.rollout_weight);
   read_choice(config, "tree", names[11], kTrees, c.tree);
+  read_optional_unsigned(config, "gumbel_actions", names[12], c.gumbel_actions);
+  read_optional_float(config, "gumbel_scale", names[13], c.gumbel_scale);
   return c;
 }
 

@@ -42,6 +42,8 @@ void check_config(const Config& config) {
     invalid("rollout_weight", "from 0 to 1", config.rollout_weight);
   if (!std::isfinite(config.first_play_value))
     invalid("first_play_value", "a finite number", config.first_play_value);
+  if (!(config.gumbel_scale >= 0.0f && std::isfinite(config.gumbel_scale)))
+    invalid("gumbel_scale", "a finite number of at least 0", config.gumbel_scale);
   if (config.rule == SearchRule::kPuct) check_puct(config);
 }
 

@@ -23,6 +23,10 @@ enum class SearchTree : std::uint8_t {
 // Measured against 0.0 (a sure loss) and 1.0 (a sure win); see docs/search.md.
 inline constexpr float kDefaultFirstPlayValue = 0.25f;
 
+// The Gumbel root's value scale when the caller names none (c_scale of
+// "Policy improvement by planning with Gumbel", Danihelka et al., 2022).
+inline constexpr float kDefaultGumbelScale = 1.0f;
+
 struct Config {
   std::uint32_t sims_per_move = 0;  // simulations per real move
   std::uint32_t sample_moves = 0;   // moves below this count are sampled
@@ -39,12 +43,17 @@ struct Config {
   // Weight of one random playout's payoff in every value the network gives:
   // value = (1 - w) * network + w * playout (0: the network's alone).
   float rollout_weight = 0.0f;
+  // The Gumbel root (gumbel.h): the number of root children it considers (0:
+  // the root selects by the rule, like any other node) and the scale of the
+  // values in its scores.
+  std::uint32_t gumbel_actions = 0;
+  float gumbel_scale = kDefaultGumbelScale;
 };
 
 // Stops (InternalStop, "invalid configuration: ...") on settings the search
 // cannot run with: dirichlet_alpha not a positive number, c_base or c_init or
 // first_play_value not finite, exploration_fraction or rollout_weight outside
-// [0, 1]; under the PUCT rule, c_base not positive or a c_init that makes
+// [0, 1], gumbel_scale negative or not finite; under the PUCT rule, c_base not positive or a c_init that makes
 // C(N) negative for some N. (The classic rule takes any finite c_base and
 // c_init.)
 void check_config(const Config& config);
@@ -62,13 +71,16 @@ struct SearchParams {
   SearchRule rule = SearchRule::kClassic;
   SearchTree tree = SearchTree::kCells;
   float first_play_value = kDefaultFirstPlayValue;
+  std::uint32_t gumbel_actions = 0;
+  float gumbel_scale = kDefaultGumbelScale;
 
   static SearchParams from(const Config& config) {
     return {config.sims_per_move,      config.c_base,
             1.0f / config.c_base,      config.c_init,
             config.dirichlet_alpha,    config.exploration_fraction,
             1.0f - config.exploration_fraction, config.rule,
-            config.tree,               config.first_play_value};
+            config.tree,               config.first_play_value,
+            config.gumbel_actions,     config.gumbel_scale};
   }
 };
 

@@ -1,6 +1,9 @@
 #include "simulation/mcts.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cmath>
+#include <numeric>
 #include <vector>
 
 #include "simulation/evaluate.h"
@@ -30,6 +33,79 @@ void run_simulations(Node& root, const game::Game& game, const SearchParams& par
   }
 }
 
+// Sequential halving over the root's children (gumbel.h).
+template <class Rule, class Tree>
+RootChoice run_gumbel_root(Node& root, const game::Game& game, const SearchParams& params,
+                           Network& network, Rng& rng, Tree& tree) {
+  const Rule rule(params);
+  ForcedRoot<Rule> forced(rule, root);
+  const std::size_t n = root.children.size();
+  const bool noise = params.exploration_fraction > 0.0f;
+  std::vector<float> base(n);  // g + log prior
+  for (std::size_t i = 0; i < n; ++i)
+    base[i] = std::log(root.children[i].prior) + (noise ? gumbel_sample(rng) : 0.0f);
+  const auto higher = [&base](std::size_t a, std::size_t b) { return base[a] > base[b]; };
+  std::vector<std::size_t> in_play(n);
+  std::iota(in_play.begin(), in_play.end(), std::size_t{0});
+  const std::size_t m = std::min<std::size_t>(params.gumbel_actions, n);
+  std::stable_sort(in_play.begin(), in_play.end(), higher);
+  in_play.resize(m);
+
+  std::vector<float> score(n);
+  const auto rescore = [&] {
+    const std::vector<float> q = completed_q(root);
+    const float factor = sigma_factor(root, params.gumbel_scale);
+    for (std::size_t i = 0; i < n; ++i) score[i] = base[i] + factor * q[i];
+  };
+  const auto better = [&score](std::size_t a, std::size_t b) { return score[a] > score[b]; };
+  const unsigned phases = halving_phases(m);
+  std::uint32_t run = 0;
+  for (unsigned phase = 0; run < params.sims_per_move; ++phase) {
+    const std::uint32_t each =
+        phase_visits(params.sims_per_move, params.sims_per_move - run, phase, phases, in_play.size());
+    for (std::size_t child : in_play) {
+      forced.force(child);
+      for (std::uint32_t k = 0; k < each && run < params.sims_per_move; ++k, ++run)
+        simulate(root, game, forced, run, network, rng, tree);
+    }
+    if (in_play.size() > 1) {
+      rescore();
+      std::stable_sort(in_play.begin(), in_play.end(), better);
+      in_play.resize((in_play.size() + 1) / 2);
+    }
+  }
+  rescore();
+  RootChoice choice;
+  choice.child = *std::min_element(in_play.begin(), in_play.end(), better);
+  choice.policy = improved_policy(root, params.gumbel_scale);
+  return choice;
+}
+
+template <class Tree>
+RootChoice run_gumbel_root(Node& root, const game::Game& game, const SearchParams& params,
+                           Network& network, Rng& rng, Tree& tree) {
+  switch (params.rule) {
+    case SearchRule::kClassic:
+      return run_gumbel_root<ClassicRule>(root, game, params, network, rng, tree);
+    case SearchRule::kPuct:
+      break;
+  }
+  return run_gumbel_root<PuctRule>(root, game, params, network, rng, tree);
+}
+
+// The root's simulations: by the rule, or by a Gumbel root when asked for.
+template <class Tree>
+void search_root(Node& root, const game::Game& game, const SearchParams& params,
+                 Network& network, Rng& rng, Tree& tree, RootChoice* choice) {
+  if (params.gumbel_actions > 0 && root.children.size() >= 2) {
+    RootChoice made = run_gumbel_root(root, game, params, network, rng, tree);
+    if (choice) *choice = std::move(made);
+    return;
+  }
+  if (root.children.size() >= 2) add_root_noise(root, params, rng);
+  run_simulations(root, game, params, network, rng, tree);
+}
+
 }  // namespace
 
 std::optional<Values> CellTree::judge(Node& leaf, const game::Game& game, Network& network,
@@ -52,7 +128,7 @@ std::optional<Values> PlacementTree::judge(Node& leaf, game::Game& game, Network
 }
 
 Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng,
-              const std::vector<game::Decision>* decisions) {
+              const std::vector<game::Decision>* decisions, RootChoice* choice) {
   Node root;
   PlacementTree placements;
   std::optional<Values> evaluated;
@@ -70,12 +146,11 @@ Node run_mcts(const game::Game& game, const SearchParams& params, Network& netwo
     throw InternalStop(
         "the network's policy covers none of the legal tiles of the position searched; the root "
         "has no child to play");
-  if (root.children.size() >= 2) add_root_noise(root, params, rng);
   if (params.tree == SearchTree::kPlacements) {
-    run_simulations(root, game, params, network, rng, placements);
+    search_root(root, game, params, network, rng, placements, choice);
   } else {
     CellTree cells;
-    run_simulations(root, game, params, network, rng, cells);
+    search_root(root, game, params, network, rng, cells, choice);
   }
   return root;
 }

@@ -21,6 +21,7 @@
 #include "decisions.h"
 #include "game.h"
 #include "simulation/config.h"
+#include "simulation/gumbel.h"
 #include "simulation/internal_stop.h"
 #include "simulation/network.h"
 #include "simulation/node.h"
@@ -55,8 +56,14 @@ class EvaluationFailed : public InternalStop {
 // EvaluationFailed when an evaluation fails, and stops (InternalStop) when
 // the root gets no child. Under the placement tree, `decisions` (when given)
 // are the game's turn decisions, which the caller already listed.
+//
+// With params.gumbel_actions > 0 and two or more children, the root is a
+// Gumbel root (gumbel.h) instead: no Dirichlet noise, and the simulations
+// spent by sequential halving; `choice`, when given, receives its improved
+// policy and the child it kept. Otherwise `choice` is left as it is.
 Node run_mcts(const game::Game& game, const SearchParams& params, Network& network, Rng& rng,
-              const std::vector<game::Decision>* decisions = nullptr);
+              const std::vector<game::Decision>* decisions = nullptr,
+              RootChoice* choice = nullptr);
 
 // The cell tree: an edge lays one cell, and every position is evaluated.
 struct CellTree {

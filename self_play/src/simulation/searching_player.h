@@ -3,6 +3,7 @@
 // placements (SearchParams::tree), and writes each move's visit shares into
 // the game's record.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "decisions.h"
@@ -16,7 +17,10 @@
 namespace tilora::self_play {
 
 // One move's search: runs the search on `game`, appends the root's visit
-// shares to record.policies and returns the cell chosen by select_move.
+// shares to record.policies and returns the cell chosen by select_move. A
+// Gumbel root (gumbel.h) records its improved policy instead, and plays a
+// child sampled from it while the moves are sampled, the child sequential
+// halving kept afterwards.
 // Throws EvaluationFailed when an evaluation fails.
 unsigned search_move(const game::Game& game, const SearchParams& params,
                      std::uint32_t sample_moves, Network& network, Rng& rng,
@@ -26,6 +30,9 @@ unsigned search_move(const game::Game& game, const SearchParams& params,
 // visit share of every decision covering it divided by the decision's size,
 // in ascending cell order.
 std::vector<PolicyEntry> placement_shares(const Node& root);
+// The same with `shares[i]` in place of child i's visit share (a Gumbel
+// root's improved policy).
+std::vector<PolicyEntry> placement_shares(const Node& root, std::span<const float> shares);
 
 // Chooses the moves of a player that searches. Under the cell tree every
 // move is one search (search_move). Under the placement tree a turn is one
@@ -42,6 +49,8 @@ class SearchingPlayer {
                   Network& network, Rng& rng, TrainingRecord& record);
 
  private:
+  unsigned lay_next(const game::Game& game);  // the decision's next cell
+
   std::vector<std::uint16_t> to_lay_;  // the decision's cells still to lay, descending
   std::vector<game::Decision> decisions_;
 };

@@ -102,7 +102,8 @@ def test_non_positive_dirichlet_alpha_stops_before_any_request(alpha, shown):
     [("c_base", float("inf"), "inf"), ("c_base", 1e39, "inf"), ("c_init", float("nan"), "nan"),
      ("c_init", -float("inf"), "-inf"), ("exploration_fraction", 1.5, "1.5"),
      ("exploration_fraction", -0.25, "-0.25"), ("exploration_fraction", float("nan"), "nan"),
-     ("first_play_value", float("inf"), "inf"), ("rollout_weight", 1.5, "1.5"), ("rollout_weight", -0.5, "-0.5")],
+     ("first_play_value", float("inf"), "inf"), ("rollout_weight", 1.5, "1.5"), ("rollout_weight", -0.5, "-0.5"),
+     ("gumbel_scale", -0.5, "-0.5"), ("gumbel_scale", float("nan"), "nan")],
 )
 def test_unusable_settings_stop_before_any_request(name, value, shown):
     stop = internal_stop(SearchConfig(**{name: value}) if name in FIELDS
@@ -114,7 +115,8 @@ def test_unusable_settings_stop_before_any_request(name, value, shown):
 @pytest.mark.parametrize(
     ("name", "value", "cause"),
     [("search", "uct", ValueError), ("search", 1, TypeError), ("seed", -1, OverflowError),
-     ("seed", 2**64, OverflowError), ("seed", 1.5, TypeError), ("first_play_value", "x", TypeError)],
+     ("seed", 2**64, OverflowError), ("seed", 1.5, TypeError), ("first_play_value", "x", TypeError),
+     ("gumbel_actions", -1, OverflowError), ("gumbel_actions", 2.0, TypeError)],
 )
 def test_bad_optional_settings_name_their_field(name, value, cause):
     stop = internal_stop(types.SimpleNamespace(**vars(SearchConfig()), **{name: value}))

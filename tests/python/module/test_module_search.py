@@ -82,3 +82,26 @@ def test_packed_planes_carry_the_same_entries_as_the_lists(capfd):
     for (_, entries), (_, data) in zip(list_queue.requests, packed_queue.requests):
         assert type(data) is bytes and data == pack_planes(entries)
     capfd.readouterr()
+
+
+@dataclasses.dataclass
+class GumbelConfig(RuleConfig):
+    gumbel_actions: object = None
+    gumbel_scale: object = None
+
+
+@pytest.mark.parametrize("tree", ["cells", "placements"])
+def test_a_gumbel_root_records_its_improved_policy(tree, capfd):
+    # Equal logits and every value at par: the improved policy is the prior, where three simulations'
+    # visit shares are thirds (until finished games, valued by their payoffs, come within reach).
+    config = types.SimpleNamespace(**vars(GumbelConfig(search="puct", seed=5, gumbel_actions=4)), tree=tree)
+    _, policies, _ = play(config)[0]
+    searched = [p for p in policies if len(p) >= 2]
+    assert searched
+    for policy in searched:
+        assert sum(share for _, share in policy) == pytest.approx(1.0, abs=1e-5)
+    for policy in searched[:20] if tree == "cells" else ():
+        assert [share for _, share in policy] == pytest.approx([1 / len(policy)] * len(policy), rel=1e-5)
+    visits, _ = play(types.SimpleNamespace(**vars(RuleConfig(search="puct", seed=5)), tree=tree))
+    assert visits[1] != policies
+    capfd.readouterr()

@@ -121,6 +121,8 @@ def test_scheduler_hands_out_each_number_once_and_retries_failures_first():
     ({"dirichlet_alpha": 1e-300}, "dirichlet_alpha must be positive as a 32-bit float, got 1e-300"),
     ({"c_base": 1e39}, "c_base 1e\\+39 is beyond the range of a 32-bit float"),
     ({"c_init": -1e39}, "c_init -1e\\+39 is beyond the range of a 32-bit float"),
+    ({"gumbel_actions": -1}, "gumbel_actions must be an integer from 0"),
+    ({"gumbel_scale": -1.0}, "gumbel_scale must not be negative"),
 ])
 def test_search_settings_refuse_values_the_search_cannot_use(changes, message):
     with pytest.raises(ValueError, match=message):
