@@ -48,6 +48,14 @@ The settings (see docs/learning.md for the measurements behind them):
   equal CPU, the cell tree's records taught a policy and priors that the
   placement search uses better than its own records did
   (experiments/record_targets, docs/learning.md);
+- self-play's roots are Gumbel roots (16 children considered, sequential
+  halving, scale 1) whose records hold the improved policy from the
+  completed values instead of the visit shares: the loops whose records were
+  PUCT's visit shares did not rise after their first generation (the visit
+  shares of 32 simulations stay close to the priors that made them), and one
+  more generation from the same first one scored no worse with the Gumbel
+  root's records (experiments/improved_targets); the ladder and the final
+  matches keep the PUCT root;
 - training on the newest 512 games (four generations), 600 steps of 256 at a
   learning rate of 0.002: about one pass over the window a generation (four
   over a game's time in the window); three times the training on the same
@@ -66,6 +74,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SETTINGS = dict(games_per_generation=128, train_steps=600, tree="cells", ladder_tree="placements", sims_per_move=32,
+                gumbel_actions=16, gumbel_scale=1.0,
                 sample_moves=30, rollout_weight=1.0,
                 blocks=3, channels=16, value_channels=8, value_hidden=1, value_relu=False, batch_size=256,
                 learning_rate=0.002, choice_share=0.5, window=512, ladder=["rollout"], ladder_games=80, ladder_rollout_weight=1.0,

@@ -72,7 +72,9 @@ class Player:
         playouts = (f", rollout weight {self.settings.rollout_weight:g}"
                     if self.kind == "network" and self.settings.rollout_weight > 0 else "")
         search = f"{self.settings.search} over {self.settings.tree}"
-        return f"{self.name} ({search}, {self.settings.sims_per_move} sims{priors}{playouts})"
+        gumbel = (f", Gumbel root of {self.settings.gumbel_actions} scale {self.settings.gumbel_scale:g}"
+                  if self.settings.gumbel_actions else "")
+        return f"{self.name} ({search}, {self.settings.sims_per_move} sims{priors}{playouts}{gumbel})"
 
     def check(self) -> None:
         """Loads a checkpoint once on the CPU: FileNotFoundError or ValueError before any game starts."""
