@@ -7,7 +7,9 @@ without the counts of tilora_zero.networks.counts.
 Keeps a trained network's stem, tower and policy head as they are (default:
 experiments/learning_ladder/final.pt) and gives it a new value head: eight planes of the tower and four
 linear scores ("4 scores"), and the same reading the counts too ("4 scores + counts": each seat's tiles,
-open corners and free cells, the mover's legal cells, and their pairwise products). Only the head is
+open corners and free cells, the mover's legal cells, and their pairwise products), and that head started
+from the softmax regression on the counts alone ("4 scores + counts, fitted start": fitted to the training
+labels by L-BFGS, the tower's planes weighted 0, so training adds what the tower knows). Only the head is
 trained, on the 16-playout means of experiments/playout_fit (the same 400 rollout games, labels, split by
 game and held-out turn starts; made there if missing), soft cross-entropy in the mover's frame, a random
 quarter turn per position, AdamW at 0.002, cosine to a tenth, batches of 256, one thread, the network in
@@ -49,7 +51,9 @@ def _playout_fit():
 
 
 fit = _playout_fit()
-CANDIDATES = {"4 scores": dict(value_hidden=4), "4 scores + counts": dict(value_hidden=4, value_counts=True)}
+CANDIDATES = {"4 scores": dict(value_hidden=4), "4 scores + counts": dict(value_hidden=4, value_counts=True),
+              "4 scores + counts, fitted start": dict(value_hidden=4, value_counts=True)}
+FITTED_START = {"4 scores + counts, fitted start"}  # the counts' weights start from the convex fit alone
 BATCH = 256
 LEARNING_RATE = 0.002
 WEIGHT_DECAY = 1e-4
@@ -83,6 +87,41 @@ def set_count_statistics(model, planes: np.ndarray, sample: int = 20_000) -> Non
     counts = seat_counts(torch.from_numpy(planes[index].astype(np.float32))).double()
     model.counts_norm.running_mean.copy_(counts.mean(dim=0).float())
     model.counts_norm.running_var.copy_(counts.var(dim=0).float())
+
+
+def fit_counts_start(model, train: dict, l2: float = 1e-4) -> None:
+    """Starts the head as the best softmax regression on the standardised counts alone: the four scores
+    are exp-normalised linear functions of the counts fitted to the training labels (soft cross-entropy,
+    convex, full batch by L-BFGS), the tower's planes weighted 0 and the second layer the identity. What
+    the head's training then adds is what the tower knows beyond the counts."""
+    import torch
+    from torch.nn import functional as F
+
+    from tilora_zero.networks.counts import seat_counts
+
+    with torch.no_grad():
+        counts = torch.cat([model.counts_norm(seat_counts(torch.from_numpy(chunk.astype(np.float32))))
+                            for chunk in np.array_split(train["planes"], max(1, len(train["planes"]) // 4096))])
+    x, target = counts.double(), torch.from_numpy(train["target"]).double()
+    weight = torch.zeros(x.shape[1], target.shape[1], dtype=torch.float64, requires_grad=True)
+    bias = torch.zeros(target.shape[1], dtype=torch.float64, requires_grad=True)
+    optimiser = torch.optim.LBFGS([weight, bias], max_iter=200, line_search_fn="strong_wolfe")
+
+    def closure():
+        optimiser.zero_grad()
+        loss = -(target * F.log_softmax(x @ weight + bias, dim=1)).sum(dim=1).mean() + l2 * weight.square().sum()
+        loss.backward()
+        return loss
+
+    optimiser.step(closure)
+    first, second = model.value_head[-2], model.value_head[-1]
+    with torch.no_grad():
+        planes = first.in_features - x.shape[1]
+        first.weight.zero_()
+        first.weight[:, planes:] = weight.T.float()
+        first.bias.copy_(bias.float())
+        second.weight.copy_(torch.eye(second.out_features))
+        second.bias.zero_()
 
 
 def train_head(model, train: dict, test_planes: np.ndarray, steps: int, curve: list[int], seed: int = 0) -> dict:
@@ -158,9 +197,11 @@ def main() -> None:
         model = candidate(base, options)
         set_count_statistics(model, train["planes"])
         start = time.process_time()
-        along = train_head(model, train, test_planes, args.steps, [300, 1000, 2000])
+        if name in FITTED_START:
+            fit_counts_start(model, train)
+        along = train_head(model, train, test_planes, args.steps, [0, 300, 1000, 2000])
         cpu = time.process_time() - start
-        checkpoint = HERE / (name.replace(" + ", "_").replace(" ", "_") + ".pt")
+        checkpoint = HERE / (name.replace(" + ", "_").replace(", ", "_").replace(" ", "_") + ".pt")
         save_checkpoint(checkpoint, model, {"base": str(args.network), "value_targets": "16-playout means",
                                             "steps": args.steps}, value_convention="share")
         r2 = {str(step): fit.r2_with_interval(values, label, test_games, rng) for step, values in along.items()}
