@@ -93,3 +93,12 @@ def fraction(text: str) -> float:
     if not 0 <= value <= 1:
         raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text!r}")
     return value
+
+
+def yes_no(text: str) -> bool:
+    """A switch given as a word: yes/no, true/false, on/off or 1/0."""
+    words = {"yes": True, "true": True, "on": True, "1": True, "no": False, "false": False, "off": False, "0": False}
+    try:
+        return words[text.lower()]
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"must be yes or no, got {text!r}") from None

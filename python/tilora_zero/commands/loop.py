@@ -9,7 +9,7 @@ from pathlib import Path
 
 from ..networks import VALUE_CONVENTIONS
 from ..settings import SEARCH_TREES
-from . import HelpFormatter, UsageError, fraction, non_negative_int, positive_int, require
+from . import HelpFormatter, UsageError, fraction, non_negative_int, positive_int, require, yes_no
 from .options import SEARCH_OPTIONS, TRAIN_OPTIONS, Option, add_options, read_options
 
 
@@ -33,6 +33,8 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
     "channels": Option("channels", positive_int, "channels of the network"),
     "value_channels": Option("value-channels", positive_int, "planes of the network's value head"),
     "value_hidden": Option("value-hidden", non_negative_int, "hidden units of the value head (0: none)"),
+    "value_counts": Option("value-counts", yes_no, "whether the value head also reads each seat's counts of tiles, "
+                                                   "open corners and free cells and the mover's legal cells"),
     "window": Option("window", positive_int, "newest games trained on"),
     "ladder": Option("ladder", baseline_list, "the baselines each generation plays, comma-separated"),
     "ladder_games": Option("ladder-games", positive_int, "games against each baseline of the ladder"),

@@ -31,6 +31,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         help="planes of a new network's value head")
     parser.add_argument("--value-hidden", type=non_negative_int, default=VALUE_HEAD_HIDDEN,
                         help="hidden units of a new network's value head (0: none)")
+    parser.add_argument("--value-counts", action="store_true",
+                        help="a new network's value head also reads each seat's counts of tiles, open corners and "
+                             "free cells and the mover's legal cells")
     parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS, default="centred",
                         help="value convention the checkpoint serves (see docs/learning.md)")
     parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
@@ -66,7 +69,8 @@ def run(args: argparse.Namespace) -> int:
         except (FileNotFoundError, ValueError) as error:
             raise UsageError(f"--init: {error}") from None
     else:
-        model = TiloraNet(args.blocks, args.channels, args.value_channels, args.value_hidden)
+        model = TiloraNet(args.blocks, args.channels, args.value_channels, args.value_hidden,
+                          value_counts=args.value_counts)
     if args.out.exists() and args.out.is_dir():
         raise UsageError(f"--out {args.out} is a directory")
     try:

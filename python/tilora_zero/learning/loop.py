@@ -66,6 +66,7 @@ class LoopSettings:
     value_channels: int = VALUE_HEAD_CHANNELS
     value_hidden: int = VALUE_HEAD_HIDDEN
     value_relu: bool = VALUE_HEAD_RELU
+    value_counts: bool = False  # the value head also reads the counts of networks.counts
     window: int = 256  # newest games trained on
     ladder: list[str] = field(default_factory=lambda: list(LADDER))  # the baselines each generation plays
     ladder_games: int = 40  # games against each baseline, spread over the four seats
@@ -265,7 +266,7 @@ def train_generation(run: Path, settings: LoopSettings, generation: int, log: Ca
         if settings.seed is not None:
             torch.manual_seed(settings.seed)
         model = TiloraNet(settings.blocks, settings.channels, settings.value_channels, settings.value_hidden,
-                          settings.value_relu)
+                          settings.value_relu, settings.value_counts)
     else:
         model, _ = load_model(checkpoint_path(run, generation - 1))
     data = load_dataset(records_path(run), last_games=settings.window)
