@@ -52,9 +52,9 @@ CONFIG_NAME = "loop.json"
 class LoopSettings:
     generations: int = 5
     games_per_generation: int = 64
-    # Self-play's search; the ladder's is the same without root noise and playouts, over ladder_tree
-    # (ladder_settings). Over cells at 16 simulations: the records that teach, at the CPU per game of 24
-    # simulations over placements (docs/learning.md).
+    # Self-play's search; the ladder's is the same without root noise, playouts and the Gumbel root, over
+    # ladder_tree (ladder_settings). Over cells at 16 simulations with a Gumbel root: the records that teach,
+    # at the CPU per game of 24 simulations over placements (docs/learning.md).
     search: SearchSettings = field(default_factory=lambda: selfplay_search(sims_per_move=16))
     # Each generation's training; its seed is the loop's seed plus the generation. Half of each batch from
     # the positions whose target chooses (experiments/record_targets).
