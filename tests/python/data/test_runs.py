@@ -16,7 +16,7 @@ def test_a_directory_not_made_yet_holds_no_games(tmp_path):
 
 
 def test_games_of_other_settings_are_refused_and_earlier_versions_are_read_in_todays_terms(tmp_path):
-    wanted = {"sims_per_move": 2, "tree": "cells", "network": "uniform"}
+    wanted = {"sims_per_move": 2, "tree": "cells", "gumbel_actions": 0, "gumbel_scale": 1.0, "network": "uniform"}
     before_the_placement_tree = {0: {"settings": {"sims_per_move": 2}, "network": "uniform"}}
     check_same_settings(tmp_path, before_the_placement_tree, wanted)
     with pytest.raises(MixedSettingsError, match=f"^{tmp_path} holds 1 games played with other settings: "

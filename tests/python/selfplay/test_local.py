@@ -133,7 +133,8 @@ def test_search_settings_defaults():
     assert SearchSettings().as_dict() == {"sims_per_move": 150, "sample_moves": 30, "c_base": 19652.0,
                                           "c_init": 1.25, "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
                                           "search": "puct", "tree": "placements", "first_play_value": None,
-                                          "seed": None, "rollout_weight": 0.0}
+                                          "seed": None, "rollout_weight": 0.0, "gumbel_actions": 0,
+                                          "gumbel_scale": 1.0}
 
 
 def process_state(pid: int) -> tuple[str, int] | None:

@@ -86,7 +86,8 @@ def test_selfplay_writes_exactly_the_requested_games_in_the_local_runners_format
     records = list(iter_records(out))
     for record in records:
         assert_replays_to_its_payoff(record)
-        assert record.metadata["settings"] == replace(SETTINGS, tree="cells").as_dict()  # the command's tree
+        # the command's tree and root
+        assert record.metadata["settings"] == replace(SETTINGS, tree="cells", gumbel_actions=16).as_dict()
         assert record.metadata["network"] == "uniform[share]"
         assert record.metadata["toolkit_version"] == __version__
     local = tmp_path / "local"
