@@ -67,6 +67,9 @@ def main() -> None:
     parser.add_argument("--policy-games", type=int, default=400)
     parser.add_argument("--search-games", type=int, default=200)
     args = parser.parse_args()
+    if not (args.base / "checkpoints" / "gen-001.pt").exists():
+        parser.error(f"{args.base} holds no first generation: run experiments/learning_ladder/run.py "
+                     f"--out {args.base} --max-generations 1 first")
 
     import torch
 
