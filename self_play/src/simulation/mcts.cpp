@@ -84,12 +84,8 @@ RootChoice run_gumbel_root(Node& root, const game::Game& game, const SearchParam
 template <class Tree>
 RootChoice run_gumbel_root(Node& root, const game::Game& game, const SearchParams& params,
                            Network& network, Rng& rng, Tree& tree) {
-  switch (params.rule) {
-    case SearchRule::kClassic:
-      return run_gumbel_root<ClassicRule>(root, game, params, network, rng, tree);
-    case SearchRule::kPuct:
-      break;
-  }
+  if (params.rule == SearchRule::kClassic)
+    return run_gumbel_root<ClassicRule>(root, game, params, network, rng, tree);
   return run_gumbel_root<PuctRule>(root, game, params, network, rng, tree);
 }
 

@@ -86,32 +86,26 @@ unsigned SearchingPlayer::choose(const game::Game& game, const SearchParams& par
       const Node root = run_mcts(game, params, network, rng, &decisions_, &gumbel);
       if (root.children.size() > std::numeric_limits<std::uint16_t>::max())
         throw InternalStop("a position has more decisions than a search can choose from");
+      std::size_t chosen = 0;
       if (!gumbel.policy.empty()) {
         record.policies.push_back(placement_shares(root, gumbel.policy));
-        const auto policies_len = static_cast<std::uint32_t>(record.policies.size());
-        const EdgeCells edge =
-            edge_cells(root.children[gumbel_move(gumbel, policies_len, sample_moves, rng)]);
-        to_lay_.assign(std::make_reverse_iterator(edge.end()), std::make_reverse_iterator(edge.begin()));
-        return lay_next(game);
+        chosen = gumbel_move(gumbel, static_cast<std::uint32_t>(record.policies.size()), sample_moves, rng);
+      } else {
+        // select_move picks among (index, visits) entries: the index of the
+        // root's child stands where a cell stands in the cell tree.
+        std::vector<VisitEntry> visits;
+        visits.reserve(root.children.size());
+        for (std::size_t i = 0; i < root.children.size(); ++i)
+          visits.push_back({static_cast<std::uint16_t>(i), root.children[i].visit_count});
+        record.policies.push_back(placement_shares(root));
+        chosen = select_move(visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves, rng);
       }
-      // select_move picks among (index, visits) entries: the index of the
-      // root's child stands where a cell stands in the cell tree.
-      std::vector<VisitEntry> visits;
-      visits.reserve(root.children.size());
-      for (std::size_t i = 0; i < root.children.size(); ++i)
-        visits.push_back({static_cast<std::uint16_t>(i), root.children[i].visit_count});
-      record.policies.push_back(placement_shares(root));
-      const EdgeCells edge = edge_cells(root.children[select_move(
-          visits, static_cast<std::uint32_t>(record.policies.size()), sample_moves, rng)]);
+      const EdgeCells edge = edge_cells(root.children[chosen]);
       to_lay_.assign(std::make_reverse_iterator(edge.end()), std::make_reverse_iterator(edge.begin()));
     }
   } else {
     record.policies.emplace_back();
   }
-  return lay_next(game);
-}
-
-unsigned SearchingPlayer::lay_next(const game::Game& game) {
   const unsigned cell = to_lay_.back();
   to_lay_.pop_back();
   if (!game.legal_cells().contains(cell))

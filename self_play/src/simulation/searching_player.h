@@ -49,8 +49,6 @@ class SearchingPlayer {
                   Network& network, Rng& rng, TrainingRecord& record);
 
  private:
-  unsigned lay_next(const game::Game& game);  // the decision's next cell
-
   std::vector<std::uint16_t> to_lay_;  // the decision's cells still to lay, descending
   std::vector<game::Decision> decisions_;
 };
