@@ -22,6 +22,10 @@ eval mode (the head's batch norm an affine map). Then, for each:
 - the CPU per game of that player and of rollout's (four seats of one player, 48 games), so the duel
   reads at equal CPU.
 
+With --stretch CANDIDATE, only the stretch duel: that candidate's player on one seat against three seats of
+the network's priors with one playout per leaf at 32 simulations, at equal CPU per game (the candidate
+searching with 48, 64 or 80 simulations, whichever costs closest), 400 games.
+
 Writes results.json and each candidate's checkpoint beside this script.
 """
 from __future__ import annotations
@@ -163,6 +167,28 @@ def train_head(model, train: dict, test_planes: np.ndarray, steps: int, curve: l
     return along
 
 
+def stretch_duel(results: dict, network: Path, candidate: str, games: int) -> None:
+    """A candidate's player (its priors and values, no playout) on one seat against three seats of the
+    network's priors with one playout per leaf at 32 simulations, the candidate given the simulations (48, 64
+    or 80) whose CPU per game comes closest to theirs."""
+    from equal_cpu import cost  # experiments/learning_ladder/equal_cpu.py
+    from tilora_zero.learning.arena import arena_settings, play_arena
+    from tilora_zero.selfplay.players import Player
+
+    checkpoint = str(HERE / (candidate.replace(" + ", "_").replace(", ", "_").replace(" ", "_") + ".pt"))
+    playouts = arena_settings(SIMS, rollout_weight=1.0)
+    costs = {"playouts_32": cost(str(network), playouts, 48)}
+    for sims in (48, 64, 80):
+        costs[f"values_{sims}"] = cost(checkpoint, arena_settings(sims, rollout_weight=0.0), 48)
+    sims = min((48, 64, 80), key=lambda s: abs(costs[f"values_{s}"] - costs["playouts_32"]))
+    duel = play_arena(Player(checkpoint, arena_settings(sims, rollout_weight=0.0)), Player(str(network), playouts),
+                      games, 2, "1v3", seed=30_000)
+    print(duel.report(), flush=True)
+    summary = duel.summary()
+    results["stretch_equal_cpu"] = {"candidate": candidate, "cpu_s_per_game": costs, "candidate_sims": sims,
+                                    **{k: summary[k] for k in ("a", "b", "games", "a_mean_payoff_per_seat", "ci95")}}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--network", type=Path, default=HERE.parent / "learning_ladder" / "final.pt")
@@ -170,7 +196,16 @@ def main() -> None:
     parser.add_argument("--duel-games", type=int, default=200)
     parser.add_argument("--only", nargs="*", help="these candidates only")
     parser.add_argument("--results", type=Path, default=HERE / "results.json")
+    parser.add_argument("--stretch", metavar="CANDIDATE",
+                        help="only the duel at equal CPU of CANDIDATE's values against the network's playouts")
+    parser.add_argument("--stretch-games", type=int, default=400)
     args = parser.parse_args()
+    if args.stretch:
+        path = args.results
+        results = json.loads(path.read_text()) if path.exists() else {}
+        stretch_duel(results, args.network, args.stretch, args.stretch_games)
+        path.write_text(json.dumps(results, indent=1) + "\n")
+        return
 
     from equal_cpu import cost  # experiments/learning_ladder/equal_cpu.py
     from tilora_zero.learning.arena import arena_settings, play_against_baseline
