@@ -102,7 +102,7 @@ def main() -> None:
         run = args.out / name.replace(", ", "-").replace(" ", "-").replace("(", "").replace(")", "")
         start_from_generation_one(args.base, run, base_settings["games_per_generation"])
         settings = LoopSettings.from_dict({**base_settings, **changes, "generations": 2})
-        row = results.setdefault(name, {"search": {k: v for k, v in vars(settings.search).items()}})
+        row = results.setdefault(name, {"search": settings.search.as_dict()})
         began = time.monotonic()
         play_generation(run, settings, 2, log=lambda line: print(line, flush=True))
         row.setdefault("selfplay_wall_s", round(time.monotonic() - began, 1))

@@ -167,6 +167,11 @@ def train_head(model, train: dict, test_planes: np.ndarray, steps: int, curve: l
     return along
 
 
+def checkpoint_of(candidate: str) -> Path:
+    """Where a candidate's network is kept, beside this script."""
+    return HERE / (candidate.replace(" + ", "_").replace(", ", "_").replace(" ", "_") + ".pt")
+
+
 def stretch_duel(results: dict, network: Path, candidate: str, games: int) -> None:
     """A candidate's player (its priors and values, no playout) on one seat against three seats of the
     network's priors with one playout per leaf at 32 simulations, the candidate given the simulations (48, 64
@@ -175,7 +180,7 @@ def stretch_duel(results: dict, network: Path, candidate: str, games: int) -> No
     from tilora_zero.learning.arena import arena_settings, play_arena
     from tilora_zero.selfplay.players import Player
 
-    checkpoint = str(HERE / (candidate.replace(" + ", "_").replace(", ", "_").replace(" ", "_") + ".pt"))
+    checkpoint = str(checkpoint_of(candidate))
     playouts = arena_settings(SIMS, rollout_weight=1.0)
     costs = {"playouts_32": cost(str(network), playouts, 48)}
     for sims in (48, 64, 80):
@@ -241,7 +246,7 @@ def main() -> None:
         steps = 0 if name in UNTRAINED else args.steps
         along = train_head(model, train, test_planes, steps, [0, 300, 1000, 2000])
         cpu = time.process_time() - start
-        checkpoint = HERE / (name.replace(" + ", "_").replace(", ", "_").replace(" ", "_") + ".pt")
+        checkpoint = checkpoint_of(name)
         save_checkpoint(checkpoint, model, {"base": str(args.network), "value_targets": "16-playout means",
                                             "steps": steps}, value_convention="share")
         r2 = {str(step): fit.r2_with_interval(values, label, test_games, rng) for step, values in along.items()}

@@ -38,19 +38,20 @@ std::vector<float> completed_q(const Node& root) {
   return q;
 }
 
-float sigma_factor(const Node& root, float scale) {
+std::vector<float> sigma_completed_q(const Node& root, float scale) {
   std::uint32_t most = 0;
   for (const Node& child : root.children) most = std::max(most, child.visit_count);
-  return (kVisitOffset + static_cast<float>(most)) * scale;
+  const float factor = (kVisitOffset + static_cast<float>(most)) * scale;
+  std::vector<float> sigma = completed_q(root);
+  for (float& q : sigma) q *= factor;
+  return sigma;
 }
 
 std::vector<float> improved_policy(const Node& root, float scale) {
-  const std::vector<float> q = completed_q(root);
-  const float factor = sigma_factor(root, scale);
-  std::vector<float> logits(q.size());
+  std::vector<float> logits = sigma_completed_q(root, scale);
   float top = -std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    logits[i] = std::log(root.children[i].prior) + factor * q[i];
+  for (std::size_t i = 0; i < logits.size(); ++i) {
+    logits[i] += std::log(root.children[i].prior);
     top = std::max(top, logits[i]);
   }
   double sum = 0.0;

@@ -42,8 +42,8 @@ float gumbel_sample(Rng& rng);
 // The completed Q of every root child (see above).
 std::vector<float> completed_q(const Node& root);
 
-// sigma's factor at the root's current visit counts: (50 + max n) * scale.
-float sigma_factor(const Node& root, float scale);
+// sigma(completed Q) of every root child at the root's current visit counts.
+std::vector<float> sigma_completed_q(const Node& root, float scale);
 
 // softmax(log prior + sigma(completed Q)) over the root's children.
 std::vector<float> improved_policy(const Node& root, float scale);

@@ -53,9 +53,8 @@ RootChoice run_gumbel_root(Node& root, const game::Game& game, const SearchParam
 
   std::vector<float> score(n);
   const auto rescore = [&] {
-    const std::vector<float> q = completed_q(root);
-    const float factor = sigma_factor(root, params.gumbel_scale);
-    for (std::size_t i = 0; i < n; ++i) score[i] = base[i] + factor * q[i];
+    const std::vector<float> sigma = sigma_completed_q(root, params.gumbel_scale);
+    for (std::size_t i = 0; i < n; ++i) score[i] = base[i] + sigma[i];
   };
   const auto better = [&score](std::size_t a, std::size_t b) { return score[a] > score[b]; };
   const unsigned phases = halving_phases(m);
