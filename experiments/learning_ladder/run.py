@@ -96,6 +96,45 @@ def brief(result) -> dict:
             "half_width": result.half_width}
 
 
+def budgeted_loop(out: Path, loop_settings: dict, minutes: float, max_generations: int | None):
+    """Runs the loop of ``loop_settings`` in ``out`` generation after generation while the next one still fits
+    in ``minutes`` (judged by the last one's duration); returns (its LoopSettings, the generations, the loop's
+    minutes). The budget counts the loop's time over every invocation (saved at every log line in
+    OUT/loop_seconds.json), so a resumed run goes on with what is left; generations already trained are passed
+    through whatever the time."""
+    from tilora_zero.learning.loop import LoopSettings, checkpoint_path, run_loop
+
+    out.mkdir(parents=True, exist_ok=True)
+    spent_path = out / "loop_seconds.json"
+    spent_before = json.loads(spent_path.read_text())["seconds"] if spent_path.exists() else 0.0
+    start = time.monotonic()
+    budget = minutes * 60
+
+    def spent() -> float:
+        return spent_before + time.monotonic() - start
+
+    def log(line: str) -> None:
+        spent_path.write_text(json.dumps({"seconds": spent()}) + "\n")
+        print(f"[{spent() / 60:5.1f} min] {line}", flush=True)
+
+    generation, last = 0, 0.0
+    while generation != max_generations:
+        trained = checkpoint_path(out, generation + 1).exists()
+        if generation > 0 and not trained and spent() + last > budget:
+            break
+        began = time.monotonic()
+        settings = LoopSettings.from_dict({**loop_settings, "generations": generation + 1})
+        run_loop(out, settings, log=log, progress=False)
+        generation += 1
+        if not trained:
+            last = time.monotonic() - began
+    loop_minutes = spent() / 60
+    spent_path.write_text(json.dumps({"seconds": loop_minutes * 60}) + "\n")
+    print(f"loop: {generation} generations in {loop_minutes:.1f} min; final network "
+          f"{checkpoint_path(out, generation)}", flush=True)
+    return settings, generation, loop_minutes
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("runs/learning-ladder"))
@@ -111,40 +150,13 @@ def main() -> None:
         parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
 
     from tilora_zero.learning.arena import play_against_baseline
-    from tilora_zero.learning.loop import LADDER, LoopSettings, checkpoint_path, plot_ladder, run_loop
+    from tilora_zero.learning.loop import checkpoint_path, plot_ladder
     from tilora_zero.learning.training import read_metrics
     from tilora_zero.selfplay.players import Player
 
-    # The budget counts the loop's time over every invocation (saved at every log line), so a resumed
-    # run goes on with what is left; generations already trained are passed through whatever the time.
-    args.out.mkdir(parents=True, exist_ok=True)
-    spent_path = args.out / "loop_seconds.json"
-    spent_before = json.loads(spent_path.read_text())["seconds"] if spent_path.exists() else 0.0
     start = time.monotonic()
-    budget = args.minutes * 60
-
-    def spent() -> float:
-        return spent_before + time.monotonic() - start
-
-    def log(line: str) -> None:
-        spent_path.write_text(json.dumps({"seconds": spent()}) + "\n")
-        print(f"[{spent() / 60:5.1f} min] {line}", flush=True)
-
-    generation, last = 0, 0.0
-    while generation != args.max_generations:
-        trained = checkpoint_path(args.out, generation + 1).exists()
-        if generation > 0 and not trained and spent() + last > budget:
-            break
-        began = time.monotonic()
-        settings = LoopSettings.from_dict({**SETTINGS, "generations": generation + 1})
-        run_loop(args.out, settings, log=log, progress=False)
-        generation += 1
-        if not trained:
-            last = time.monotonic() - began
-    loop_minutes = spent() / 60
-    spent_path.write_text(json.dumps({"seconds": loop_minutes * 60}) + "\n")
+    settings, generation, loop_minutes = budgeted_loop(args.out, SETTINGS, args.minutes, args.max_generations)
     final = checkpoint_path(args.out, generation)
-    print(f"loop: {generation} generations in {loop_minutes:.1f} min; final network {final}", flush=True)
 
     # The final matches: the player as the ladder measured it (the network's priors, playout values, over
     # placements) against rollout seats given the CPU it spends; its policy alone (one simulation: the

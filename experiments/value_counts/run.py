@@ -10,7 +10,9 @@ linear scores ("4 scores"), and the same reading the counts too ("4 scores + cou
 open corners and free cells, the mover's legal cells, and their pairwise products), and that head started
 from the softmax regression on the counts alone ("4 scores + counts, fitted start": fitted to the training
 labels by L-BFGS, the tower's planes weighted 0, so training adds what the tower knows), and that fit
-alone, not trained further ("4 scores + counts, fitted only"). Only the head is
+alone, not trained further ("4 scores + counts, fitted only"), and the same fit to the outcomes of self-play
+games instead ("4 scores + counts, fitted on outcomes": the newest --outcome-games games of --outcomes, what
+a loop without playouts has to learn from). Only the head is
 trained, on the 16-playout means of experiments/playout_fit (the same 400 rollout games, labels, split by
 game and held-out turn starts; made there if missing), soft cross-entropy in the mover's frame, a random
 quarter turn per position, AdamW at 0.002, cosine to a tenth, batches of 256, one thread, the network in
@@ -58,10 +60,13 @@ def _playout_fit():
 fit = _playout_fit()
 CANDIDATES = {"4 scores": dict(value_hidden=4), "4 scores + counts": dict(value_hidden=4, value_counts=True),
               "4 scores + counts, fitted start": dict(value_hidden=4, value_counts=True),
-              "4 scores + counts, fitted only": dict(value_hidden=4, value_counts=True)}
-# The counts' weights start from the convex fit on the counts alone; the second is that fit, not trained on.
+              "4 scores + counts, fitted only": dict(value_hidden=4, value_counts=True),
+              "4 scores + counts, fitted on outcomes": dict(value_hidden=4, value_counts=True)}
+# The counts' weights start from the convex fit on the counts alone (learning.value_fit); the others are that
+# fit, not trained on, the last fitted to the outcomes of self-play games instead of the playout means.
 FITTED_START = {"4 scores + counts, fitted start", "4 scores + counts, fitted only"}
-UNTRAINED = {"4 scores + counts, fitted only"}
+UNTRAINED = {"4 scores + counts, fitted only", "4 scores + counts, fitted on outcomes"}
+OUTCOMES = "4 scores + counts, fitted on outcomes"
 BATCH = 256
 LEARNING_RATE = 0.002
 WEIGHT_DECAY = 1e-4
@@ -95,41 +100,6 @@ def set_count_statistics(model, planes: np.ndarray, sample: int = 20_000) -> Non
     counts = seat_counts(torch.from_numpy(planes[index].astype(np.float32))).double()
     model.counts_norm.running_mean.copy_(counts.mean(dim=0).float())
     model.counts_norm.running_var.copy_(counts.var(dim=0).float())
-
-
-def fit_counts_start(model, train: dict, l2: float = 1e-4) -> None:
-    """Starts the head as the best softmax regression on the standardised counts alone: the four scores
-    are exp-normalised linear functions of the counts fitted to the training labels (soft cross-entropy,
-    convex, full batch by L-BFGS), the tower's planes weighted 0 and the second layer the identity. What
-    the head's training then adds is what the tower knows beyond the counts."""
-    import torch
-    from torch.nn import functional as F
-
-    from tilora_zero.networks.counts import seat_counts
-
-    with torch.no_grad():
-        counts = torch.cat([model.counts_norm(seat_counts(torch.from_numpy(chunk.astype(np.float32))))
-                            for chunk in np.array_split(train["planes"], max(1, len(train["planes"]) // 4096))])
-    x, target = counts.double(), torch.from_numpy(train["target"]).double()
-    weight = torch.zeros(x.shape[1], target.shape[1], dtype=torch.float64, requires_grad=True)
-    bias = torch.zeros(target.shape[1], dtype=torch.float64, requires_grad=True)
-    optimiser = torch.optim.LBFGS([weight, bias], max_iter=200, line_search_fn="strong_wolfe")
-
-    def closure():
-        optimiser.zero_grad()
-        loss = -(target * F.log_softmax(x @ weight + bias, dim=1)).sum(dim=1).mean() + l2 * weight.square().sum()
-        loss.backward()
-        return loss
-
-    optimiser.step(closure)
-    first, second = model.value_head[-2], model.value_head[-1]
-    with torch.no_grad():
-        planes = first.in_features - x.shape[1]
-        first.weight.zero_()
-        first.weight[:, planes:] = weight.T.float()
-        first.bias.copy_(bias.float())
-        second.weight.copy_(torch.eye(second.out_features))
-        second.bias.zero_()
 
 
 def train_head(model, train: dict, test_planes: np.ndarray, steps: int, curve: list[int], seed: int = 0) -> dict:
@@ -200,6 +170,9 @@ def main() -> None:
     parser.add_argument("--steps", type=int, default=3000)
     parser.add_argument("--duel-games", type=int, default=200)
     parser.add_argument("--only", nargs="*", help="these candidates only")
+    parser.add_argument("--outcomes", type=Path, default=Path("runs/learning-ladder-gumbel/records"),
+                        help="self-play records whose outcomes the last candidate is fitted to")
+    parser.add_argument("--outcome-games", type=int, default=512, help="newest games of --outcomes read")
     parser.add_argument("--results", type=Path, default=HERE / "results.json")
     parser.add_argument("--stretch", metavar="CANDIDATE",
                         help="only the duel at equal CPU of CANDIDATE's values against the network's playouts")
@@ -213,7 +186,9 @@ def main() -> None:
         return
 
     from equal_cpu import cost  # experiments/learning_ladder/equal_cpu.py
+    from tilora_zero.data.dataset import load_dataset
     from tilora_zero.learning.arena import arena_settings, play_against_baseline
+    from tilora_zero.learning.value_fit import fit_counts_value
     from tilora_zero.networks.resnet import load_model, save_checkpoint
     from tilora_zero.selfplay.players import Player
 
@@ -242,12 +217,16 @@ def main() -> None:
         set_count_statistics(model, train["planes"])
         start = time.process_time()
         if name in FITTED_START:
-            fit_counts_start(model, train)
+            fit_counts_value(model, train["planes"], train["target"], max_positions=len(train["planes"]))
+        elif name == OUTCOMES:
+            games = load_dataset(args.outcomes, last_games=args.outcome_games)
+            fit_counts_value(model, games.planes, games.values)
         steps = 0 if name in UNTRAINED else args.steps
         along = train_head(model, train, test_planes, steps, [0, 300, 1000, 2000])
         cpu = time.process_time() - start
         checkpoint = checkpoint_of(name)
-        save_checkpoint(checkpoint, model, {"base": str(args.network), "value_targets": "16-playout means",
+        targets = f"outcomes of {args.outcomes}" if name == OUTCOMES else "16-playout means"
+        save_checkpoint(checkpoint, model, {"base": str(args.network), "value_targets": targets,
                                             "steps": steps}, value_convention="share")
         r2 = {str(step): fit.r2_with_interval(values, label, test_games, rng) for step, values in along.items()}
         print(f"{name}: R2 along training " + ", ".join(f"{s}: {v['r2']:.3f} [{v['interval'][0]:.3f}, "

@@ -7,6 +7,7 @@ import sys
 from dataclasses import replace
 from pathlib import Path
 
+from ..learning.value_fit import VALUE_FITS
 from ..networks import VALUE_CONVENTIONS
 from ..settings import SEARCH_TREES
 from . import HelpFormatter, UsageError, fraction, non_negative_int, positive_int, require, yes_no
@@ -35,6 +36,9 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
     "value_hidden": Option("value-hidden", non_negative_int, "hidden units of the value head (0: none)"),
     "value_counts": Option("value-counts", yes_no, "whether the value head also reads each seat's counts of tiles, "
                                                    "open corners and free cells and the mover's legal cells"),
+    "value_fit": Option("value-fit", str, "how the value head comes to be: trained with the policy, or then replaced "
+                                          "by the fit of the window's outcomes on the counts (needs --value-counts yes "
+                                          "and --value-hidden 0 or 4)", VALUE_FITS),
     "window": Option("window", positive_int, "newest games trained on"),
     "ladder": Option("ladder", baseline_list, "the baselines each generation plays, comma-separated"),
     "ladder_games": Option("ladder-games", positive_int, "games against each baseline of the ladder"),

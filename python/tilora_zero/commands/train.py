@@ -6,6 +6,7 @@ import argparse
 from dataclasses import replace
 from pathlib import Path
 
+from ..learning.value_fit import VALUE_FITS
 from ..networks import VALUE_CONVENTIONS, VALUE_HEAD_CHANNELS, VALUE_HEAD_HIDDEN
 from . import HelpFormatter, UsageError, non_negative_int, positive_int, require
 from .options import TRAIN_OPTIONS, add_options, read_options
@@ -34,6 +35,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--value-counts", action="store_true",
                         help="a new network's value head also reads each seat's counts of tiles, open corners and "
                              "free cells and the mover's legal cells")
+    parser.add_argument("--value-fit", choices=VALUE_FITS, default="trained",
+                        help="counts: after training, replace the value head by the fit of the games' outcomes on "
+                             "the counts (a network with --value-counts and --value-hidden 0 or 4)")
     parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS, default="centred",
                         help="value convention the checkpoint serves (see docs/learning.md)")
     parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
@@ -71,6 +75,12 @@ def run(args: argparse.Namespace) -> int:
     else:
         model = TiloraNet(args.blocks, args.channels, args.value_channels, args.value_hidden,
                           value_counts=args.value_counts)
+    if args.value_fit == "counts":
+        from ..learning.value_fit import unfittable
+
+        reason = unfittable(model.architecture)
+        if reason:
+            raise UsageError(f"--value-fit counts: the network cannot hold the fit: {reason}")
     if args.out.exists() and args.out.is_dir():
         raise UsageError(f"--out {args.out} is a directory")
     try:
@@ -87,8 +97,14 @@ def run(args: argparse.Namespace) -> int:
     print(f"training on {len(data)} positions from {games} games")
     metrics = train(model, data, settings, args.device, on_metrics=MetricsWriter(metrics_path),
                     progress=not args.no_progress)
+    if args.value_fit == "counts":
+        from ..learning.value_fit import fit_counts_value
+
+        fitted = fit_counts_value(model, data.planes, data.values, seed=args.seed or 0)
+        print(f"value head fitted to the counts: loss {fitted.loss:.4f} (constant predictor "
+              f"{fitted.constant_loss:.4f}) over {fitted.positions} positions")
     save_checkpoint(args.out, model, {"data": str(args.data), "games": games, "positions": len(data),
-                                      "steps": settings.steps}, args.value_convention)
+                                      "steps": settings.steps, "value_fit": args.value_fit}, args.value_convention)
     plot = plot_losses(metrics, args.plot or args.out.with_suffix(".losses.png"))
     last = metrics[-1]
     print(f"policy loss {last['policy_loss']:.4f}, value loss {last['value_loss']:.4f} "

@@ -40,6 +40,7 @@ from ..selfplay.players import Player
 from ..settings import (SEARCH_TREES, SearchSettings, ServingOptions, TrainSettings, selfplay_search,
                         upgraded_search_settings)
 from .arena import match_search, play_against_baseline, result_dict
+from .value_fit import VALUE_FITS, unfittable
 
 # The fixed baselines of the ladder, weakest first.
 LADDER = ("uniform", "greedy", "rollout")
@@ -67,6 +68,9 @@ class LoopSettings:
     value_hidden: int = VALUE_HEAD_HIDDEN
     value_relu: bool = VALUE_HEAD_RELU
     value_counts: bool = False  # the value head also reads the counts of networks.counts
+    # "counts": after each generation's training, the value head is replaced by the softmax regression of the
+    # window's outcomes on the counts (learning.value_fit; needs value_counts and 0 or 4 linear hidden units).
+    value_fit: str = "trained"
     window: int = 256  # newest games trained on
     ladder: list[str] = field(default_factory=lambda: list(LADDER))  # the baselines each generation plays
     ladder_games: int = 40  # games against each baseline, spread over the four seats
@@ -99,6 +103,13 @@ class LoopSettings:
         if self.generation_zero not in GENERATION_ZERO:
             raise ValueError(f"generation zero must be one of {', '.join(GENERATION_ZERO)}, got "
                              f"{self.generation_zero!r}")
+        if self.value_fit not in VALUE_FITS:
+            raise ValueError(f"value fit must be one of {', '.join(VALUE_FITS)}, got {self.value_fit!r}")
+        reason = self.value_fit == "counts" and unfittable({"value_counts": self.value_counts,
+                                                             "value_hidden": self.value_hidden,
+                                                             "value_relu": self.value_relu})
+        if reason:
+            raise ValueError(f"a value fit of the counts needs a network that can hold it: {reason}")
         self.network("uniform")  # a value convention that the search reads
 
     def ladder_settings(self) -> SearchSettings:
@@ -257,6 +268,7 @@ def train_generation(run: Path, settings: LoopSettings, generation: int, log: Ca
     from ..data.dataset import load_dataset
     from ..networks.resnet import TiloraNet, load_model, save_checkpoint
     from .training import MetricsWriter, plot_losses, read_metrics, train
+    from .value_fit import fit_counts_value
 
     checkpoint = checkpoint_path(run, generation)
     if checkpoint.exists():
@@ -274,6 +286,11 @@ def train_generation(run: Path, settings: LoopSettings, generation: int, log: Ca
     metrics = metrics_path(run)
     writer = MetricsWriter(metrics, {"kind": "train", "generation": generation, "positions": len(data)})
     train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
+    if settings.value_fit == "counts":
+        fitted = fit_counts_value(model, data.planes, data.values, seed=generation)
+        log(f"generation {generation}: value head fitted to the counts, loss {fitted.loss:.4f} "
+            f"(constant {fitted.constant_loss:.4f}) over {fitted.positions} positions")
+        MetricsWriter(metrics)({"kind": "value_fit", "generation": generation, **asdict(fitted)})
     save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
                                         "positions": len(data)}, settings.network(str(checkpoint)).trained_convention)
     train_metrics = [m for m in read_metrics(metrics) if m.get("kind") == "train"]

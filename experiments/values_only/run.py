@@ -1,0 +1,143 @@
+"""The learning experiment without playouts: the loop for at most an hour with the network's own values in
+every search, then the final matches.
+
+    python experiments/values_only/run.py [--out runs/values-only] [--minutes 60] [--max-generations N]
+                                          [--games 400]
+
+The settings are the learning experiment's (experiments/learning_ladder/run.py: generation zero the rollout
+baseline, a 3 x 16 network served in int8, 32 simulations, self-play over cells with a Gumbel root, the
+ladder over placements against rollout), except for the values: no search, in self-play or on the ladder,
+plays out a leaf (rollout weight 0), and each generation's value head is the softmax regression of the
+window's outcomes on the counts (four linear scores reading each seat's tiles, open corners and free cells
+and the mover's legal cells, fitted after training: loop --value-fit counts). Fitted to the outcomes of the
+learning experiment's self-play, that head explained 0.32 [0.25, 0.39] of held-out 16-playout means and
+its search scored 0.33 [0.27, 0.40] against three rollout seats at about their CPU
+(experiments/value_counts), where every trained value head stayed below 0.25.
+
+The final matches, each spread over the four seats, seeded 10,000: the final network's search (its priors
+and values, 32 simulations over placements) on one seat against three rollout seats given the simulations
+at which their games cost what its games cost (measured here, 48 games each), and the first generation in
+the same match, so that the rise has an interval; its policy alone against three greedy seats; and, the
+stretch, against three seats of the learning experiment's network (its priors with one playout per leaf,
+32 simulations) with the simulations at which it costs what they cost. --games games each. Writes
+results.json, ladder.png, losses.png and final.pt beside this script.
+"""
+from __future__ import annotations
+
+import argparse
+import importlib.machinery
+import json
+import math
+import shutil
+import sys
+import time
+import types
+from dataclasses import asdict, replace
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+LADDER_DIR = HERE.parent / "learning_ladder"
+sys.path.insert(0, str(LADDER_DIR))
+
+
+def _learning_ladder():
+    """experiments/learning_ladder/run.py, as a module (its name is this script's too)."""
+    loader = importlib.machinery.SourceFileLoader("learning_ladder_run", str(LADDER_DIR / "run.py"))
+    module = types.ModuleType(loader.name)
+    module.__file__ = loader.path
+    sys.modules[loader.name] = module
+    loader.exec_module(module)
+    return module
+
+
+ladder = _learning_ladder()
+SETTINGS = {**ladder.SETTINGS, "rollout_weight": 0.0, "ladder_rollout_weight": 0.0, "value_counts": True,
+            "value_hidden": 4, "value_fit": "counts"}
+PLAYOUT_NETWORK = LADDER_DIR / "final.pt"  # the learning experiment's network, searched with playouts
+COST_GAMES = 48
+
+
+def sims_at_equal_cpu(cost_of, target: float, sims: int, measured: float) -> int:
+    """The simulations at which a player costs ``target`` CPU seconds a game, from its cost ``measured`` at
+    ``sims`` (a search's cost grows about in proportion), checked once and corrected by the second point."""
+    guess = max(1, round(sims * target / measured))
+    at_guess = cost_of(guess)
+    if guess == sims or at_guess == measured:
+        return guess
+    slope = (at_guess - measured) / (guess - sims)
+    return max(1, round(guess + (target - at_guess) / slope)) if slope > 0 else guess
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", type=Path, default=Path("runs/values-only"))
+    parser.add_argument("--minutes", type=float, default=60.0, help="wall-time budget of the loop")
+    parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations (at least 1)")
+    parser.add_argument("--games", type=int, default=ladder.FRONTIER_GAMES, help="games of each final match")
+    args = parser.parse_args()
+    if args.max_generations is not None and args.max_generations < 1:
+        parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
+
+    from equal_cpu import cost  # experiments/learning_ladder/equal_cpu.py
+    from tilora_zero.learning.arena import play_arena
+    from tilora_zero.learning.loop import checkpoint_path, plot_ladder
+    from tilora_zero.learning.training import read_metrics
+    from tilora_zero.selfplay.players import Player
+
+    start = time.monotonic()
+    settings, generation, loop_minutes = ladder.budgeted_loop(args.out, SETTINGS, args.minutes,
+                                                              args.max_generations)
+    final, first = str(checkpoint_path(args.out, generation)), str(checkpoint_path(args.out, 1))
+    searched = settings.ladder_settings()
+    sims = searched.sims_per_move
+    playouts = replace(searched, rollout_weight=1.0)
+    costs = {"values": cost(final, searched, COST_GAMES), "rollout": cost("rollout", searched, COST_GAMES),
+             "playouts": cost(str(PLAYOUT_NETWORK), playouts, COST_GAMES)}
+    print(f"CPU s per game at {sims} simulations: " + ", ".join(f"{k} {v:.3f}" for k, v in costs.items()), flush=True)
+    rollout_sims = sims_at_equal_cpu(lambda s: cost("rollout", replace(searched, sims_per_move=s), COST_GAMES),
+                                     costs["values"], sims, costs["rollout"])
+    stretch_sims = sims_at_equal_cpu(lambda s: cost(final, replace(searched, sims_per_move=s), COST_GAMES),
+                                     costs["playouts"], sims, costs["values"])
+    rollout = replace(searched, sims_per_move=rollout_sims)
+    policy = replace(searched, sims_per_move=1)
+    finals = {}
+    for name, checkpoint, search, baseline, baseline_search in (
+            ("rollout_equal_cpu", final, searched, "rollout", rollout),
+            ("first_generation_rollout_equal_cpu", first, searched, "rollout", rollout),
+            ("greedy_policy_alone", final, policy, "greedy", None),
+            ("playouts_equal_cpu", final, replace(searched, sims_per_move=stretch_sims), str(PLAYOUT_NETWORK),
+             playouts)):
+        opponent = Player(baseline, baseline_search or search)
+        result = play_arena(Player(checkpoint, search), opponent, args.games, settings.workers, "1v3", seed=10_000)
+        print(result.report(), flush=True)
+        finals[name] = ladder.brief(result)
+    last, first_result = finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]
+    rise = last["a_mean_payoff_per_seat"] - first_result["a_mean_payoff_per_seat"]
+    half = math.hypot(last["half_width"], first_result["half_width"])
+
+    metrics = read_metrics(args.out / "metrics.jsonl")
+    results = {
+        "settings": asdict(settings),
+        "loop_minutes": round(loop_minutes, 1),
+        "total_minutes": round((time.monotonic() - start) / 60, 1),
+        "generations": generation,
+        "ladder": [{k: m[k] for k in ("generation", "baseline", "games", "a_mean_payoff_per_seat", "ci95")}
+                   for m in metrics if m.get("kind") == "ladder"],
+        "value_fits": [m for m in metrics if m.get("kind") == "value_fit"],
+        "cpu_s_per_game": costs,
+        "rollout_sims_at_equal_cpu": rollout_sims,
+        "values_sims_at_playouts_cpu": stretch_sims,
+        "final": finals,
+        "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
+        "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
+    }
+    (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")
+    plot_ladder(metrics, HERE / "ladder.png")
+    if (args.out / "losses.png").exists():
+        shutil.copy(args.out / "losses.png", HERE / "losses.png")
+    shutil.copy(final, HERE / "final.pt")
+    print(f"results in {HERE}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
