@@ -147,6 +147,8 @@ def test_train_command_writes_checkpoint_metrics_and_plot(tmp_path, capsys):
     (["--data", "{tmp}/missing"], "records directory not found"),
     (["--data", "{tmp}"], "no game records in"),
     (["--data", "{tmp}", "--init", "{tmp}/missing.pt"], "--init: network checkpoint not found"),
+    (["--data", "{tmp}", "--value-fit", "counts"],
+     "--value-fit counts: the network cannot hold the fit: its value head does not read the counts"),
 ])
 def test_train_command_errors(tmp_path, capsys, arguments, message):
     status = main(["train", "--out", str(tmp_path / "x.pt"), *[a.format(tmp=tmp_path) for a in arguments]])
