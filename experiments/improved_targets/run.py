@@ -22,15 +22,17 @@ the target) at two value scales. Writes results.json beside this script.
 from __future__ import annotations
 
 import argparse
-import importlib.machinery
 import json
 import math
 import shutil
+import sys
 import time
-import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+from sibling import experiment  # noqa: E402  (experiments/sibling.py)
+
 MATCH_SIMS = 32
 CANDIDATES = {  # name: changes to the learning experiment's self-play search
     "visit shares (PUCT)": {},
@@ -41,11 +43,7 @@ CANDIDATES = {  # name: changes to the learning experiment's self-play search
 
 def experiment_settings() -> dict:
     """The learning experiment's loop settings, read from its script."""
-    loader = importlib.machinery.SourceFileLoader("learning_ladder_run", str(HERE.parent / "learning_ladder" / "run.py"))
-    module = types.ModuleType(loader.name)
-    module.__file__ = loader.path
-    loader.exec_module(module)
-    return dict(module.SETTINGS)
+    return dict(experiment("learning_ladder").SETTINGS)
 
 
 def start_from_generation_one(base: Path, run: Path, games: int) -> None:

@@ -41,23 +41,11 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "learning_ladder"))
+sys.path[:0] = [str(HERE.parent), str(HERE.parent / "learning_ladder")]
+from sibling import experiment  # noqa: E402  (experiments/sibling.py)
 
 
-def _playout_fit():
-    """experiments/playout_fit/run.py, as a module (its name is this script's too)."""
-    import importlib.machinery
-    import types
-
-    loader = importlib.machinery.SourceFileLoader("playout_fit_run", str(HERE.parent / "playout_fit" / "run.py"))
-    module = types.ModuleType(loader.name)
-    module.__file__ = loader.path
-    sys.modules[loader.name] = module  # its worker processes pickle functions by module name
-    loader.exec_module(module)
-    return module
-
-
-fit = _playout_fit()
+fit = experiment("playout_fit")
 CANDIDATES = {"4 scores": dict(value_hidden=4), "4 scores + counts": dict(value_hidden=4, value_counts=True),
               "4 scores + counts, fitted start": dict(value_hidden=4, value_counts=True),
               "4 scores + counts, fitted only": dict(value_hidden=4, value_counts=True),
@@ -214,8 +202,9 @@ def main() -> None:
         if args.only and name not in args.only:
             continue
         model = candidate(base, options)
-        set_count_statistics(model, train["planes"])
         start = time.process_time()
+        if name not in FITTED_START and name != OUTCOMES:  # the fit measures them on what it reads
+            set_count_statistics(model, train["planes"])
         if name in FITTED_START:
             fit_counts_value(model, train["planes"], train["target"], max_positions=len(train["planes"]))
         elif name == OUTCOMES:

@@ -74,7 +74,6 @@ def counts_factory():
 
 
 def network_factory(steps: int):
-    from tilora_zero.board.frames import absolute_to_mover
     from tilora_zero.networks import load_network
 
     return functools.partial(load_network, str(checkpoint(steps)), "cpu", "share")
@@ -158,6 +157,7 @@ def fit(steps: int, results: dict) -> None:
         for done, cpu in pool.map(train, todo):
             fits.setdefault(f"3x16 4 scores, {done} steps", {})["train_cpu_s"] = round(cpu, 1)
     fit_study._TRAIN.clear()
+    from tilora_zero.board.frames import absolute_to_mover
     from tilora_zero.networks import load_network
 
     for s in (steps, BASELINE_STEPS):

@@ -25,32 +25,21 @@ results.json, ladder.png, losses.png and final.pt beside this script.
 from __future__ import annotations
 
 import argparse
-import importlib.machinery
 import json
 import math
 import shutil
 import sys
 import time
-import types
 from dataclasses import asdict, replace
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 LADDER_DIR = HERE.parent / "learning_ladder"
-sys.path.insert(0, str(LADDER_DIR))
+sys.path[:0] = [str(HERE.parent), str(LADDER_DIR)]
+from loop_budget import brief, budgeted_loop  # noqa: E402  (experiments/learning_ladder)
+from sibling import experiment  # noqa: E402  (experiments/sibling.py)
 
-
-def _learning_ladder():
-    """experiments/learning_ladder/run.py, as a module (its name is this script's too)."""
-    loader = importlib.machinery.SourceFileLoader("learning_ladder_run", str(LADDER_DIR / "run.py"))
-    module = types.ModuleType(loader.name)
-    module.__file__ = loader.path
-    sys.modules[loader.name] = module
-    loader.exec_module(module)
-    return module
-
-
-ladder = _learning_ladder()
+ladder = experiment("learning_ladder")
 SETTINGS = {**ladder.SETTINGS, "rollout_weight": 0.0, "ladder_rollout_weight": 0.0, "value_counts": True,
             "value_hidden": 4, "value_fit": "counts"}
 PLAYOUT_NETWORK = LADDER_DIR / "final.pt"  # the learning experiment's network, searched with playouts
@@ -59,11 +48,12 @@ COST_GAMES = 48
 
 def sims_at_equal_cpu(cost_of, target: float, sims: int, measured: float) -> int:
     """The simulations at which a player costs ``target`` CPU seconds a game, from its cost ``measured`` at
-    ``sims`` (a search's cost grows about in proportion), checked once and corrected by the second point."""
+    ``sims`` (a search's cost grows about in proportion), measured once more there and corrected along the
+    line through both points."""
     guess = max(1, round(sims * target / measured))
-    at_guess = cost_of(guess)
-    if guess == sims or at_guess == measured:
+    if guess == sims:
         return guess
+    at_guess = cost_of(guess)
     slope = (at_guess - measured) / (guess - sims)
     return max(1, round(guess + (target - at_guess) / slope)) if slope > 0 else guess
 
@@ -85,7 +75,7 @@ def main() -> None:
     from tilora_zero.selfplay.players import Player
 
     start = time.monotonic()
-    settings, generation, loop_minutes = ladder.budgeted_loop(args.out, SETTINGS, args.minutes,
+    settings, generation, loop_minutes = budgeted_loop(args.out, SETTINGS, args.minutes,
                                                               args.max_generations)
     final, first = str(checkpoint_path(args.out, generation)), str(checkpoint_path(args.out, 1))
     searched = settings.ladder_settings()
@@ -110,7 +100,7 @@ def main() -> None:
         opponent = Player(baseline, baseline_search or search)
         result = play_arena(Player(checkpoint, search), opponent, args.games, settings.workers, "1v3", seed=10_000)
         print(result.report(), flush=True)
-        finals[name] = ladder.brief(result)
+        finals[name] = brief(result)
     last, first_result = finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]
     rise = last["a_mean_payoff_per_seat"] - first_result["a_mean_payoff_per_seat"]
     half = math.hypot(last["half_width"], first_result["half_width"])

@@ -38,7 +38,7 @@ LOOP_OPTIONS = {  # LoopSettings field -> its option
                                                    "open corners and free cells and the mover's legal cells"),
     "value_fit": Option("value-fit", str, "how the value head comes to be: trained with the policy, or then replaced "
                                           "by the fit of the window's outcomes on the counts (needs --value-counts yes "
-                                          "and --value-hidden 0 or 4)", VALUE_FITS),
+                                          "and --value-hidden 0 or at least 4)", VALUE_FITS),
     "window": Option("window", positive_int, "newest games trained on"),
     "ladder": Option("ladder", baseline_list, "the baselines each generation plays, comma-separated"),
     "ladder_games": Option("ladder-games", positive_int, "games against each baseline of the ladder"),

@@ -37,7 +37,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                              "free cells and the mover's legal cells")
     parser.add_argument("--value-fit", choices=VALUE_FITS, default="trained",
                         help="counts: after training, replace the value head by the fit of the games' outcomes on "
-                             "the counts (a network with --value-counts and --value-hidden 0 or 4)")
+                             "the counts (a network with --value-counts and --value-hidden 0 or at least 4)")
     parser.add_argument("--value-convention", choices=VALUE_CONVENTIONS, default="centred",
                         help="value convention the checkpoint serves (see docs/learning.md)")
     parser.add_argument("--no-augment", action="store_true", help="train without the board rotations")
@@ -97,17 +97,20 @@ def run(args: argparse.Namespace) -> int:
     print(f"training on {len(data)} positions from {games} games")
     metrics = train(model, data, settings, args.device, on_metrics=MetricsWriter(metrics_path),
                     progress=not args.no_progress)
+    fitted = None
     if args.value_fit == "counts":
         from ..learning.value_fit import fit_counts_value
 
         fitted = fit_counts_value(model, data.planes, data.values, seed=args.seed or 0)
-        print(f"value head fitted to the counts: loss {fitted.loss:.4f} (constant predictor "
-              f"{fitted.constant_loss:.4f}) over {fitted.positions} positions")
     save_checkpoint(args.out, model, {"data": str(args.data), "games": games, "positions": len(data),
                                       "steps": settings.steps, "value_fit": args.value_fit}, args.value_convention)
     plot = plot_losses(metrics, args.plot or args.out.with_suffix(".losses.png"))
     last = metrics[-1]
     print(f"policy loss {last['policy_loss']:.4f}, value loss {last['value_loss']:.4f} "
           f"(constant predictor {last['constant_value_loss']:.4f})")
+    if fitted is not None:
+        print(f"value head replaced by the fit of the outcomes on the counts: loss {fitted.loss:.4f} (constant "
+              f"predictor {fitted.constant_loss:.4f}) over {fitted.positions} positions in {fitted.iterations} "
+              f"iterations")
     print(f"wrote {args.out}, {metrics_path}, {plot}")
     return 0

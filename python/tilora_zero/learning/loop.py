@@ -69,7 +69,8 @@ class LoopSettings:
     value_relu: bool = VALUE_HEAD_RELU
     value_counts: bool = False  # the value head also reads the counts of networks.counts
     # "counts": after each generation's training, the value head is replaced by the softmax regression of the
-    # window's outcomes on the counts (learning.value_fit; needs value_counts and 0 or 4 linear hidden units).
+    # window's outcomes on the counts (learning.value_fit; needs value_counts, value_hidden 0 or at least 4 and
+    # no ReLU). Training still steps the head, whose gradients the tower keeps learning from.
     value_fit: str = "trained"
     window: int = 256  # newest games trained on
     ladder: list[str] = field(default_factory=lambda: list(LADDER))  # the baselines each generation plays
@@ -105,11 +106,11 @@ class LoopSettings:
                              f"{self.generation_zero!r}")
         if self.value_fit not in VALUE_FITS:
             raise ValueError(f"value fit must be one of {', '.join(VALUE_FITS)}, got {self.value_fit!r}")
-        reason = self.value_fit == "counts" and unfittable({"value_counts": self.value_counts,
-                                                             "value_hidden": self.value_hidden,
-                                                             "value_relu": self.value_relu})
-        if reason:
-            raise ValueError(f"a value fit of the counts needs a network that can hold it: {reason}")
+        if self.value_fit == "counts":
+            reason = unfittable({"value_counts": self.value_counts, "value_hidden": self.value_hidden,
+                                 "value_relu": self.value_relu})
+            if reason:
+                raise ValueError(f"a value fit of the counts needs a network that can hold it: {reason}")
         self.network("uniform")  # a value convention that the search reads
 
     def ladder_settings(self) -> SearchSettings:
@@ -287,12 +288,14 @@ def train_generation(run: Path, settings: LoopSettings, generation: int, log: Ca
     writer = MetricsWriter(metrics, {"kind": "train", "generation": generation, "positions": len(data)})
     train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
     if settings.value_fit == "counts":
-        fitted = fit_counts_value(model, data.planes, data.values, seed=generation)
+        fitted = fit_counts_value(model, data.planes, data.values,
+                                  seed=generation if train_settings.seed is None else train_settings.seed)
         log(f"generation {generation}: value head fitted to the counts, loss {fitted.loss:.4f} "
-            f"(constant {fitted.constant_loss:.4f}) over {fitted.positions} positions")
+            f"(constant {fitted.constant_loss:.4f}) over {fitted.positions} positions in {fitted.iterations} "
+            f"iterations")
         MetricsWriter(metrics)({"kind": "value_fit", "generation": generation, **asdict(fitted)})
     save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
-                                        "positions": len(data)}, settings.network(str(checkpoint)).trained_convention)
+                                        "positions": len(data), "value_fit": settings.value_fit}, settings.network(str(checkpoint)).trained_convention)
     train_metrics = [m for m in read_metrics(metrics) if m.get("kind") == "train"]
     plot_losses(_concatenated_steps(train_metrics), run / "losses.png", "training losses, all generations")
 

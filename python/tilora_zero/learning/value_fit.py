@@ -4,11 +4,12 @@ Trained beside the policy, value heads explained at most a ninth of what random-
 held-out positions, and a head started from the fit below lost a third of it again within 3,000 steps; the
 softmax regression on the counts of :mod:`..networks.counts`, solved outright, explained a third, and the
 search valuing its leaves by it alone was worth a playout at equal CPU (docs/learning.md). The fit is
-convex (soft cross-entropy of a linear map of the standardised counts), so L-BFGS on every position at once
-finds it in seconds, and the counts do not turn with the board, so no rotation is needed.
+convex (soft cross-entropy of a linear map of the standardised counts), so full-batch L-BFGS finds it, and
+the counts do not turn with the board, so no rotation is needed.
 
 :func:`fit_counts_value` writes that fit into a network built with ``value_counts``: the counts' standardising
-statistics measured on the positions, the tower's planes weighted 0, and a hidden layer (if any) the identity.
+statistics measured on the positions, the tower's planes weighted 0, and a hidden layer (if any) passing the
+four scores through.
 """
 from __future__ import annotations
 
@@ -19,17 +20,21 @@ import numpy as np
 from ..board import BOARD_SIDE, PLANES, PLAYERS
 
 # Positions one fit reads at most (a random sample of the rest): the fit has 4 x 183 weights, and a
-# window of self-play holds hundreds of thousands of positions.
+# window of self-play holds hundreds of thousands of positions (docs/learning.md: the fit's time).
 FIT_POSITIONS = 65_536
+MAX_ITERATIONS = 200
 _CHUNK = 4096
 
 
 @dataclass(frozen=True)
 class ValueFit:
-    """What a fit reached: its loss, the loss of the constant prediction of the mean, and the positions read."""
+    """What a fit reached on the positions it read: its mean cross-entropy (without the weights' penalty), that
+    of the constant prediction of the targets' mean, the positions, and L-BFGS's iterations (MAX_ITERATIONS:
+    stopped before it converged)."""
     loss: float
     constant_loss: float
     positions: int
+    iterations: int
 
 
 # How a value head comes to be: trained with the policy by gradient steps, or then replaced by the fit.
@@ -41,8 +46,8 @@ def unfittable(architecture: dict) -> str | None:
     if not architecture.get("value_counts", False):
         return "its value head does not read the counts (value_counts)"
     hidden, relu = architecture.get("value_hidden", 0), architecture.get("value_relu", False)
-    if hidden not in (0, PLAYERS) or (hidden and relu):
-        return (f"its value head needs no hidden layer or {PLAYERS} linear units, not {hidden}"
+    if 0 < hidden < PLAYERS or (hidden and relu):
+        return (f"its value head needs value hidden 0 or at least {PLAYERS}, without a ReLU, not {hidden}"
                 + (" with a ReLU" if hidden and relu else ""))
     return None
 
@@ -58,11 +63,15 @@ def fit_counts_value(model, planes: np.ndarray, targets: np.ndarray, l2: float =
     from torch.nn import functional as F
 
     from ..networks.counts import seat_counts
+    from .training import constant_value_loss
 
     reason = unfittable(model.architecture)
     if reason:
         raise ValueError(f"cannot fit the counts' values into this network: {reason}")
     planes, targets = np.asarray(planes), np.asarray(targets, dtype=np.float64)
+    if planes.ndim < 2 or planes[0].size != PLANES * BOARD_SIDE * BOARD_SIDE:
+        raise ValueError(f"expected positions of {PLANES} planes of {BOARD_SIDE} x {BOARD_SIDE}, got an array "
+                         f"of shape {planes.shape}")
     planes = planes.reshape(len(planes), PLANES, BOARD_SIDE, BOARD_SIDE)
     if len(planes) == 0 or len(planes) != len(targets) or targets.shape[1:] != (PLAYERS,):
         raise ValueError(f"expected as many [{PLAYERS}] value targets as positions, got {targets.shape} "
@@ -81,7 +90,7 @@ def fit_counts_value(model, planes: np.ndarray, targets: np.ndarray, l2: float =
     target = torch.from_numpy(targets)
     weight = torch.zeros(x.shape[1], PLAYERS, dtype=torch.float64, requires_grad=True)
     bias = torch.zeros(PLAYERS, dtype=torch.float64, requires_grad=True)
-    optimiser = torch.optim.LBFGS([weight, bias], max_iter=200, line_search_fn="strong_wolfe")
+    optimiser = torch.optim.LBFGS([weight, bias], max_iter=MAX_ITERATIONS, line_search_fn="strong_wolfe")
 
     def cross_entropy() -> torch.Tensor:
         return -(target * F.log_softmax(x @ weight + bias, dim=1)).sum(dim=1).mean()
@@ -93,17 +102,18 @@ def fit_counts_value(model, planes: np.ndarray, targets: np.ndarray, l2: float =
         return loss
 
     optimiser.step(closure)
+    iterations = int(optimiser.state[weight].get("n_iter", 0))
     with torch.no_grad():
         loss = float(cross_entropy())
-        mean_target = target.mean(dim=0).clamp(min=1e-6)
-        constant = float(-(target * mean_target.log()).sum(dim=1).mean())
         layers = [m for m in model.value_head if isinstance(m, torch.nn.Linear)]
         first = layers[-2] if model.value_hidden else layers[-1]
         planes_in = first.in_features - x.shape[1]
         first.weight.zero_()
-        first.weight[:, planes_in:] = weight.T.float()
-        first.bias.copy_(bias.float())
-        if model.value_hidden:
-            layers[-1].weight.copy_(torch.eye(PLAYERS))
+        first.bias.zero_()
+        first.weight[:PLAYERS, planes_in:] = weight.T.float()
+        first.bias[:PLAYERS] = bias.float()
+        if model.value_hidden:  # the first four units pass the scores through, the others are silent
+            layers[-1].weight.zero_()
+            layers[-1].weight[:, :PLAYERS] = torch.eye(PLAYERS)
             layers[-1].bias.zero_()
-    return ValueFit(loss, constant, len(planes))
+    return ValueFit(loss, constant_value_loss(targets), len(planes), iterations)

@@ -61,6 +61,7 @@ def test_a_rollout_generation_zero_teaches_the_first_network_measured_on_its_own
 def test_self_play_over_cells_with_a_gumbel_root_climbs_a_ladder_over_placements_with_puct(tmp_path):
     run = tmp_path / "run"
     settings = LoopSettings(generations=1, ladder=["greedy"], ladder_tree="placements", value_counts=True,
+                            value_hidden=4, value_fit="counts",
                             **{**TINY, "search": replace(TINY["search"], tree="cells", gumbel_actions=4)})
     run_loop(run, settings, log=lambda line: None, progress=False)
     from tilora_zero.data.records import iter_records
@@ -71,6 +72,8 @@ def test_self_play_over_cells_with_a_gumbel_root_climbs_a_ladder_over_placements
     [match] = [m for m in read_metrics(run / "metrics.jsonl") if m["kind"] == "ladder"]
     assert "(puct over placements, 1 sims" in match["a"] and "Gumbel" not in match["a"]
     assert load_model(checkpoint_path(run, 1))[0].architecture["value_counts"] is True
+    [fit] = [m for m in read_metrics(run / "metrics.jsonl") if m["kind"] == "value_fit"]
+    assert fit["positions"] == sum(len(r.cells) for r in iter_records(run / "records"))
 
 
 @pytest.mark.parametrize("change", [{"ladder": []}, {"ladder": ["rollout", "rollout"]}, {"ladder": ["random"]},

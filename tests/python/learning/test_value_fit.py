@@ -24,7 +24,7 @@ def game_planes(games: int) -> np.ndarray:
     return np.stack(out)
 
 
-@pytest.mark.parametrize("hidden", [0, 4])
+@pytest.mark.parametrize("hidden", [0, 8])
 def test_values_that_are_a_softmax_of_the_counts_are_what_the_fitted_network_predicts(hidden):
     planes = game_planes(2)
     counts = seat_counts(torch.from_numpy(planes.astype(np.float32))).double()
@@ -42,7 +42,7 @@ def test_values_that_are_a_softmax_of_the_counts_are_what_the_fitted_network_pre
             return torch.softmax(model(torch.from_numpy(planes.astype(np.float32)))[1].double(), dim=1).numpy()
 
     assert np.abs(predicted() - targets).max() < 0.02
-    assert fit.positions == len(planes) and fit.loss < fit.constant_loss
+    assert fit.positions == len(planes) and fit.iterations < 200
     # The tower's planes weigh nothing: another tower predicts the same values.
     with torch.no_grad():
         for parameter in model.tower.parameters():
@@ -52,7 +52,7 @@ def test_values_that_are_a_softmax_of_the_counts_are_what_the_fitted_network_pre
 
 @pytest.mark.parametrize("architecture, message", [
     (dict(value_counts=False, value_hidden=4), "does not read the counts"),
-    (dict(value_counts=True, value_hidden=8), "not 8$"),
+    (dict(value_counts=True, value_hidden=1), "needs value hidden 0 or at least 4, without a ReLU, not 1$"),
     (dict(value_counts=True, value_hidden=4, value_relu=True), "not 4 with a ReLU"),
 ])
 def test_a_head_that_cannot_hold_the_fit_is_refused_by_the_fit_and_the_loop(architecture, message):
@@ -66,3 +66,5 @@ def test_targets_that_do_not_pair_with_the_positions_are_refused():
     model = TiloraNet(0, 4, value_hidden=4, value_counts=True)
     with pytest.raises(ValueError, match=r"expected as many \[4\] value targets as positions, got \(2, 4\) for 3"):
         fit_counts_value(model, np.zeros((3, 5, 20, 20), np.uint8), np.full((2, 4), 0.25))
+    with pytest.raises(ValueError, match=r"expected positions of 5 planes of 20 x 20, got an array of shape \(3, 400\)"):
+        fit_counts_value(model, np.zeros((3, 400), np.uint8), np.full((3, 4), 0.25))
