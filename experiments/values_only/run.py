@@ -19,8 +19,9 @@ and values, 32 simulations over placements) on one seat against three rollout se
 at which their games cost what its games cost (measured here, 48 games each), and the first generation in
 the same match, so that the rise has an interval; its policy alone against three greedy seats; and, the
 stretch, against three seats of the learning experiment's network (its priors with one playout per leaf,
-32 simulations) with the simulations at which it costs what they cost. --games games each. Writes
-results.json, ladder.png, losses.png and final.pt beside this script.
+32 simulations) with the simulations at which it costs what they cost. --games games each. Then the R² of
+experiments/playout_fit's held-out 16-playout means explained by the final and first generations' values.
+Writes results.json, ladder.png, losses.png and final.pt beside this script.
 """
 from __future__ import annotations
 
@@ -58,12 +59,34 @@ def sims_at_equal_cpu(cost_of, target: float, sims: int, measured: float) -> int
     return max(1, round(guess + (target - at_guess) / slope)) if slope > 0 else guess
 
 
+def values_r2(checkpoints: dict[str, str]) -> dict:
+    """R² of the 16-playout means at experiments/playout_fit's held-out turn starts explained by each
+    checkpoint's values, with 95% bootstrap intervals over the held-out games."""
+    import numpy as np
+
+    from tilora_zero.networks.resnet import load_model
+
+    fit = experiment("playout_fit")
+    data = fit.labelled_positions(fit.RUN / "records", 400)
+    test = data["held_out"] & data["turn_start"]
+    label = fit.mover_frame(data["label"], data["movers"])[test]
+    out = {}
+    for name, checkpoint in checkpoints.items():
+        model, _ = load_model(checkpoint)
+        predicted = fit.predict(model.eval(), data["planes"][test])
+        out[name] = fit.r2_with_interval(predicted, label, data["games"][test], np.random.default_rng(0))
+        print(f"{name}: R2 of held-out playout means {out[name]['r2']:.3f} {out[name]['interval']}", flush=True)
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("runs/values-only"))
     parser.add_argument("--minutes", type=float, default=60.0, help="wall-time budget of the loop")
     parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations (at least 1)")
     parser.add_argument("--games", type=int, default=ladder.FRONTIER_GAMES, help="games of each final match")
+    parser.add_argument("--r2-only", action="store_true",
+                        help="only the R² of the final and first generations' values, added to results.json")
     args = parser.parse_args()
     if args.max_generations is not None and args.max_generations < 1:
         parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
@@ -74,6 +97,14 @@ def main() -> None:
     from tilora_zero.learning.training import read_metrics
     from tilora_zero.selfplay.players import Player
 
+    if args.r2_only:
+        path = HERE / "results.json"
+        results = json.loads(path.read_text())
+        generation = results["generations"]
+        results["values_r2"] = values_r2({"final": str(checkpoint_path(args.out, generation)),
+                                          "first_generation": str(checkpoint_path(args.out, 1))})
+        path.write_text(json.dumps(results, indent=2) + "\n")
+        return
     start = time.monotonic()
     settings, generation, loop_minutes = budgeted_loop(args.out, SETTINGS, args.minutes,
                                                               args.max_generations)
@@ -118,6 +149,7 @@ def main() -> None:
         "rollout_sims_at_equal_cpu": rollout_sims,
         "values_sims_at_playouts_cpu": stretch_sims,
         "final": finals,
+        "values_r2": values_r2({"final": final, "first_generation": first}),
         "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
