@@ -85,6 +85,9 @@ def main() -> None:
     parser.add_argument("--minutes", type=float, default=60.0, help="wall-time budget of the loop")
     parser.add_argument("--max-generations", type=int, help="stop the loop after this many generations (at least 1)")
     parser.add_argument("--games", type=int, default=ladder.FRONTIER_GAMES, help="games of each final match")
+    parser.add_argument("--tree", choices=("cells", "placements"), default="cells",
+                        help="self-play's search tree (placements: results-placements.json and so on)")
+    parser.add_argument("--no-stretch", action="store_true", help="leave out the match against the playouts")
     parser.add_argument("--r2-only", action="store_true",
                         help="only the R² of the final and first generations' values, added to results.json")
     args = parser.parse_args()
@@ -97,8 +100,9 @@ def main() -> None:
     from tilora_zero.learning.training import read_metrics
     from tilora_zero.selfplay.players import Player
 
+    suffix = "" if args.tree == "cells" else f"-{args.tree}"
     if args.r2_only:
-        path = HERE / "results.json"
+        path = HERE / f"results{suffix}.json"
         results = json.loads(path.read_text())
         generation = results["generations"]
         results["values_r2"] = values_r2({"final": str(checkpoint_path(args.out, generation)),
@@ -106,8 +110,8 @@ def main() -> None:
         path.write_text(json.dumps(results, indent=2) + "\n")
         return
     start = time.monotonic()
-    settings, generation, loop_minutes = budgeted_loop(args.out, SETTINGS, args.minutes,
-                                                              args.max_generations)
+    settings, generation, loop_minutes = budgeted_loop(args.out, {**SETTINGS, "tree": args.tree}, args.minutes,
+                                                       args.max_generations)
     final, first = str(checkpoint_path(args.out, generation)), str(checkpoint_path(args.out, 1))
     searched = settings.ladder_settings()
     sims = searched.sims_per_move
@@ -117,17 +121,18 @@ def main() -> None:
     print(f"CPU s per game at {sims} simulations: " + ", ".join(f"{k} {v:.3f}" for k, v in costs.items()), flush=True)
     rollout_sims = sims_at_equal_cpu(lambda s: cost("rollout", replace(searched, sims_per_move=s), COST_GAMES),
                                      costs["values"], sims, costs["rollout"])
-    stretch_sims = sims_at_equal_cpu(lambda s: cost(final, replace(searched, sims_per_move=s), COST_GAMES),
-                                     costs["playouts"], sims, costs["values"])
+    stretch_sims = None if args.no_stretch else sims_at_equal_cpu(
+        lambda s: cost(final, replace(searched, sims_per_move=s), COST_GAMES), costs["playouts"], sims, costs["values"])
     rollout = replace(searched, sims_per_move=rollout_sims)
     policy = replace(searched, sims_per_move=1)
     finals = {}
-    for name, checkpoint, search, baseline, baseline_search in (
-            ("rollout_equal_cpu", final, searched, "rollout", rollout),
-            ("first_generation_rollout_equal_cpu", first, searched, "rollout", rollout),
-            ("greedy_policy_alone", final, policy, "greedy", None),
-            ("playouts_equal_cpu", final, replace(searched, sims_per_move=stretch_sims), str(PLAYOUT_NETWORK),
-             playouts)):
+    matches = [("rollout_equal_cpu", final, searched, "rollout", rollout),
+               ("first_generation_rollout_equal_cpu", first, searched, "rollout", rollout),
+               ("greedy_policy_alone", final, policy, "greedy", None)]
+    if stretch_sims is not None:
+        matches.append(("playouts_equal_cpu", final, replace(searched, sims_per_move=stretch_sims),
+                        str(PLAYOUT_NETWORK), playouts))
+    for name, checkpoint, search, baseline, baseline_search in matches:
         opponent = Player(baseline, baseline_search or search)
         result = play_arena(Player(checkpoint, search), opponent, args.games, settings.workers, "1v3", seed=10_000)
         print(result.report(), flush=True)
@@ -153,11 +158,11 @@ def main() -> None:
         "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
-    (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")
-    plot_ladder(metrics, HERE / "ladder.png")
+    (HERE / f"results{suffix}.json").write_text(json.dumps(results, indent=2) + "\n")
+    plot_ladder(metrics, HERE / f"ladder{suffix}.png")
     if (args.out / "losses.png").exists():
-        shutil.copy(args.out / "losses.png", HERE / "losses.png")
-    shutil.copy(final, HERE / "final.pt")
+        shutil.copy(args.out / "losses.png", HERE / f"losses{suffix}.png")
+    shutil.copy(final, HERE / f"final{suffix}.pt")
     print(f"results in {HERE}", flush=True)
 
 

@@ -47,6 +47,14 @@ class Dataset:
     def absolute_values(self) -> np.ndarray:
         return mover_to_absolute(self.values, self.movers).astype(np.float32)
 
+    def turn_starts(self) -> np.ndarray:
+        """bool [N]: the positions before a turn's first cell, where the placement tree asks for values: a
+        game's first, and each where the mover changes (a seat's turns in a row, once the others are out of
+        moves, count as one)."""
+        starts = np.ones(len(self), dtype=bool)
+        starts[1:] = (self.movers[1:] != self.movers[:-1]) | (self.games[1:] != self.games[:-1])
+        return starts
+
 
 def _replay_planes(cells: np.ndarray) -> np.ndarray:
     """uint8 [M, 5, 20, 20]: the planes before each of the moves `cells`."""

@@ -70,7 +70,8 @@ class LoopSettings:
     value_counts: bool = False  # the value head also reads the counts of networks.counts
     # "counts": after each generation's training, the value head is replaced by the softmax regression of the
     # window's outcomes on the counts (learning.value_fit; needs value_counts, value_hidden 0 or at least 4 and
-    # no ReLU). Training still steps the head, whose gradients the tower keeps learning from.
+    # no ReLU), at the positions self-play's search values (over placements, turn starts). Training still
+    # steps the head, whose gradients the tower keeps learning from.
     value_fit: str = "trained"
     window: int = 256  # newest games trained on
     ladder: list[str] = field(default_factory=lambda: list(LADDER))  # the baselines each generation plays
@@ -288,7 +289,9 @@ def train_generation(run: Path, settings: LoopSettings, generation: int, log: Ca
     writer = MetricsWriter(metrics, {"kind": "train", "generation": generation, "positions": len(data)})
     train(model, data, train_settings, settings.device, on_metrics=writer, progress=progress)
     if settings.value_fit == "counts":
-        fitted = fit_counts_value(model, data.planes, data.values,
+        # Fitted where self-play's search asks for values: over placements, at turn starts only.
+        asked = data.turn_starts() if settings.search.tree == "placements" else slice(None)
+        fitted = fit_counts_value(model, data.planes[asked], data.values[asked],
                                   seed=generation if train_settings.seed is None else train_settings.seed)
         log(f"generation {generation}: value head fitted to the counts, loss {fitted.loss:.4f} "
             f"(constant {fitted.constant_loss:.4f}) over {fitted.positions} positions in {fitted.iterations} "

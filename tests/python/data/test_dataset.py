@@ -38,8 +38,10 @@ def test_arrays_of_a_known_game():
     data = record_arrays(record, 5)
     assert len(data) == 40 and data.planes.dtype == np.uint8 and data.planes.shape == (40, 5, 20, 20)
     game = Game()
+    starts = data.turn_starts()
     for i, cell in enumerate(cells):
         assert np.array_equal(data.planes[i], game.planes().astype(np.uint8))
+        assert starts[i] == (not game.turn_started)
         legal = game.legal_tiles()
         expected = np.zeros(400, dtype=np.float32)
         expected[legal] = np.float32(1 / len(legal))

@@ -42,7 +42,7 @@ def test_values_that_are_a_softmax_of_the_counts_are_what_the_fitted_network_pre
             return torch.softmax(model(torch.from_numpy(planes.astype(np.float32)))[1].double(), dim=1).numpy()
 
     assert np.abs(predicted() - targets).max() < 0.02
-    assert fit.positions == len(planes) and fit.iterations < 200
+    assert fit.positions == len(planes)
     # The tower's planes weigh nothing: another tower predicts the same values.
     with torch.no_grad():
         for parameter in model.tower.parameters():
