@@ -2,7 +2,7 @@
 every search, then the final matches.
 
     python experiments/values_only/run.py [--out runs/values-only] [--minutes 60] [--max-generations N]
-                                          [--games 400]
+                                          [--games 400] [--tree cells|placements] [--no-stretch] [--r2-only]
 
 The settings are the learning experiment's (experiments/learning_ladder/run.py: generation zero the rollout
 baseline, a 3 x 16 network served in int8, 32 simulations, self-play over cells with a Gumbel root, the
@@ -21,7 +21,9 @@ the same match, so that the rise has an interval; its policy alone against three
 stretch, against three seats of the learning experiment's network (its priors with one playout per leaf,
 32 simulations) with the simulations at which it costs what they cost. --games games each. Then the R² of
 experiments/playout_fit's held-out 16-playout means explained by the final and first generations' values.
-Writes results.json, ladder.png, losses.png and final.pt beside this script.
+Writes results.json, ladder.png, losses.png and final.pt beside this script (with --tree placements, self-play
+over placements and each value fit on turn starts alone, results-placements.json and so on; the second run
+was made with --out runs/values-only-placements --tree placements --no-stretch).
 """
 from __future__ import annotations
 
