@@ -108,7 +108,8 @@ def main() -> None:
         parser.error(f"--max-generations must be at least 1, got {args.max_generations}")
 
     from tilora_zero.learning.arena import play_against_baseline
-    from tilora_zero.learning.loop import checkpoint_path, plot_ladder
+    from tilora_zero.learning.ladder import plot_ladder
+    from tilora_zero.learning.loop import checkpoint_path
     from tilora_zero.learning.training import read_metrics
     from tilora_zero.selfplay.players import Player
 

@@ -98,7 +98,8 @@ def main() -> None:
 
     from equal_cpu import cost  # experiments/learning_ladder/equal_cpu.py
     from tilora_zero.learning.arena import play_arena
-    from tilora_zero.learning.loop import checkpoint_path, plot_ladder
+    from tilora_zero.learning.ladder import plot_ladder
+    from tilora_zero.learning.loop import checkpoint_path
     from tilora_zero.learning.training import read_metrics
     from tilora_zero.selfplay.players import Player
 

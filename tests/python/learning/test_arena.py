@@ -103,7 +103,7 @@ def test_arena_command_plays_baselines_with_their_own_simulations(tmp_path, caps
 
 @pytest.mark.parametrize("generations", [1, 3])
 def test_the_ladder_picture_ticks_whole_generations(generations):
-    from tilora_zero.learning.loop import ladder_figure
+    from tilora_zero.learning.ladder import ladder_figure
 
     metrics = [{"kind": "ladder", "generation": g, "baseline": "uniform", "a_mean_payoff_per_seat": 0.25,
                 "ci95": [0.2, 0.3]} for g in range(1, generations + 1)]
