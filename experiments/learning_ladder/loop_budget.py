@@ -1,7 +1,8 @@
-"""The learning experiments' loop under a time budget, and what their results keep of a final match."""
+"""The learning experiments' loop under a time budget, and what their results keep of the final matches."""
 from __future__ import annotations
 
 import json
+import math
 import time
 from pathlib import Path
 
@@ -50,3 +51,10 @@ def brief(result) -> dict:
     summary = result.summary()
     return {**{k: summary[k] for k in ("a", "b", "games", "a_mean_payoff_per_seat", "ci95", "elo")},
             "half_width": result.half_width}
+
+
+def rise(last: dict, first: dict) -> dict:
+    """The difference of two final matches' payoffs per seat (brief), with its 95% interval."""
+    difference = last["a_mean_payoff_per_seat"] - first["a_mean_payoff_per_seat"]
+    half = math.hypot(last["half_width"], first["half_width"])
+    return {"last_minus_first": difference, "ci95": [difference - half, difference + half]}

@@ -66,7 +66,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import shutil
 import sys
 import time
@@ -75,7 +74,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from loop_budget import brief, budgeted_loop  # noqa: E402  (beside this script)
+from loop_budget import brief, budgeted_loop, rise  # noqa: E402  (beside this script)
 
 SETTINGS = dict(games_per_generation=128, train_steps=600, tree="cells", ladder_tree="placements", sims_per_move=32,
                 gumbel_actions=16, gumbel_scale=1.0,
@@ -141,9 +140,6 @@ def main() -> None:
                                        seed=10_000, settings=baseline_search)
         print(result.report(), flush=True)
         finals[name] = brief(result)
-    last, first = finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]
-    rise = last["a_mean_payoff_per_seat"] - first["a_mean_payoff_per_seat"]
-    half = math.hypot(last["half_width"], first["half_width"])
 
     metrics = read_metrics(args.out / "metrics.jsonl")
     ladder = [{k: m[k] for k in ("generation", "baseline", "games", "a_mean_payoff_per_seat", "ci95")}
@@ -156,7 +152,7 @@ def main() -> None:
         "ladder": ladder,
         "final": finals,
         "rollout_sims_at_equal_cpu": args.rollout_sims,
-        "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
+        "rise_against_rollout": rise(finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]),
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
     (HERE / "results.json").write_text(json.dumps(results, indent=2) + "\n")

@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import shutil
 import sys
 import time
@@ -39,7 +38,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 LADDER_DIR = HERE.parent / "learning_ladder"
 sys.path[:0] = [str(HERE.parent), str(LADDER_DIR)]
-from loop_budget import brief, budgeted_loop  # noqa: E402  (experiments/learning_ladder)
+from loop_budget import brief, budgeted_loop, rise  # noqa: E402  (experiments/learning_ladder)
 from sibling import experiment  # noqa: E402  (experiments/sibling.py)
 
 ladder = experiment("learning_ladder")
@@ -140,9 +139,6 @@ def main() -> None:
         result = play_arena(Player(checkpoint, search), opponent, args.games, settings.workers, "1v3", seed=10_000)
         print(result.report(), flush=True)
         finals[name] = brief(result)
-    last, first_result = finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]
-    rise = last["a_mean_payoff_per_seat"] - first_result["a_mean_payoff_per_seat"]
-    half = math.hypot(last["half_width"], first_result["half_width"])
 
     metrics = read_metrics(args.out / "metrics.jsonl")
     results = {
@@ -158,7 +154,7 @@ def main() -> None:
         "values_sims_at_playouts_cpu": stretch_sims,
         "final": finals,
         "values_r2": values_r2({"final": final, "first_generation": first}),
-        "rise_against_rollout": {"last_minus_first": rise, "ci95": [rise - half, rise + half]},
+        "rise_against_rollout": rise(finals["rollout_equal_cpu"], finals["first_generation_rollout_equal_cpu"]),
         "selfplay": [m for m in metrics if m.get("kind") == "selfplay"],
     }
     (HERE / f"results{suffix}.json").write_text(json.dumps(results, indent=2) + "\n")
