@@ -297,7 +297,8 @@ def train_generation(run: Path, settings: LoopSettings, generation: int, log: Ca
             f"iterations")
         MetricsWriter(metrics)({"kind": "value_fit", "generation": generation, **asdict(fitted)})
     save_checkpoint(checkpoint, model, {"generation": generation, "train": asdict(train_settings),
-                                        "positions": len(data), "value_fit": settings.value_fit}, settings.network(str(checkpoint)).trained_convention)
+                                        "positions": len(data), "value_fit": settings.value_fit},
+                    settings.network(str(checkpoint)).trained_convention)
     train_metrics = [m for m in read_metrics(metrics) if m.get("kind") == "train"]
     plot_losses(_concatenated_steps(train_metrics), run / "losses.png", "training losses, all generations")
 

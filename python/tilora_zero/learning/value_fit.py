@@ -69,7 +69,7 @@ def fit_counts_value(model, planes: np.ndarray, targets: np.ndarray, l2: float =
     if reason:
         raise ValueError(f"cannot fit the counts' values into this network: {reason}")
     planes, targets = np.asarray(planes), np.asarray(targets, dtype=np.float64)
-    if planes.ndim < 2 or planes[0].size != PLANES * BOARD_SIDE * BOARD_SIDE:
+    if planes.ndim < 2 or int(np.prod(planes.shape[1:])) != PLANES * BOARD_SIDE * BOARD_SIDE:
         raise ValueError(f"expected positions of {PLANES} planes of {BOARD_SIDE} x {BOARD_SIDE}, got an array "
                          f"of shape {planes.shape}")
     planes = planes.reshape(len(planes), PLANES, BOARD_SIDE, BOARD_SIDE)

@@ -68,3 +68,5 @@ def test_targets_that_do_not_pair_with_the_positions_are_refused():
         fit_counts_value(model, np.zeros((3, 5, 20, 20), np.uint8), np.full((2, 4), 0.25))
     with pytest.raises(ValueError, match=r"expected positions of 5 planes of 20 x 20, got an array of shape \(3, 400\)"):
         fit_counts_value(model, np.zeros((3, 400), np.uint8), np.full((3, 4), 0.25))
+    with pytest.raises(ValueError, match=r"expected as many \[4\] value targets as positions, got \(0, 4\) for 0"):
+        fit_counts_value(model, np.zeros((0, 5, 20, 20), np.uint8), np.zeros((0, 4)))
